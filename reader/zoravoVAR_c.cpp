@@ -1,0 +1,340 @@
+// The trackd reader: attaches the tracker and controller segments and answers every query on them.
+#include "zoravoVAR.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+
+const char* version = "ZoravoVAR Version 2.1";
+
+namespace {
+
+constexpr int TRACKER_SEGMENT_SIZE = 1308;
+constexpr int CONTROLLER_SEGMENT_SIZE = 296;
+
+// The decimal 0.01745329 in single precision: one unit in the last place below the float nearest pi/180.
+constexpr float DEG_TO_RAD = std::bit_cast<float>(std::uint32_t{0x3C8EFA34});
+
+constexpr float IDENTITY_MATRIX[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
+
+// Tracker header and sensor record, byte offsets.
+constexpr std::uint32_t NUM_SENSORS_AT = 4;
+constexpr std::uint32_t SENSOR_OFFSET_AT = 8;
+constexpr std::uint32_t SENSOR_SIZE_AT = 12;
+constexpr std::uint32_t X_AT = 0;
+constexpr std::uint32_t Y_AT = 4;
+constexpr std::uint32_t Z_AT = 8;
+constexpr std::uint32_t ANGLE_Y_AT = 12;
+constexpr std::uint32_t ANGLE_X_AT = 16;
+constexpr std::uint32_t ANGLE_Z_AT = 20;
+constexpr std::uint32_t SENSOR_BYTES_READ = 24;
+
+// Controller header, byte offsets.
+constexpr std::uint32_t BUTTON_OFFSET_AT = 4;
+constexpr std::uint32_t VALUATOR_OFFSET_AT = 8;
+constexpr std::uint32_t NUM_BUTTONS_AT = 12;
+constexpr std::uint32_t NUM_VALUATORS_AT = 16;
+
+constexpr char POSITION_RANGE_ERROR[] = "ERROR(TrackerReader): %d is and invalid sensor id, only %d are available\n";
+constexpr char SENSOR_RANGE_ERROR[] = "ERROR(TrackerReader): %d is an invalid sensor id, only %d are available\n";
+constexpr char BUTTON_RANGE_ERROR[] = "ERROR(TrackerReader): %d is an invalid button id, only %d are available\n";
+constexpr char VALUATOR_RANGE_ERROR[] = "ERROR(TrackerReader): %d is an invalid valuator id, only %d are available\n";
+
+// The attachments this library made, with the real size of each segment, so that every query can
+// bound its reads. Open addressing keyed by address, at most half full, so a lookup is a probe or two
+// whatever the number of attachments. Entries are only ever added; readers take no lock.
+constexpr unsigned TABLE_BITS = 9;
+constexpr std::size_t TABLE_SLOTS = std::size_t{1} << TABLE_BITS;
+static_assert(TABLE_SLOTS >= 2 * ZORAVOVAR_MAX_ATTACHMENTS);
+
+struct Attachment {
+    std::atomic<const void*> address{nullptr};
+    std::atomic<std::size_t> size{0};
+};
+
+Attachment attachments[TABLE_SLOTS];  // constant-initialised: nothing runs when the library loads
+std::mutex attachLock;                // serialises writers only
+std::size_t attachmentCount = 0;      // guarded by attachLock
+
+std::size_t firstSlot(const void* address) {
+    const auto page = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address)) >> 12;
+    return static_cast<std::size_t>((page * 0x9E3779B97F4A7C15ULL) >> (64 - TABLE_BITS));
+}
+
+std::size_t nextSlot(std::size_t slot) { return (slot + 1) & (TABLE_SLOTS - 1); }
+
+bool remember(const void* address, std::size_t size) {
+    const std::lock_guard lock(attachLock);
+    for (std::size_t slot = firstSlot(address);; slot = nextSlot(slot)) {
+        const void* held = attachments[slot].address.load(std::memory_order_relaxed);
+        if (held == address) {  // the caller detached this address behind our back and it was reused
+            attachments[slot].size.store(size, std::memory_order_relaxed);
+            return true;
+        }
+        if (held == nullptr) {
+            if (attachmentCount == ZORAVOVAR_MAX_ATTACHMENTS) return false;
+            attachments[slot].size.store(size, std::memory_order_relaxed);
+            attachments[slot].address.store(address, std::memory_order_release);
+            ++attachmentCount;
+            return true;
+        }
+    }
+}
+
+// The size of the segment this library attached at `address`, or 0 for any other address.
+std::size_t attachedSize(const void* address) {
+    for (std::size_t slot = firstSlot(address);; slot = nextSlot(slot)) {
+        const void* held = attachments[slot].address.load(std::memory_order_acquire);
+        if (held == address) return attachments[slot].size.load(std::memory_order_relaxed);
+        if (held == nullptr) return 0;
+    }
+}
+
+[[gnu::cold, gnu::noinline]] void reportBadHandle(const char* function, const void* handle) {
+    if (handle == nullptr)
+        std::fprintf(stderr, "ERROR(TrackerReader): %s called with a null handle; the segment is not attached\n",
+                     function);
+    else
+        std::fprintf(stderr, "ERROR(TrackerReader): %s called with %p, which is not a segment this library attached\n",
+                     function, handle);
+}
+
+[[gnu::cold, gnu::noinline]] void reportNullOutput(const char* function) {
+    std::fprintf(stderr, "ERROR(TrackerReader): %s called with a null output array\n", function);
+}
+
+[[gnu::cold, gnu::noinline]] void reportRange(const char* format, int index, std::uint32_t count) {
+    std::fprintf(stderr, format, index, static_cast<int>(count));
+}
+
+[[gnu::cold, gnu::noinline]] void reportOutside(const char* item, int index, const char* segment, std::uint64_t first,
+                                                std::uint64_t end, std::size_t size) {
+    std::fprintf(
+        stderr, "ERROR(TrackerReader): %s %d lies outside the %s segment: bytes %llu to %llu of a %zu-byte segment\n",
+        item, index, segment, static_cast<unsigned long long>(first), static_cast<unsigned long long>(end - 1), size);
+}
+
+// The size of the segment behind `handle`; 0, after the error line, when the library did not attach it.
+std::size_t checkedSize(const void* handle, const char* function) {
+    const std::size_t size = attachedSize(handle);
+    if (size == 0) reportBadHandle(function, handle);
+    return size;
+}
+
+// One 32-bit load from the segment that the compiler may neither tear, merge nor hoist, since trackd
+// rewrites the segment from another process. It is the load std::atomic_ref would make, and it stays
+// a single plain load on x86 even where a header's offsets leave the word unaligned.
+std::uint32_t loadWord(const void* base, std::uint64_t offset) {
+    const auto* word = reinterpret_cast<const std::uint32_t*>(static_cast<const unsigned char*>(base) + offset);
+    return __atomic_load_n(word, __ATOMIC_RELAXED);
+}
+
+// Floats travel as integer words, never through a float register, so a signalling NaN keeps its payload.
+void copyWord(float& out, const void* base, std::uint64_t offset) {
+    const std::uint32_t word = loadWord(base, offset);
+    std::memcpy(&out, &word, sizeof out);
+}
+
+float loadFloat(const void* base, std::uint64_t offset) { return std::bit_cast<float>(loadWord(base, offset)); }
+
+// The start of the sensor's record within the tracker segment, or null after the error line.
+const unsigned char* sensorRecord(const void* tracker, int sensor, const void* output, const char* rangeError,
+                                  const char* function) {
+    const std::size_t size = checkedSize(tracker, function);
+    if (size == 0) return nullptr;
+    if (output == nullptr) {
+        reportNullOutput(function);
+        return nullptr;
+    }
+    const std::uint32_t numSensors = loadWord(tracker, NUM_SENSORS_AT);
+    const auto index = static_cast<std::uint32_t>(sensor);
+    if (index >= numSensors) {
+        reportRange(rangeError, sensor, numSensors);
+        return nullptr;
+    }
+    // 64-bit arithmetic: neither the product nor the sum can wrap back into the segment.
+    const std::uint64_t start =
+        std::uint64_t{loadWord(tracker, SENSOR_OFFSET_AT)} + std::uint64_t{index} * loadWord(tracker, SENSOR_SIZE_AT);
+    if (start + SENSOR_BYTES_READ > size) {
+        reportOutside("sensor", sensor, "tracker", start, start + SENSOR_BYTES_READ, size);
+        return nullptr;
+    }
+    return static_cast<const unsigned char*>(tracker) + start;
+}
+
+// The address of a button or valuator word within the controller segment, or null after the error line.
+const unsigned char* controllerWord(const void* controller, int index, std::uint32_t countAt, std::uint32_t offsetAt,
+                                    const char* rangeError, const char* item, const char* function) {
+    const std::size_t size = checkedSize(controller, function);
+    if (size == 0) return nullptr;
+    const std::uint32_t count = loadWord(controller, countAt);
+    if (static_cast<std::uint32_t>(index) >= count) {
+        reportRange(rangeError, index, count);
+        return nullptr;
+    }
+    const std::uint64_t at =
+        std::uint64_t{loadWord(controller, offsetAt)} + 4 * std::uint64_t{static_cast<std::uint32_t>(index)};
+    if (at + 4 > size) {
+        reportOutside(item, index, "controller", at, at + 4, size);
+        return nullptr;
+    }
+    return static_cast<const unsigned char*>(controller) + at;
+}
+
+int headerCount(const void* handle, std::uint32_t countAt, const char* function) {
+    if (checkedSize(handle, function) == 0) return 0;
+    return static_cast<int>(loadWord(handle, countAt));
+}
+
+void* attach(int key, int minimumSize, std::string_view lookupError, std::string_view attachError) {
+    const int id = shmget(key, static_cast<std::size_t>(minimumSize), 0);
+    if (id < 0) {
+        std::fwrite(lookupError.data(), 1, lookupError.size(), stderr);
+        std::perror("shmget");
+        return nullptr;
+    }
+    void* address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) {
+        std::fwrite(attachError.data(), 1, attachError.size(), stderr);
+        std::perror("shmat");
+        return nullptr;
+    }
+    // The lookup guaranteed the minimum; the kernel knows the rest. Asked once here, never by a query.
+    std::size_t size = static_cast<std::size_t>(minimumSize);
+    shmid_ds info{};
+    if (shmctl(id, IPC_STAT, &info) == 0 && info.shm_segsz > size) size = info.shm_segsz;
+    if (!remember(address, size)) {
+        shmdt(address);
+        std::fwrite(attachError.data(), 1, attachError.size(), stderr);
+        std::fprintf(stderr, "shmat: this process already holds the %d attachments the library can track\n",
+                     ZORAVOVAR_MAX_ATTACHMENTS);
+        return nullptr;
+    }
+    return address;
+}
+
+// target = left x target, each element summed in double in the order k = 0..3 and rounded once. The
+// scratch copy of the right-hand factor lives on this call's stack, so concurrent calls are safe.
+void matrixMult(float target[4][4], const float left[4][4]) {
+    float Mright[4][4];
+    std::memcpy(Mright, target, sizeof Mright);
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            target[i][j] = static_cast<float>(double{left[i][0]} * Mright[0][j] + double{left[i][1]} * Mright[1][j] +
+                                              double{left[i][2]} * Mright[2][j] + double{left[i][3]} * Mright[3][j]);
+        }
+    }
+}
+
+struct SineCosine {
+    float s;
+    float c;
+};
+
+SineCosine sineCosine(float degrees) {
+    const float radians = degrees * DEG_TO_RAD;
+    return {static_cast<float>(std::sin(double{radians})), static_cast<float>(std::cos(double{radians}))};
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* getZoravoVARVersion(void) { return version; }
+
+void* trackdInitTrackerReader(int key) {
+    return attach(key, TRACKER_SEGMENT_SIZE, "ERROR: can't get tracker shared memory\n",
+                  "ERROR: can't attach tracker shared memory\n");
+}
+
+void* trackdInitControllerReader(int key) {
+    return attach(key, CONTROLLER_SEGMENT_SIZE, "ERROR: can't get controller shared memory\n",
+                  "ERROR: can't attach controller shared memory\n");
+}
+
+int trackdGetNumberOfSensors(const void* tracker) {
+    return headerCount(tracker, NUM_SENSORS_AT, "trackdGetNumberOfSensors");
+}
+
+int trackdGetPosition(const void* tracker, int sensor, float position[3]) {
+    const unsigned char* record = sensorRecord(tracker, sensor, position, POSITION_RANGE_ERROR, "trackdGetPosition");
+    if (record == nullptr) return 0;
+    copyWord(position[0], record, X_AT);
+    copyWord(position[1], record, Y_AT);
+    copyWord(position[2], record, Z_AT);
+    return 1;
+}
+
+int trackdGetEulerAngles(const void* tracker, int sensor, float angles[3]) {
+    const unsigned char* record = sensorRecord(tracker, sensor, angles, SENSOR_RANGE_ERROR, "trackdGetEulerAngles");
+    if (record == nullptr) return 0;
+    copyWord(angles[0], record, ANGLE_X_AT);
+    copyWord(angles[1], record, ANGLE_Y_AT);
+    copyWord(angles[2], record, ANGLE_Z_AT);
+    return 1;
+}
+
+int trackdGetMatrix(const void* tracker, int sensor, float matrix[4][4]) {
+    const unsigned char* record = sensorRecord(tracker, sensor, matrix, SENSOR_RANGE_ERROR, "trackdGetMatrix");
+    if (record == nullptr) return 0;
+    const SineCosine y = sineCosine(loadFloat(record, ANGLE_Y_AT));
+    const SineCosine x = sineCosine(loadFloat(record, ANGLE_X_AT));
+    const SineCosine z = sineCosine(loadFloat(record, ANGLE_Z_AT));
+
+    std::memcpy(matrix, IDENTITY_MATRIX, sizeof IDENTITY_MATRIX);
+    matrix[0][0] = y.c;
+    matrix[0][2] = -y.s;
+    matrix[2][0] = y.s;
+    matrix[2][2] = y.c;
+
+    float rotation[4][4];
+    std::memcpy(rotation, IDENTITY_MATRIX, sizeof rotation);
+    rotation[1][1] = x.c;
+    rotation[1][2] = x.s;
+    rotation[2][1] = -x.s;
+    rotation[2][2] = x.c;
+    matrixMult(matrix, rotation);
+
+    std::memcpy(rotation, IDENTITY_MATRIX, sizeof rotation);
+    rotation[0][0] = z.c;
+    rotation[0][1] = z.s;
+    rotation[1][0] = -z.s;
+    rotation[1][1] = z.c;
+    matrixMult(matrix, rotation);
+
+    copyWord(matrix[3][0], record, X_AT);
+    copyWord(matrix[3][1], record, Y_AT);
+    copyWord(matrix[3][2], record, Z_AT);
+    return 1;
+}
+
+int trackdGetNumberOfButtons(const void* controller) {
+    return headerCount(controller, NUM_BUTTONS_AT, "trackdGetNumberOfButtons");
+}
+
+int trackdGetNumberOfValuators(const void* controller) {
+    return headerCount(controller, NUM_VALUATORS_AT, "trackdGetNumberOfValuators");
+}
+
+int trackdGetButton(const void* controller, int button) {
+    const unsigned char* word = controllerWord(controller, button, NUM_BUTTONS_AT, BUTTON_OFFSET_AT, BUTTON_RANGE_ERROR,
+                                               "button", "trackdGetButton");
+    return word == nullptr ? 0 : static_cast<int>(loadWord(word, 0));
+}
+
+float trackdGetValuator(const void* controller, int valuator) {
+    const unsigned char* word = controllerWord(controller, valuator, NUM_VALUATORS_AT, VALUATOR_OFFSET_AT,
+                                               VALUATOR_RANGE_ERROR, "valuator", "trackdGetValuator");
+    return word == nullptr ? 0.0F : loadFloat(word, 0);
+}
+
+}  // extern "C"

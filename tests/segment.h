@@ -1,0 +1,131 @@
+// Real System V segments for tests, made under fresh keys, written the way trackd writes them, and removed.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+namespace testing_segments {
+
+class Segment {
+public:
+    explicit Segment(std::size_t size, int mode = 0600) {
+        std::random_device seed;
+        std::uniform_int_distribution<int> keys(0x10000000, 0x6fffffff);
+        for (int attempt = 0; attempt < 100 && id_ < 0; ++attempt) {
+            key_ = keys(seed);
+            id_ = shmget(key_, size, IPC_CREAT | IPC_EXCL | mode);
+            if (id_ < 0 && errno != EEXIST) throw std::runtime_error(std::string("shmget: ") + std::strerror(errno));
+        }
+        if (id_ < 0) throw std::runtime_error("no free key for a test segment");
+        void* address = shmat(id_, nullptr, 0);
+        if (address == reinterpret_cast<void*>(-1)) {
+            shmctl(id_, IPC_RMID, nullptr);
+            throw std::runtime_error(std::string("shmat: ") + std::strerror(errno));
+        }
+        bytes_ = static_cast<unsigned char*>(address);
+    }
+    ~Segment() {
+        shmdt(bytes_);
+        shmctl(id_, IPC_RMID, nullptr);
+    }
+    Segment(const Segment&) = delete;
+    Segment& operator=(const Segment&) = delete;
+
+    int key() const { return key_; }
+    int id() const { return id_; }
+
+    void putWord(std::size_t offset, std::uint32_t word) { std::memcpy(bytes_ + offset, &word, sizeof word); }
+    void putInt(std::size_t offset, std::int32_t value) { putWord(offset, static_cast<std::uint32_t>(value)); }
+    void putFloat(std::size_t offset, float value) { putWord(offset, std::bit_cast<std::uint32_t>(value)); }
+
+private:
+    int key_ = 0;
+    int id_ = -1;
+    unsigned char* bytes_ = nullptr;
+};
+
+struct Sensor {
+    float x, y, z;
+    float angleY, angleX, angleZ;
+};
+
+// Tracker layout: header words numSensors, sensorOffset, sensorSize at 4, 8, 12; records of six floats.
+inline void putTrackerHeader(Segment& segment, std::uint32_t numSensors, std::uint32_t sensorOffset,
+                             std::uint32_t sensorSize) {
+    segment.putWord(0, 0x7ac4d001);
+    segment.putWord(4, numSensors);
+    segment.putWord(8, sensorOffset);
+    segment.putWord(12, sensorSize);
+}
+
+inline void putSensor(Segment& segment, std::size_t recordStart, const Sensor& sensor) {
+    const float words[] = {sensor.x, sensor.y, sensor.z, sensor.angleY, sensor.angleX, sensor.angleZ};
+    for (std::size_t i = 0; i < 6; ++i) segment.putFloat(recordStart + 4 * i, words[i]);
+}
+
+// Controller layout: header words buttonOffset, valuatorOffset, numButtons, numValuators at 4, 8, 12, 16.
+inline void putControllerHeader(Segment& segment, std::uint32_t buttonOffset, std::uint32_t valuatorOffset,
+                                std::uint32_t numButtons, std::uint32_t numValuators) {
+    segment.putWord(0, 0x7ac4d002);
+    segment.putWord(4, buttonOffset);
+    segment.putWord(8, valuatorOffset);
+    segment.putWord(12, numButtons);
+    segment.putWord(16, numValuators);
+}
+
+// Everything `action` writes to standard error while it runs.
+template <typename Action>
+std::string stderrOf(Action&& action) {
+    ::testing::internal::CaptureStderr();
+    action();
+    return ::testing::internal::GetCapturedStderr();
+}
+
+// A key under which no segment exists.
+inline int unusedKey() {
+    const Segment gone(64);
+    return gone.key();
+}
+
+struct ChildResult {
+    int exitCode;
+    std::string standardError;
+};
+
+// Runs `body` in a forked child whose standard error is captured; its result becomes the exit code.
+inline ChildResult runInChild(const std::function<int()>& body) {
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(pipeEnds[1], STDERR_FILENO);
+        close(pipeEnds[0]);
+        close(pipeEnds[1]);
+        _exit(body());
+    }
+    close(pipeEnds[1]);
+    std::string captured;
+    char buffer[4096];
+    for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+        captured.append(buffer, static_cast<std::size_t>(n));
+    close(pipeEnds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), captured};
+}
+
+}  // namespace testing_segments
