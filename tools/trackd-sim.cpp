@@ -1,0 +1,343 @@
+// trackd-sim: plays trackd's part, creating the tracker and controller segments and keeping them updated.
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "keys.h"
+#include "snapshot.h"
+
+namespace {
+
+using namespace trackd_tools;
+using Clock = std::chrono::steady_clock;
+
+// The layouts readers must follow, with offsets and a record size chosen so that a reader assuming a
+// 16-byte header and 24-byte records reads garbage.
+constexpr std::uint32_t TRACKER_MINIMUM = 1308;
+constexpr std::uint32_t CONTROLLER_MINIMUM = 296;
+constexpr std::uint32_t SENSOR_OFFSET = 36;
+constexpr std::uint32_t SENSOR_SIZE = 52;      // 24 bytes read by the library, then a frame number and a time
+constexpr std::uint32_t VALUATOR_OFFSET = 28;  // valuators before buttons: the two offsets are independent
+constexpr std::uint32_t BUTTON_GAP = 12;
+constexpr std::uint32_t MAX_SENSORS = 1024;
+constexpr std::uint32_t MAX_CONTROLS = 4096;
+
+volatile std::sig_atomic_t stopSignal = 0;
+void onSignal(int signal) { stopSignal = signal; }
+
+class SimSegment {
+public:
+    SimSegment(const char* kind, int key, std::uint32_t size, int mode, bool replace) : kind_(kind), key_(key) {
+        id_ = shmget(key, size, IPC_CREAT | IPC_EXCL | mode);
+        if (id_ < 0 && errno == EEXIST && replace) {
+            const int old = shmget(key, 0, 0);
+            if (old >= 0 && shmctl(old, IPC_RMID, nullptr) != 0) fail("cannot remove the segment under");
+            id_ = shmget(key, size, IPC_CREAT | IPC_EXCL | mode);
+        }
+        if (id_ < 0 && errno == EEXIST)
+            throw std::runtime_error(std::string("a segment already exists for the ") + kind + " key " +
+                                     std::to_string(key) + "; stop what made it, or pass --replace");
+        if (id_ < 0) fail("cannot create the segment under");
+        void* address = shmat(id_, nullptr, 0);
+        if (address == reinterpret_cast<void*>(-1)) {
+            shmctl(id_, IPC_RMID, nullptr);
+            fail("cannot attach the segment under");
+        }
+        bytes_ = static_cast<unsigned char*>(address);
+        size_ = size;
+    }
+    ~SimSegment() {
+        shmdt(bytes_);
+        shmctl(id_, IPC_RMID, nullptr);
+    }
+    SimSegment(const SimSegment&) = delete;
+    SimSegment& operator=(const SimSegment&) = delete;
+
+    // One 32-bit store per word, as trackd makes them: readers never see a torn word.
+    void put(std::uint32_t offset, std::uint32_t word) {
+        std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(bytes_ + offset))
+            .store(word, std::memory_order_relaxed);
+    }
+    void put(std::uint32_t offset, float value) { put(offset, std::bit_cast<std::uint32_t>(value)); }
+    void put(std::uint32_t offset, std::int32_t value) { put(offset, static_cast<std::uint32_t>(value)); }
+
+    int id() const { return id_; }
+    std::uint32_t size() const { return size_; }
+
+private:
+    [[noreturn]] void fail(const char* what) const {
+        throw std::runtime_error(std::string(what) + " the " + kind_ + " key " + std::to_string(key_) + ": " +
+                                 std::strerror(errno));
+    }
+
+    const char* kind_;
+    int key_;
+    int id_ = -1;
+    std::uint32_t size_ = 0;
+    unsigned char* bytes_ = nullptr;
+};
+
+std::uint32_t trackerSize(std::uint32_t sensors) {
+    return std::max(TRACKER_MINIMUM, SENSOR_OFFSET + sensors * SENSOR_SIZE);
+}
+std::uint32_t buttonOffset(std::uint32_t valuators) { return VALUATOR_OFFSET + 4 * valuators + BUTTON_GAP; }
+std::uint32_t controllerSize(std::uint32_t buttons, std::uint32_t valuators) {
+    return std::max(CONTROLLER_MINIMUM, buttonOffset(valuators) + 4 * buttons);
+}
+
+class Simulator {
+public:
+    Simulator(SimSegment& tracker, SimSegment& controller, std::uint32_t sensors, std::uint32_t buttons,
+              std::uint32_t valuators)
+        : tracker_(tracker), controller_(controller), sensors_(sensors), buttons_(buttons), valuators_(valuators) {
+        tracker_.put(4, sensors);
+        tracker_.put(8, SENSOR_OFFSET);
+        tracker_.put(12, SENSOR_SIZE);
+        controller_.put(4, buttonOffset(valuators));
+        controller_.put(8, VALUATOR_OFFSET);
+        controller_.put(12, buttons);
+        controller_.put(16, valuators);
+    }
+
+    void write(const Snapshot& snapshot) {
+        ++frame_;
+        const auto time = static_cast<float>(snapshot.time);
+        for (std::uint32_t i = 0; i < sensors_; ++i) {
+            const SensorState& s = snapshot.sensors[i];
+            const std::uint32_t at = SENSOR_OFFSET + i * SENSOR_SIZE;
+            tracker_.put(at + 0, s.position[0]);
+            tracker_.put(at + 4, s.position[1]);
+            tracker_.put(at + 8, s.position[2]);
+            tracker_.put(at + 12, s.angles[1]);  // the record stores Y, X, Z
+            tracker_.put(at + 16, s.angles[0]);
+            tracker_.put(at + 20, s.angles[2]);
+            tracker_.put(at + 24, frame_);
+            tracker_.put(at + 28, time);
+        }
+        for (std::uint32_t i = 0; i < valuators_; ++i) controller_.put(VALUATOR_OFFSET + 4 * i, snapshot.valuators[i]);
+        for (std::uint32_t i = 0; i < buttons_; ++i)
+            controller_.put(buttonOffset(valuators_) + 4 * i, snapshot.buttons[i]);
+        tracker_.put(0, frame_);
+        controller_.put(0, frame_);
+    }
+
+private:
+    SimSegment& tracker_;
+    SimSegment& controller_;
+    std::uint32_t sensors_, buttons_, valuators_;
+    std::uint32_t frame_ = 0;
+};
+
+// Sensor 0 is a head that sways, sensor 1 a hand that circles and turns about all three axes; further
+// sensors circle at other heights and speeds. Buttons toggle at their own periods; valuators sweep.
+Snapshot motion(double t, std::uint32_t sensors, std::uint32_t buttons, std::uint32_t valuators) {
+    Snapshot s;
+    s.time = t;
+    for (std::uint32_t i = 0; i < sensors; ++i) {
+        const double k = i;
+        SensorState state;
+        if (i == 0) {
+            state.position = {static_cast<float>(0.1 * std::sin(0.5 * t)),
+                              static_cast<float>(1.7 + 0.02 * std::sin(1.1 * t)),
+                              static_cast<float>(0.05 * std::cos(0.5 * t))};
+            state.angles = {static_cast<float>(8 * std::sin(0.7 * t)), static_cast<float>(20 * std::sin(0.4 * t)),
+                            static_cast<float>(4 * std::sin(0.3 * t))};
+        } else {
+            const double w = 0.6 + 0.25 * k;
+            state.position = {static_cast<float>(0.3 * std::cos(w * t)),
+                              static_cast<float>(1.0 + 0.2 * k + 0.1 * std::sin(2 * w * t)),
+                              static_cast<float>(-0.4 + 0.3 * std::sin(w * t))};
+            state.angles = {static_cast<float>(30 * std::sin(0.9 * t + k)),
+                            static_cast<float>(std::fmod(40 * w * t, 360.0) - 180),
+                            static_cast<float>(45 * std::sin(1.3 * t + k))};
+        }
+        s.sensors.push_back(state);
+    }
+    for (std::uint32_t i = 0; i < buttons; ++i)
+        s.buttons.push_back(static_cast<std::int32_t>(static_cast<long long>(t / (1.5 + 0.7 * i)) % 2));
+    for (std::uint32_t i = 0; i < valuators; ++i)
+        s.valuators.push_back(static_cast<float>(i % 2 == 0 ? std::sin(0.8 * t + i) : std::cos(0.8 * t + i)));
+    return s;
+}
+
+// The fixed pose of --static: sensor i at (0.5 + i, 1.25 + i, -2 - i) with angles X, Y, Z of
+// (10 + 15i, 20 + 10i, 30 + 5i) degrees; button i holds i + 1; valuator i holds 0.25i - 0.5.
+Snapshot staticPose(std::uint32_t sensors, std::uint32_t buttons, std::uint32_t valuators) {
+    Snapshot s;
+    for (std::uint32_t i = 0; i < sensors; ++i) {
+        const auto f = static_cast<float>(i);
+        s.sensors.push_back({{0.5F + f, 1.25F + f, -2 - f}, {10 + 15 * f, 20 + 10 * f, 30 + 5 * f}});
+    }
+    for (std::uint32_t i = 0; i < buttons; ++i) s.buttons.push_back(static_cast<std::int32_t>(i) + 1);
+    for (std::uint32_t i = 0; i < valuators; ++i) s.valuators.push_back(0.25F * static_cast<float>(i) - 0.5F);
+    return s;
+}
+
+std::vector<Snapshot> readRecording(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot read the recording " + path + ": " + std::strerror(errno));
+    std::vector<Snapshot> frames;
+    std::string text;
+    for (int line = 1; std::getline(in, text); ++line) {
+        if (text.find_first_not_of(" \t\r") == std::string::npos) continue;
+        const auto where = [&] { return path + ":" + std::to_string(line) + ": "; };
+        try {
+            Snapshot frame = snapshotFromJson(nlohmann::json::parse(text));
+            if (!frames.empty()) {
+                const Snapshot& first = frames.front();
+                if (frame.sensors.size() != first.sensors.size() || frame.buttons.size() != first.buttons.size() ||
+                    frame.valuators.size() != first.valuators.size())
+                    throw std::invalid_argument("the numbers of sensors, buttons or valuators differ from line 1's");
+                if (frame.time < frames.back().time) throw std::invalid_argument("\"time\" goes backwards");
+            } else if (frame.sensors.size() > MAX_SENSORS || frame.buttons.size() > MAX_CONTROLS ||
+                       frame.valuators.size() > MAX_CONTROLS) {
+                throw std::invalid_argument("more sensors, buttons or valuators than trackd-sim can hold");
+            }
+            frames.push_back(std::move(frame));
+        } catch (const nlohmann::json::exception& e) {
+            throw std::runtime_error(where() + "not a JSON line (" + e.what() + ")");
+        } catch (const std::invalid_argument& e) {
+            throw std::runtime_error(where() + e.what());
+        }
+    }
+    if (frames.empty()) throw std::runtime_error(path + ": the recording holds no frames");
+    return frames;
+}
+
+bool sleepUntil(Clock::time_point when, Clock::time_point end) {
+    while (stopSignal == 0) {
+        const auto now = Clock::now();
+        if (now >= end) return false;
+        if (now >= when) return true;
+        std::this_thread::sleep_for(std::min({when - now, end - now, Clock::duration(std::chrono::milliseconds(50))}));
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "trackd-sim: plays trackd's part. Creates the tracker and controller segments and keeps them\n"
+        "updated until Ctrl-C, SIGTERM or --duration; then removes both."};
+    int trackerKey = DEFAULT_TRACKER_KEY;
+    int controllerKey = DEFAULT_CONTROLLER_KEY;
+    std::uint32_t sensors = 3, buttons = 4, valuators = 2;
+    double rate = 60, duration = 0;
+    bool still = false, loop = false, replace = false;
+    std::string play;
+    int mode = 0644;
+    addKeyOption(app, "--tracker-key", trackerKey, "System V key of the tracker segment");
+    addKeyOption(app, "--controller-key", controllerKey, "System V key of the controller segment");
+    app.add_option("--sensors", sensors, "number of sensors")
+        ->check(CLI::Range(1U, MAX_SENSORS))
+        ->capture_default_str();
+    app.add_option("--buttons", buttons, "number of buttons")
+        ->check(CLI::Range(0U, MAX_CONTROLS))
+        ->capture_default_str();
+    app.add_option("--valuators", valuators, "number of valuators")
+        ->check(CLI::Range(0U, MAX_CONTROLS))
+        ->capture_default_str();
+    app.add_option("--rate", rate, "updates per second")->check(CLI::Range(0.1, 100000.0))->capture_default_str();
+    app.add_flag("--static", still, "write one fixed pose and keep it (see the source for its values)");
+    auto* playOption =
+        app.add_option("--play", play, "replay a recording made by trackd-monitor --record")->type_name("FILE");
+    app.add_flag("--loop", loop, "with --play, start again at the end")->needs(playOption);
+    app.add_flag("--replace", replace, "remove segments that already exist under the keys");
+    app.add_option("--duration", duration, "stop after this many seconds (default: run until stopped)")
+        ->check(CLI::PositiveNumber);
+    app.add_option_function<std::string>(
+           "--mode",
+           [&mode](const std::string& text) {
+               char* end = nullptr;
+               const long value = std::strtol(text.c_str(), &end, 8);
+               if (text.empty() || *end != '\0' || value < 0 || value > 0777)
+                   throw CLI::ValidationError("--mode", "'" + text + "' is not an octal permission like 0644");
+               mode = static_cast<int>(value);
+           },
+           "permission bits of the segments, in octal (default 0644)")
+        ->type_name("OCTAL");
+    playOption->excludes(app.get_option("--static"));
+    CLI11_PARSE(app, argc, argv);
+    if (trackerKey == controllerKey) {
+        std::cerr << "trackd-sim: the tracker and controller keys must differ\n";
+        return 2;
+    }
+
+    try {
+        std::vector<Snapshot> recording;
+        if (!play.empty()) {
+            recording = readRecording(play);
+            sensors = static_cast<std::uint32_t>(recording.front().sensors.size());
+            buttons = static_cast<std::uint32_t>(recording.front().buttons.size());
+            valuators = static_cast<std::uint32_t>(recording.front().valuators.size());
+        }
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+        std::signal(SIGHUP, onSignal);
+        SimSegment tracker("tracker", trackerKey, trackerSize(sensors), mode, replace);
+        SimSegment controller("controller", controllerKey, controllerSize(buttons, valuators), mode, replace);
+        Simulator simulator(tracker, controller, sensors, buttons, valuators);
+        char pace[64];
+        std::snprintf(pace, sizeof pace, "%g Hz", rate);
+        std::printf(
+            "trackd-sim: tracker key %d (id %d, %u bytes, %u sensors), controller key %d (id %d, %u bytes, "
+            "%u buttons, %u valuators), %s; Ctrl-C stops and removes both\n",
+            trackerKey, tracker.id(), tracker.size(), sensors, controllerKey, controller.id(), controller.size(),
+            buttons, valuators,
+            still           ? "static pose"
+            : !play.empty() ? ("replaying " + play).c_str()
+                            : pace);
+        std::fflush(stdout);
+
+        const auto start = Clock::now();
+        const auto end =
+            duration > 0 ? start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(duration))
+                         : Clock::time_point::max();
+        const auto at = [&](double seconds) {
+            return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        };
+        if (still) {
+            simulator.write(staticPose(sensors, buttons, valuators));
+        } else if (!play.empty()) {
+            // A loop starts again one update period after the recording's last frame.
+            const double span = recording.back().time - recording.front().time + 1.0 / rate;
+            bool running = true;
+            for (double offset = 0; running; offset += span) {
+                for (const Snapshot& frame : recording) {
+                    running = sleepUntil(at(offset + frame.time - recording.front().time), end);
+                    if (!running) break;
+                    simulator.write(frame);
+                }
+                if (!loop) break;
+            }
+        } else {
+            for (long long tick = 0; sleepUntil(at(static_cast<double>(tick) / rate), end); ++tick)
+                simulator.write(motion(static_cast<double>(tick) / rate, sensors, buttons, valuators));
+        }
+        // A static pose, or the last frame of a recording, stays in place until the end.
+        while (sleepUntil(end, end)) {
+        }
+        std::printf("trackd-sim: removed both segments\n");
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "trackd-sim: " << e.what() << '\n';
+        return 1;
+    }
+}
