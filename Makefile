@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 PACKAGES := cmake make g++ binutils procps pkgconf dpkg-dev file libgtest-dev openjdk-17-jdk-headless junit5 \
             libcli11-dev nlohmann-json3-dev
 
-.PHONY: all build test demo viewer deb test-deb deps clean
+.PHONY: all build test demo viewer deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
 
 all: build
 
@@ -22,6 +22,48 @@ build: deps $(BUILD_DIR)/CMakeCache.txt
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+# The native tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	cmake -S . -B $(BUILD_DIR)-asan -DZORAVOVAR_SANITIZE=address,undefined -DZORAVOVAR_JAVA_TESTS=OFF -DZORAVOVAR_WERROR=ON
+	cmake --build $(BUILD_DIR)-asan -j $(JOBS)
+	ctest --test-dir $(BUILD_DIR)-asan --output-on-failure -j $(JOBS)
+
+# The concurrent polling tests under ThreadSanitizer.
+test-tsan: deps
+	cmake -S . -B $(BUILD_DIR)-tsan -DZORAVOVAR_SANITIZE=thread -DZORAVOVAR_JAVA_TESTS=OFF -DZORAVOVAR_BUILD_TOOLS=OFF \
+	      -DZORAVOVAR_WERROR=ON
+	cmake --build $(BUILD_DIR)-tsan -j $(JOBS) --target readerTests
+	ctest --test-dir $(BUILD_DIR)-tsan --output-on-failure -R '[Cc]oncurren'
+
+# The library and its native tests built for 32-bit x86.
+test-m32: deps
+	@scripts/ensure-packages g++-multilib googletest
+	cmake -S . -B $(BUILD_DIR)-m32 -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 -DZORAVOVAR_JAVA_TESTS=OFF \
+	      -DZORAVOVAR_WERROR=ON
+	cmake --build $(BUILD_DIR)-m32 -j $(JOBS)
+	ctest --test-dir $(BUILD_DIR)-m32 --output-on-failure -j $(JOBS)
+
+# Fuzzes the reader for FUZZ_SECONDS, starting from the corpus kept in tests/fuzz/corpus.
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	@scripts/ensure-packages clang-14 libfuzzer-14-dev libclang-rt-14-dev
+	CXX=clang++-14 cmake -S tests/fuzz -B $(BUILD_DIR)-fuzz
+	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS)
+	mkdir -p $(BUILD_DIR)-fuzz/corpus $(BUILD_DIR)-fuzz/artifacts
+	$(BUILD_DIR)-fuzz/readerFuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(BUILD_DIR)-fuzz/artifacts/ $(BUILD_DIR)-fuzz/corpus tests/fuzz/corpus
+
+# Formatting, clang-tidy and cppcheck over the project's own C++.
+SOURCES = $(shell git ls-files '*.cpp' '*.h')
+lint: build
+	@scripts/ensure-packages clang-format clang-tidy cppcheck
+	clang-format --dry-run -Werror $(SOURCES)
+	echo $(filter-out tests/fuzz/%,$(filter %.cpp,$(SOURCES))) | \
+	    xargs -n 1 -P $(JOBS) clang-tidy -p $(BUILD_DIR) --quiet --warnings-as-errors='*'
+	cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability --inline-suppr --std=c++20 \
+	         --library=googletest --suppress=missingIncludeSystem --project=$(BUILD_DIR)/compile_commands.json \
+	         -i $(BUILD_DIR)
 
 # trackd-sim plays trackd's part while the Java demo polls it for a few seconds.
 JAVA_DEMO = java -Djava.library.path=$(BUILD_DIR)/lib -cp $(BUILD_DIR)/zoravovar.jar:$(BUILD_DIR)/zoravovar-demo.jar
@@ -46,4 +88,4 @@ test-deb: deb
 	tests/install/check-deb $(BUILD_DIR)-deb
 
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-deb
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-deb $(BUILD_DIR)-asan $(BUILD_DIR)-tsan $(BUILD_DIR)-m32 $(BUILD_DIR)-fuzz

@@ -54,7 +54,7 @@ constexpr char VALUATOR_RANGE_ERROR[] = "ERROR(TrackerReader): %d is an invalid 
 // whatever the number of attachments. Entries are only ever added; readers take no lock.
 constexpr unsigned TABLE_BITS = 9;
 constexpr std::size_t TABLE_SLOTS = std::size_t{1} << TABLE_BITS;
-static_assert(TABLE_SLOTS >= 2 * ZORAVOVAR_MAX_ATTACHMENTS);
+static_assert(TABLE_SLOTS >= std::size_t{2} * ZORAVOVAR_MAX_ATTACHMENTS);
 
 struct Attachment {
     std::atomic<const void*> address{nullptr};
@@ -203,7 +203,7 @@ void* attach(int key, int minimumSize, std::string_view lookupError, std::string
         return nullptr;
     }
     void* address = shmat(id, nullptr, 0);
-    if (address == reinterpret_cast<void*>(-1)) {
+    if (address == reinterpret_cast<void*>(-1)) {  // NOLINT(performance-no-int-to-ptr): shmat's failure value
         std::fwrite(attachError.data(), 1, attachError.size(), stderr);
         std::perror("shmat");
         return nullptr;
@@ -229,8 +229,10 @@ void matrixMult(float target[4][4], const float left[4][4]) {
     std::memcpy(Mright, target, sizeof Mright);
     for (int i = 0; i < 4; ++i) {
         for (int j = 0; j < 4; ++j) {
-            target[i][j] = static_cast<float>(double{left[i][0]} * Mright[0][j] + double{left[i][1]} * Mright[1][j] +
-                                              double{left[i][2]} * Mright[2][j] + double{left[i][3]} * Mright[3][j]);
+            const double sum =
+                static_cast<double>(left[i][0]) * Mright[0][j] + static_cast<double>(left[i][1]) * Mright[1][j] +
+                static_cast<double>(left[i][2]) * Mright[2][j] + static_cast<double>(left[i][3]) * Mright[3][j];
+            target[i][j] = static_cast<float>(sum);
         }
     }
 }

@@ -145,6 +145,7 @@ TEST_F(poseMatrix, concurrentCallsDoNotDisturbEachOther) {
     }
     std::vector<int> mismatches(4, 0);
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
             for (int round = 0; round < 2000; ++round)

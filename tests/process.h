@@ -13,8 +13,6 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace testing_processes {
 
 class Process {
@@ -25,6 +23,7 @@ public:
         int errPipe[2];
         if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
         std::vector<char*> args;
+        args.reserve(argv.size() + 1);
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         pid_ = fork();

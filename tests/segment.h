@@ -120,7 +120,7 @@ inline ChildResult runInChild(const std::function<int()>& body) {
     close(pipeEnds[1]);
     std::string captured;
     char buffer[4096];
-    for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+    for (ssize_t n = 0; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
         captured.append(buffer, static_cast<std::size_t>(n));
     close(pipeEnds[0]);
     int status = 0;

@@ -55,7 +55,7 @@ public:
                                      std::to_string(key) + "; stop what made it, or pass --replace");
         if (id_ < 0) fail("cannot create the segment under");
         void* address = shmat(id_, nullptr, 0);
-        if (address == reinterpret_cast<void*>(-1)) {
+        if (address == reinterpret_cast<void*>(-1)) {  // NOLINT(performance-no-int-to-ptr): shmat's failure value
             shmctl(id_, IPC_RMID, nullptr);
             fail("cannot attach the segment under");
         }
@@ -176,6 +176,22 @@ Snapshot motion(double t, std::uint32_t sensors, std::uint32_t buttons, std::uin
     return s;
 }
 
+// The values of --pattern, from which a reader can check every word it reads: with k = frame mod 100,
+// component c of sensor s's position is 1000s + 100c + k, its angles Y, X and Z are k, 2k and 3k
+// degrees, button b holds 1000b + k and valuator v holds 1000v + k.
+Snapshot checkable(long long frame, std::uint32_t sensors, std::uint32_t buttons, std::uint32_t valuators) {
+    const auto k = static_cast<std::int32_t>(frame % 100);
+    const auto kf = static_cast<float>(k);
+    Snapshot s;
+    for (std::uint32_t i = 0; i < sensors; ++i) {
+        const auto base = static_cast<float>(1000 * i) + kf;
+        s.sensors.push_back({{base, base + 100, base + 200}, {2 * kf, kf, 3 * kf}});
+    }
+    for (std::uint32_t i = 0; i < buttons; ++i) s.buttons.push_back(static_cast<std::int32_t>(1000 * i) + k);
+    for (std::uint32_t i = 0; i < valuators; ++i) s.valuators.push_back(static_cast<float>(1000 * i) + kf);
+    return s;
+}
+
 // The fixed pose of --static: sensor i at (0.5 + i, 1.25 + i, -2 - i) with angles X, Y, Z of
 // (10 + 15i, 20 + 10i, 30 + 5i) degrees; button i holds i + 1; valuator i holds 0.25i - 0.5.
 Snapshot staticPose(std::uint32_t sensors, std::uint32_t buttons, std::uint32_t valuators) {
@@ -240,7 +256,7 @@ int main(int argc, char** argv) {
     int controllerKey = DEFAULT_CONTROLLER_KEY;
     std::uint32_t sensors = 3, buttons = 4, valuators = 2;
     double rate = 60, duration = 0;
-    bool still = false, loop = false, replace = false;
+    bool still = false, loop = false, replace = false, pattern = false;
     std::string play;
     int mode = 0644;
     addKeyOption(app, "--tracker-key", trackerKey, "System V key of the tracker segment");
@@ -256,6 +272,8 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--rate", rate, "updates per second")->check(CLI::Range(0.1, 100000.0))->capture_default_str();
     app.add_flag("--static", still, "write one fixed pose and keep it (see the source for its values)");
+    app.add_flag("--pattern", pattern, "write values from which readers can check every word (see the source)")
+        ->excludes("--static");
     auto* playOption =
         app.add_option("--play", play, "replay a recording made by trackd-monitor --record")->type_name("FILE");
     app.add_flag("--loop", loop, "with --play, start again at the end")->needs(playOption);
@@ -273,7 +291,7 @@ int main(int argc, char** argv) {
            },
            "permission bits of the segments, in octal (default 0644)")
         ->type_name("OCTAL");
-    playOption->excludes(app.get_option("--static"));
+    playOption->excludes(app.get_option("--static"))->excludes(app.get_option("--pattern"));
     CLI11_PARSE(app, argc, argv);
     if (trackerKey == controllerKey) {
         std::cerr << "trackd-sim: the tracker and controller keys must differ\n";
@@ -291,48 +309,54 @@ int main(int argc, char** argv) {
         std::signal(SIGINT, onSignal);
         std::signal(SIGTERM, onSignal);
         std::signal(SIGHUP, onSignal);
-        SimSegment tracker("tracker", trackerKey, trackerSize(sensors), mode, replace);
-        SimSegment controller("controller", controllerKey, controllerSize(buttons, valuators), mode, replace);
-        Simulator simulator(tracker, controller, sensors, buttons, valuators);
-        char pace[64];
-        std::snprintf(pace, sizeof pace, "%g Hz", rate);
-        std::printf(
-            "trackd-sim: tracker key %d (id %d, %u bytes, %u sensors), controller key %d (id %d, %u bytes, "
-            "%u buttons, %u valuators), %s; Ctrl-C stops and removes both\n",
-            trackerKey, tracker.id(), tracker.size(), sensors, controllerKey, controller.id(), controller.size(),
-            buttons, valuators,
-            still           ? "static pose"
-            : !play.empty() ? ("replaying " + play).c_str()
-                            : pace);
-        std::fflush(stdout);
+        std::signal(SIGPIPE, SIG_IGN);  // a reader of our output going away must not stop the clean-up
+        {                               // the segments live until this block ends
+            SimSegment tracker("tracker", trackerKey, trackerSize(sensors), mode, replace);
+            SimSegment controller("controller", controllerKey, controllerSize(buttons, valuators), mode, replace);
+            Simulator simulator(tracker, controller, sensors, buttons, valuators);
+            char pace[64];
+            std::snprintf(pace, sizeof pace, "%g Hz", rate);
+            std::printf(
+                "trackd-sim: tracker key %d (id %d, %u bytes, %u sensors), controller key %d (id %d, %u bytes, "
+                "%u buttons, %u valuators), %s; Ctrl-C stops and removes both\n",
+                trackerKey, tracker.id(), tracker.size(), sensors, controllerKey, controller.id(), controller.size(),
+                buttons, valuators,
+                still           ? "static pose"
+                : !play.empty() ? ("replaying " + play).c_str()
+                                : pace);
+            std::fflush(stdout);
 
-        const auto start = Clock::now();
-        const auto end =
-            duration > 0 ? start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(duration))
-                         : Clock::time_point::max();
-        const auto at = [&](double seconds) {
-            return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-        };
-        if (still) {
-            simulator.write(staticPose(sensors, buttons, valuators));
-        } else if (!play.empty()) {
-            // A loop starts again one update period after the recording's last frame.
-            const double span = recording.back().time - recording.front().time + 1.0 / rate;
-            bool running = true;
-            for (double offset = 0; running; offset += span) {
-                for (const Snapshot& frame : recording) {
-                    running = sleepUntil(at(offset + frame.time - recording.front().time), end);
-                    if (!running) break;
-                    simulator.write(frame);
+            const auto start = Clock::now();
+            const auto end =
+                duration > 0
+                    ? start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(duration))
+                    : Clock::time_point::max();
+            const auto at = [&](double seconds) {
+                return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+            };
+            if (still) {
+                simulator.write(staticPose(sensors, buttons, valuators));
+            } else if (!play.empty()) {
+                // A loop starts again one update period after the recording's last frame.
+                const double span = recording.back().time - recording.front().time + 1.0 / rate;
+                bool running = true;
+                for (long long round = 0; running; ++round) {
+                    const double offset = static_cast<double>(round) * span;
+                    for (const Snapshot& frame : recording) {
+                        running = sleepUntil(at(offset + frame.time - recording.front().time), end);
+                        if (!running) break;
+                        simulator.write(frame);
+                    }
+                    if (!loop) break;
                 }
-                if (!loop) break;
+            } else {
+                for (long long tick = 0; sleepUntil(at(static_cast<double>(tick) / rate), end); ++tick)
+                    simulator.write(pattern ? checkable(tick, sensors, buttons, valuators)
+                                            : motion(static_cast<double>(tick) / rate, sensors, buttons, valuators));
             }
-        } else {
-            for (long long tick = 0; sleepUntil(at(static_cast<double>(tick) / rate), end); ++tick)
-                simulator.write(motion(static_cast<double>(tick) / rate, sensors, buttons, valuators));
-        }
-        // A static pose, or the last frame of a recording, stays in place until the end.
-        while (sleepUntil(end, end)) {
+            // A static pose, or the last frame of a recording, stays in place until the end.
+            while (sleepUntil(end, end)) {
+            }
         }
         std::printf("trackd-sim: removed both segments\n");
         return 0;
