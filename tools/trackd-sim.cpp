@@ -314,6 +314,11 @@ int main(int argc, char** argv) {
             SimSegment tracker("tracker", trackerKey, trackerSize(sensors), mode, replace);
             SimSegment controller("controller", controllerKey, controllerSize(buttons, valuators), mode, replace);
             Simulator simulator(tracker, controller, sensors, buttons, valuators);
+            // Readers that start when the banner appears find the first frame already in place.
+            simulator.write(still           ? staticPose(sensors, buttons, valuators)
+                            : !play.empty() ? recording.front()
+                            : pattern       ? checkable(0, sensors, buttons, valuators)
+                                            : motion(0, sensors, buttons, valuators));
             char pace[64];
             std::snprintf(pace, sizeof pace, "%g Hz", rate);
             std::printf(
@@ -334,9 +339,7 @@ int main(int argc, char** argv) {
             const auto at = [&](double seconds) {
                 return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
             };
-            if (still) {
-                simulator.write(staticPose(sensors, buttons, valuators));
-            } else if (!play.empty()) {
+            if (!play.empty()) {
                 // A loop starts again one update period after the recording's last frame.
                 const double span = recording.back().time - recording.front().time + 1.0 / rate;
                 bool running = true;
@@ -349,8 +352,8 @@ int main(int argc, char** argv) {
                     }
                     if (!loop) break;
                 }
-            } else {
-                for (long long tick = 0; sleepUntil(at(static_cast<double>(tick) / rate), end); ++tick)
+            } else if (!still) {
+                for (long long tick = 1; sleepUntil(at(static_cast<double>(tick) / rate), end); ++tick)
                     simulator.write(pattern ? checkable(tick, sensors, buttons, valuators)
                                             : motion(static_cast<double>(tick) / rate, sensors, buttons, valuators));
             }
