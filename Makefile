@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 PACKAGES := cmake make g++ binutils procps pkgconf dpkg-dev file libgtest-dev openjdk-17-jdk-headless junit5 \
             libcli11-dev nlohmann-json3-dev
 
-.PHONY: all build test demo viewer deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
+.PHONY: all build test demo viewer bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
 
 all: build
 
@@ -59,7 +59,7 @@ SOURCES = $(shell git ls-files '*.cpp' '*.h')
 lint: build
 	@scripts/ensure-packages clang-format clang-tidy cppcheck
 	clang-format --dry-run -Werror $(SOURCES)
-	echo $(filter-out tests/fuzz/%,$(filter %.cpp,$(SOURCES))) | \
+	echo $(filter-out tests/fuzz/% bench/%,$(filter %.cpp,$(SOURCES))) | \
 	    xargs -n 1 -P $(JOBS) clang-tidy -p $(BUILD_DIR) --quiet --warnings-as-errors='*'
 	cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability --inline-suppr --std=c++20 \
 	         --library=googletest --suppress=missingIncludeSystem --project=$(BUILD_DIR)/compile_commands.json \
@@ -76,6 +76,14 @@ viewer: build
 	@[ -n "$${DISPLAY:-}" ] || { echo "make viewer needs a display: DISPLAY is not set" >&2; exit 1; }
 	@scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim -- $(JAVA_DEMO) calvora.devicedriver.demo.TrackdViewer --seconds 60
 
+# Every query beside its floor, natively and through Java, in one table.
+bench: deps
+	@scripts/ensure-packages libbenchmark-dev python3
+	cmake -S . -B $(BUILD_DIR)-bench -DCMAKE_BUILD_TYPE=Release -DZORAVOVAR_BUILD_BENCHMARKS=ON \
+	      -DZORAVOVAR_BUILD_TESTS=OFF -DZORAVOVAR_WERROR=ON
+	cmake --build $(BUILD_DIR)-bench -j $(JOBS)
+	bench/run-bench . $(BUILD_DIR)-bench
+
 # A .deb for /usr, built apart from the development build.
 deb: deps
 	cmake -S . -B $(BUILD_DIR)-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DZORAVOVAR_BUILD_TESTS=OFF \
@@ -88,4 +96,4 @@ test-deb: deb
 	tests/install/check-deb $(BUILD_DIR)-deb
 
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-deb $(BUILD_DIR)-asan $(BUILD_DIR)-tsan $(BUILD_DIR)-m32 $(BUILD_DIR)-fuzz
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-deb $(BUILD_DIR)-asan $(BUILD_DIR)-tsan $(BUILD_DIR)-m32 $(BUILD_DIR)-fuzz $(BUILD_DIR)-bench

@@ -65,7 +65,7 @@ Attachment attachments[TABLE_SLOTS];  // constant-initialised: nothing runs when
 std::mutex attachLock;                // serialises writers only
 std::size_t attachmentCount = 0;      // guarded by attachLock
 
-std::size_t firstSlot(const void* address) {
+[[gnu::always_inline]] inline std::size_t firstSlot(const void* address) {
     const auto page = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address)) >> 12;
     return static_cast<std::size_t>((page * 0x9E3779B97F4A7C15ULL) >> (64 - TABLE_BITS));
 }
@@ -91,7 +91,7 @@ bool remember(const void* address, std::size_t size) {
 }
 
 // The size of the segment this library attached at `address`, or 0 for any other address.
-std::size_t attachedSize(const void* address) {
+[[gnu::always_inline]] inline std::size_t attachedSize(const void* address) {
     for (std::size_t slot = firstSlot(address);; slot = nextSlot(slot)) {
         const void* held = attachments[slot].address.load(std::memory_order_acquire);
         if (held == address) return attachments[slot].size.load(std::memory_order_relaxed);
@@ -124,7 +124,7 @@ std::size_t attachedSize(const void* address) {
 }
 
 // The size of the segment behind `handle`; 0, after the error line, when the library did not attach it.
-std::size_t checkedSize(const void* handle, const char* function) {
+[[gnu::always_inline]] inline std::size_t checkedSize(const void* handle, const char* function) {
     const std::size_t size = attachedSize(handle);
     if (size == 0) reportBadHandle(function, handle);
     return size;
@@ -133,22 +133,24 @@ std::size_t checkedSize(const void* handle, const char* function) {
 // One 32-bit load from the segment that the compiler may neither tear, merge nor hoist, since trackd
 // rewrites the segment from another process. It is the load std::atomic_ref would make, and it stays
 // a single plain load on x86 even where a header's offsets leave the word unaligned.
-std::uint32_t loadWord(const void* base, std::uint64_t offset) {
+[[gnu::always_inline]] inline std::uint32_t loadWord(const void* base, std::uint64_t offset) {
     const auto* word = reinterpret_cast<const std::uint32_t*>(static_cast<const unsigned char*>(base) + offset);
     return __atomic_load_n(word, __ATOMIC_RELAXED);
 }
 
 // Floats travel as integer words, never through a float register, so a signalling NaN keeps its payload.
-void copyWord(float& out, const void* base, std::uint64_t offset) {
+[[gnu::always_inline]] inline void copyWord(float& out, const void* base, std::uint64_t offset) {
     const std::uint32_t word = loadWord(base, offset);
     std::memcpy(&out, &word, sizeof out);
 }
 
-float loadFloat(const void* base, std::uint64_t offset) { return std::bit_cast<float>(loadWord(base, offset)); }
+[[gnu::always_inline]] inline float loadFloat(const void* base, std::uint64_t offset) {
+    return std::bit_cast<float>(loadWord(base, offset));
+}
 
 // The start of the sensor's record within the tracker segment, or null after the error line.
-const unsigned char* sensorRecord(const void* tracker, int sensor, const void* output, const char* rangeError,
-                                  const char* function) {
+[[gnu::always_inline]] inline const unsigned char* sensorRecord(const void* tracker, int sensor, const void* output,
+                                                                const char* rangeError, const char* function) {
     const std::size_t size = checkedSize(tracker, function);
     if (size == 0) return nullptr;
     if (output == nullptr) {
@@ -172,8 +174,10 @@ const unsigned char* sensorRecord(const void* tracker, int sensor, const void* o
 }
 
 // The address of a button or valuator word within the controller segment, or null after the error line.
-const unsigned char* controllerWord(const void* controller, int index, std::uint32_t countAt, std::uint32_t offsetAt,
-                                    const char* rangeError, const char* item, const char* function) {
+[[gnu::always_inline]] inline const unsigned char* controllerWord(const void* controller, int index,
+                                                                  std::uint32_t countAt, std::uint32_t offsetAt,
+                                                                  const char* rangeError, const char* item,
+                                                                  const char* function) {
     const std::size_t size = checkedSize(controller, function);
     if (size == 0) return nullptr;
     const std::uint32_t count = loadWord(controller, countAt);
@@ -190,7 +194,7 @@ const unsigned char* controllerWord(const void* controller, int index, std::uint
     return static_cast<const unsigned char*>(controller) + at;
 }
 
-int headerCount(const void* handle, std::uint32_t countAt, const char* function) {
+[[gnu::always_inline]] inline int headerCount(const void* handle, std::uint32_t countAt, const char* function) {
     if (checkedSize(handle, function) == 0) return 0;
     return static_cast<int>(loadWord(handle, countAt));
 }
@@ -247,6 +251,70 @@ SineCosine sineCosine(float degrees) {
     return {static_cast<float>(std::sin(double{radians})), static_cast<float>(std::cos(double{radians}))};
 }
 
+// Sets matrix to Z x X x Y, built and multiplied exactly as written: Y first, then X x Y, then Z x (X x Y).
+void composeRotations(float matrix[4][4], SineCosine y, SineCosine x, SineCosine z) {
+    std::memcpy(matrix, IDENTITY_MATRIX, sizeof IDENTITY_MATRIX);
+    matrix[0][0] = y.c;
+    matrix[0][2] = -y.s;
+    matrix[2][0] = y.s;
+    matrix[2][2] = y.c;
+
+    float rotation[4][4];
+    std::memcpy(rotation, IDENTITY_MATRIX, sizeof rotation);
+    rotation[1][1] = x.c;
+    rotation[1][2] = x.s;
+    rotation[2][1] = -x.s;
+    rotation[2][2] = x.c;
+    matrixMult(matrix, rotation);
+
+    std::memcpy(rotation, IDENTITY_MATRIX, sizeof rotation);
+    rotation[0][0] = z.c;
+    rotation[0][1] = z.s;
+    rotation[1][0] = -z.s;
+    rotation[1][1] = z.c;
+    matrixMult(matrix, rotation);
+}
+
+// An element of a product whose other terms are zeros, among them an exact +0 (0 x 0, 0 x 1 or 1 x 0):
+// the remaining products summed in double and rounded once, as in matrixMult. The + 0.0 does what the
+// +0 term does there: an exact -0 sum becomes +0, everything else is left as it is.
+float oneTerm(float a, float b) { return static_cast<float>(static_cast<double>(a) * b + 0.0); }
+
+float twoTerms(float a, float b, float c, float d) {
+    return static_cast<float>((static_cast<double>(a) * b + static_cast<double>(c) * d) + 0.0);
+}
+
+// The same result as composeRotations, to the bit, when every sine and cosine is finite. Then a term
+// whose factor is a 0 of a rotation matrix is a signed zero, which leaves a nonzero partial sum as it
+// is; every element of both products has such a term that is an exact +0, and nothing else of the
+// element is left but the one or two terms below. With a NaN the zeros would not be zeros: callers
+// take composeRotations then.
+void composeFiniteRotations(float matrix[4][4], SineCosine y, SineCosine x, SineCosine z) {
+    // X x Y; the elements not named are +0, and [3][3] is 1.
+    const float t00 = oneTerm(1, y.c);
+    const float t02 = oneTerm(1, -y.s);
+    const float t10 = oneTerm(x.s, y.s);
+    const float t11 = oneTerm(x.c, 1);
+    const float t12 = oneTerm(x.s, y.c);
+    const float t20 = oneTerm(x.c, y.s);
+    const float t21 = oneTerm(-x.s, 1);
+    const float t22 = oneTerm(x.c, y.c);
+    const float t0[3] = {t00, 0, t02};
+    const float t1[3] = {t10, t11, t12};
+    const float t2[3] = {t20, t21, t22};
+    // Z x (X x Y): rows 0 and 1 mix rows 0 and 1 of X x Y, row 2 keeps its row 2, row 3 stays (0, 0, 0, 1).
+    for (int j = 0; j < 3; ++j) {
+        matrix[0][j] = twoTerms(z.c, t0[j], z.s, t1[j]);
+        matrix[1][j] = twoTerms(-z.s, t0[j], z.c, t1[j]);
+        matrix[2][j] = oneTerm(1, t2[j]);
+        matrix[3][j] = 0;
+    }
+    matrix[0][3] = 0;
+    matrix[1][3] = 0;
+    matrix[2][3] = 0;
+    matrix[3][3] = 1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -291,28 +359,10 @@ int trackdGetMatrix(const void* tracker, int sensor, float matrix[4][4]) {
     const SineCosine y = sineCosine(loadFloat(record, ANGLE_Y_AT));
     const SineCosine x = sineCosine(loadFloat(record, ANGLE_X_AT));
     const SineCosine z = sineCosine(loadFloat(record, ANGLE_Z_AT));
-
-    std::memcpy(matrix, IDENTITY_MATRIX, sizeof IDENTITY_MATRIX);
-    matrix[0][0] = y.c;
-    matrix[0][2] = -y.s;
-    matrix[2][0] = y.s;
-    matrix[2][2] = y.c;
-
-    float rotation[4][4];
-    std::memcpy(rotation, IDENTITY_MATRIX, sizeof rotation);
-    rotation[1][1] = x.c;
-    rotation[1][2] = x.s;
-    rotation[2][1] = -x.s;
-    rotation[2][2] = x.c;
-    matrixMult(matrix, rotation);
-
-    std::memcpy(rotation, IDENTITY_MATRIX, sizeof rotation);
-    rotation[0][0] = z.c;
-    rotation[0][1] = z.s;
-    rotation[1][0] = -z.s;
-    rotation[1][1] = z.c;
-    matrixMult(matrix, rotation);
-
+    if (std::isnan(y.s + y.c + x.s + x.c + z.s + z.c))
+        composeRotations(matrix, y, x, z);
+    else
+        composeFiniteRotations(matrix, y, x, z);
     copyWord(matrix[3][0], record, X_AT);
     copyWord(matrix[3][1], record, Y_AT);
     copyWord(matrix[3][2], record, Z_AT);

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "capture.h"
 #include "segment.h"
 #include "zoravoVAR.h"
 

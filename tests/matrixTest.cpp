@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture.h"
 #include "segment.h"
 #include "zoravoVAR.h"
 
@@ -132,6 +133,21 @@ TEST_F(poseMatrix, matchesTheCompositionBitForBitForRandomAndSpecialAngles) {
         ASSERT_EQ(bitsOf(actual), bitsOf(expectedPose(s)))
             << "angles Y " << s.angleY << " X " << s.angleX << " Z " << s.angleZ;
     }
+}
+
+TEST_F(poseMatrix, matchesTheCompositionBitForBitForEveryTripleOfSpecialAngles) {
+    // Signed zeros, angles whose sines underflow or whose products do, exact quarter turns, huge and
+    // non-finite angles: every combination, since zeros and NaNs travel through both products.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const float special[] = {0.0F,   -0.0F,  1e-45F, -1e-45F, 1e-30F, -1e-30F, 1e-20F, 45.0F, 90.0F,
+                             -90.0F, 180.0F, 270.0F, -360.0F, 1e30F,  nan,     inf,    -inf};
+    for (float y : special)
+        for (float x : special)
+            for (float z : special) {
+                const Sensor s{-0.0F, 1e-45F, nan, y, x, z};
+                ASSERT_EQ(bitsOf(poseOf(s)), bitsOf(expectedPose(s))) << "angles Y " << y << " X " << x << " Z " << z;
+            }
 }
 
 TEST_F(poseMatrix, concurrentCallsDoNotDisturbEachOther) {

@@ -1,7 +1,6 @@
 // Real System V segments for tests, made under fresh keys, written the way trackd writes them, and removed.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
@@ -84,14 +83,6 @@ inline void putControllerHeader(Segment& segment, std::uint32_t buttonOffset, st
     segment.putWord(8, valuatorOffset);
     segment.putWord(12, numButtons);
     segment.putWord(16, numValuators);
-}
-
-// Everything `action` writes to standard error while it runs.
-template <typename Action>
-std::string stderrOf(Action&& action) {
-    ::testing::internal::CaptureStderr();
-    action();
-    return ::testing::internal::GetCapturedStderr();
 }
 
 // A key under which no segment exists.

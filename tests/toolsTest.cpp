@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture.h"
 #include "process.h"
 #include "segment.h"
 #include "zoravoVAR.h"

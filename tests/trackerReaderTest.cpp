@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "capture.h"
 #include "segment.h"
 #include "zoravoVAR.h"
 

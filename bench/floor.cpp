@@ -1,0 +1,87 @@
+// The floors the benchmarks compare each query with: the loads it must make and nothing else, behind
+// the same kind of call into a shared library; and empty JNI methods with TrackdJNI's signatures.
+#include <jni.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "floor.h"
+
+namespace {
+
+std::uint32_t load(const void* base, std::uint64_t offset) {
+    return __atomic_load_n(reinterpret_cast<const std::uint32_t*>(static_cast<const unsigned char*>(base) + offset),
+                           __ATOMIC_RELAXED);
+}
+
+void copy(float& out, const void* base, std::uint64_t offset) {
+    const std::uint32_t word = load(base, offset);
+    std::memcpy(&out, &word, sizeof out);
+}
+
+// The three header words a sensor query reads, then the record's start.
+const unsigned char* record(const void* tracker, int sensor) {
+    (void)load(tracker, 4);
+    const std::uint64_t start =
+        std::uint64_t{load(tracker, 8)} + std::uint64_t{static_cast<std::uint32_t>(sensor)} * load(tracker, 12);
+    return static_cast<const unsigned char*>(tracker) + start;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* floorVersion(void) { return "ZoravoVAR Version 2.1"; }
+
+int floorCount(const void* segment, unsigned countAt) { return static_cast<int>(load(segment, countAt)); }
+
+int floorPosition(const void* tracker, int sensor, float position[3]) {
+    const unsigned char* r = record(tracker, sensor);
+    copy(position[0], r, 0);
+    copy(position[1], r, 4);
+    copy(position[2], r, 8);
+    return 1;
+}
+
+int floorEulerAngles(const void* tracker, int sensor, float angles[3]) {
+    const unsigned char* r = record(tracker, sensor);
+    copy(angles[0], r, 16);
+    copy(angles[1], r, 12);
+    copy(angles[2], r, 20);
+    return 1;
+}
+
+int floorButton(const void* controller, int button) {
+    (void)load(controller, 12);
+    return static_cast<int>(
+        load(controller, std::uint64_t{load(controller, 4)} + 4 * std::uint64_t{static_cast<std::uint32_t>(button)}));
+}
+
+float floorValuator(const void* controller, int valuator) {
+    (void)load(controller, 16);
+    const std::uint32_t word =
+        load(controller, std::uint64_t{load(controller, 8)} + 4 * std::uint64_t{static_cast<std::uint32_t>(valuator)});
+    float value;
+    std::memcpy(&value, &word, sizeof value);
+    return value;
+}
+
+void floorSineCosine(const float radians[3], double out[6]) {
+    for (int i = 0; i < 3; ++i) {
+        out[2 * i] = std::sin(double{radians[i]});
+        out[2 * i + 1] = std::cos(double{radians[i]});
+    }
+}
+
+JNIEXPORT jint JNICALL Java_calvora_devicedriver_bench_Floor_getNumSensors(JNIEnv*, jclass) { return 0; }
+JNIEXPORT jint JNICALL Java_calvora_devicedriver_bench_Floor_getNumButtons(JNIEnv*, jclass) { return 0; }
+JNIEXPORT jint JNICALL Java_calvora_devicedriver_bench_Floor_getNumValuators(JNIEnv*, jclass) { return 0; }
+JNIEXPORT jint JNICALL Java_calvora_devicedriver_bench_Floor_getButton(JNIEnv*, jclass, jint) { return 0; }
+JNIEXPORT jfloat JNICALL Java_calvora_devicedriver_bench_Floor_getValuator(JNIEnv*, jclass, jint) { return 0; }
+JNIEXPORT void JNICALL Java_calvora_devicedriver_bench_Floor_getMatrix(JNIEnv* env, jclass, jfloatArray matrix, jint) {
+    jfloat* elements = env->GetFloatArrayElements(matrix, nullptr);
+    if (elements != nullptr) env->ReleaseFloatArrayElements(matrix, elements, 0);
+}
+
+}  // extern "C"
