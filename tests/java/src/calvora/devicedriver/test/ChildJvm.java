@@ -16,10 +16,16 @@ final class ChildJvm {
     }
 
     static Result run(String classpath, String mainClass, String... args) throws IOException, InterruptedException {
+        return run(List.of("-Djava.library.path=" + System.getProperty("java.library.path")), classpath, mainClass,
+                args);
+    }
+
+    static Result run(List<String> options, String classpath, String mainClass, String... args)
+            throws IOException, InterruptedException {
         List<String> command = new ArrayList<>();
         command.add(ProcessHandle.current().info().command().orElse("java"));
         command.add("-Xcheck:jni");
-        command.add("-Djava.library.path=" + System.getProperty("java.library.path"));
+        command.addAll(options);
         command.add("-cp");
         command.add(classpath);
         command.add(mainClass);

@@ -102,6 +102,26 @@ class TrackdJNIStartTest {
         assertEquals("", instance.err());
     }
 
+    @Test
+    void loadingErrorNamesTheLibraryAndWhereItLooked() throws Exception {
+        String classpath = System.getProperty("probe.classpath");
+        ChildJvm.Result notFound = ChildJvm.run(List.of("-Djava.library.path=/nowhere"), classpath, PROBE,
+                "init", missing, missing);
+        assertTrue(notFound.exitCode() != 0);
+        assertTrue(notFound.err().contains("cannot load libZoravoVAR.so from java.library.path=/nowhere"),
+                notFound.err());
+
+        String file = System.getProperty("java.library.path") + "/libZoravoVAR.so";
+        ChildJvm.Result named = ChildJvm.run(List.of("-Djava.library.path=/nowhere",
+                "-Dcalvora.devicedriver.library=" + file), classpath, PROBE, "init", key(tracker), key(controller));
+        assertEquals("status [0, 8, 9]\n", named.out(), named.err());
+
+        ChildJvm.Result wrongFile = ChildJvm.run(List.of("-Dcalvora.devicedriver.library=/nowhere/lib.so"),
+                classpath, PROBE, "init", missing, missing);
+        assertTrue(wrongFile.err().contains("the file /nowhere/lib.so named by calvora.devicedriver.library"),
+                wrongFile.err());
+    }
+
     private static void assertErrorLines(int count, String errors) {
         String[] lines = errors.split("\n");
         assertEquals(count, lines.length, errors);
