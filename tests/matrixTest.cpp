@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "referencePose.h"
 #include "segment.h"
 #include "zoravoVAR.h"
 
@@ -18,7 +19,7 @@ using namespace testing_segments;
 
 namespace {
 
-using Matrix = std::array<std::array<float, 4>, 4>;
+using testing_reference::Matrix;
 using Bits = std::array<std::uint32_t, 16>;
 
 constexpr std::uint32_t RECORDS_AT = 64;
@@ -37,33 +38,8 @@ Bits bitsOf(const Matrix& m) {
     return out;
 }
 
-// The pose as a composition written out independently: Z x (X x Y), double sums rounded once.
-Matrix product(const Matrix& left, const Matrix& right) {
-    Matrix out{};
-    for (std::size_t i = 0; i < 4; ++i)
-        for (std::size_t j = 0; j < 4; ++j) {
-            double sum = static_cast<double>(left[i][0]) * right[0][j];
-            for (std::size_t k = 1; k < 4; ++k) sum += static_cast<double>(left[i][k]) * right[k][j];
-            out[i][j] = static_cast<float>(sum);
-        }
-    return out;
-}
-
 Matrix expectedPose(const Sensor& s) {
-    const float degreeFactor = std::bit_cast<float>(std::uint32_t{0x3C8EFA34});
-    const auto sine = [&](float degrees) { return static_cast<float>(std::sin(double{degrees * degreeFactor})); };
-    const auto cosine = [&](float degrees) { return static_cast<float>(std::cos(double{degrees * degreeFactor})); };
-    const float sy = sine(s.angleY), cy = cosine(s.angleY);
-    const float sx = sine(s.angleX), cx = cosine(s.angleX);
-    const float sz = sine(s.angleZ), cz = cosine(s.angleZ);
-    const Matrix y{{{cy, 0, -sy, 0}, {0, 1, 0, 0}, {sy, 0, cy, 0}, {0, 0, 0, 1}}};
-    const Matrix x{{{1, 0, 0, 0}, {0, cx, sx, 0}, {0, -sx, cx, 0}, {0, 0, 0, 1}}};
-    const Matrix z{{{cz, sz, 0, 0}, {-sz, cz, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}};
-    Matrix pose = product(z, product(x, y));
-    pose[3][0] = s.x;  // row 3 keeps what the products left in [3][3]: NaN once an angle is NaN
-    pose[3][1] = s.y;
-    pose[3][2] = s.z;
-    return pose;
+    return testing_reference::expectedPose(s.angleY, s.angleX, s.angleZ, s.x, s.y, s.z);
 }
 
 class poseMatrix : public ::testing::Test {

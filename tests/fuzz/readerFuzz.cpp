@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "../referencePose.h"
 #include "zoravoVAR.h"
 
 namespace {
@@ -77,34 +78,11 @@ std::int64_t expectedControl(const Attached* a, int index, std::uint64_t countAt
     return at + 4 <= a->size ? static_cast<std::int64_t>(at) : -1;
 }
 
-using Matrix = std::array<std::array<float, 4>, 4>;
-
-Matrix product(const Matrix& l, const Matrix& r) {
-    Matrix out{};
-    for (std::size_t i = 0; i < 4; ++i)
-        for (std::size_t j = 0; j < 4; ++j) {
-            double sum = static_cast<double>(l[i][0]) * r[0][j];
-            for (std::size_t k = 1; k < 4; ++k) sum += static_cast<double>(l[i][k]) * r[k][j];
-            out[i][j] = static_cast<float>(sum);
-        }
-    return out;
-}
+using testing_reference::Matrix;
 
 Matrix expectedPose(const Attached& a, std::uint64_t start) {
-    const auto angle = [&](std::uint64_t at) {
-        const float radians = std::bit_cast<float>(word(a, start + at)) * std::bit_cast<float>(0x3C8EFA34U);
-        return std::array<float, 2>{static_cast<float>(std::sin(double{radians})),
-                                    static_cast<float>(std::cos(double{radians}))};
-    };
-    const auto [sy, cy] = angle(12);
-    const auto [sx, cx] = angle(16);
-    const auto [sz, cz] = angle(20);
-    const Matrix y{{{cy, 0, -sy, 0}, {0, 1, 0, 0}, {sy, 0, cy, 0}, {0, 0, 0, 1}}};
-    const Matrix x{{{1, 0, 0, 0}, {0, cx, sx, 0}, {0, -sx, cx, 0}, {0, 0, 0, 1}}};
-    const Matrix z{{{cz, sz, 0, 0}, {-sz, cz, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}};
-    Matrix m = product(z, product(x, y));
-    for (std::size_t c = 0; c < 3; ++c) m[3][c] = std::bit_cast<float>(word(a, start + 4 * c));
-    return m;
+    const auto at = [&](std::uint64_t offset) { return std::bit_cast<float>(word(a, start + offset)); };
+    return testing_reference::expectedPose(at(12), at(16), at(20), at(0), at(4), at(8));
 }
 
 // Runs one query with standard error captured, and checks that a refusal wrote exactly one ERROR line
