@@ -47,6 +47,8 @@ TEST(concurrentPolling, everyValueReadIsOneTheWriterWrote) {
     putControllerHeader(controllerSegment, BUTTONS_AT, VALUATORS_AT, CONTROLS, CONTROLS);
     void* tracker = trackdInitTrackerReader(trackerSegment.key());
     void* controller = trackdInitControllerReader(controllerSegment.key());
+    trackerSegment.releaseKey();
+    controllerSegment.releaseKey();
     ASSERT_NE(tracker, nullptr);
     ASSERT_NE(controller, nullptr);
 

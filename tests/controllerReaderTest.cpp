@@ -25,6 +25,7 @@ protected:
         for (std::uint32_t i = 0; i < 4; ++i) segment.putInt(BUTTONS_AT + 4 * i, static_cast<int>(i) + 100);
         for (std::uint32_t i = 0; i < 3; ++i) segment.putFloat(VALUATORS_AT + 4 * i, static_cast<float>(i) - 0.5F);
         controller = trackdInitControllerReader(segment.key());
+        segment.releaseKey();
         ASSERT_NE(controller, nullptr);
     }
 

@@ -47,6 +47,7 @@ protected:
     void SetUp() override {
         putTrackerHeader(segment, SENSORS, RECORDS_AT, RECORD_SIZE);
         tracker = trackdInitTrackerReader(segment.key());
+        segment.releaseKey();
         ASSERT_NE(tracker, nullptr);
     }
 

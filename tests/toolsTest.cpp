@@ -3,11 +3,13 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -136,6 +138,36 @@ TEST(simAndMonitor, recordingReplaysToTheSameValues) {
     EXPECT_EQ(seen["sensors"], recorded.back()["sensors"]);
     EXPECT_EQ(seen["buttons"], recorded.back()["buttons"]);
     EXPECT_EQ(seen["valuators"], recorded.back()["valuators"]);
+}
+
+TEST(simAndMonitor, loopingReplayStartsAgainAfterTheLastFrame) {
+    const std::string file = ::testing::TempDir() + "trackd-loop.jsonl";
+    {
+        std::ofstream out(file);
+        for (int frame = 0; frame < 3; ++frame)
+            out << R"({"time":)" << 0.1 * frame << R"(,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[)"
+                << frame + 1 << R"(],"valuators":[]})" << '\n';
+    }
+    const auto buttonsSeen = [&](bool loop) {
+        const Keys keys;
+        std::vector<std::string> options{"--play", file, "--rate", "10"};
+        if (loop) options.emplace_back("--loop");
+        RunningSim sim(keys, options);
+        Process monitor(command(MONITOR, keys, {"--json", "--rate", "50", "--duration", "1"}));
+        EXPECT_EQ(monitor.wait(), 0) << monitor.err;
+        std::vector<int> buttons;
+        std::istringstream lines(monitor.out);
+        for (std::string text; std::getline(lines, text);) buttons.push_back(json::parse(text)["buttons"][0]);
+        return buttons;
+    };
+    // A loop replays 1, 2, 3 and, one update period after the last frame, 1 again; without it 3 stays.
+    const std::vector<int> looped = buttonsSeen(true);
+    const auto lastThree = std::find(looped.begin(), looped.end(), 3);
+    ASSERT_NE(lastThree, looped.end());
+    EXPECT_NE(std::find(lastThree, looped.end(), 1), looped.end());
+    const std::vector<int> once = buttonsSeen(false);
+    EXPECT_EQ(once.back(), 3);
+    EXPECT_EQ(std::find(std::find(once.begin(), once.end(), 3), once.end(), 1), once.end());
 }
 
 TEST(simAndMonitor, monitorFlagsRemovedAndFrozenSegments) {
