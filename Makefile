@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 PACKAGES := cmake make g++ binutils procps pkgconf dpkg-dev file libgtest-dev openjdk-17-jdk-headless junit5 \
-            libcli11-dev nlohmann-json3-dev
+            libcli11-dev nlohmann-json3-dev fonts-dejavu-core
 
 .PHONY: all build test demo viewer bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
 
