@@ -291,17 +291,9 @@ float twoTerms(float a, float b, float c, float d) {
 // take composeRotations then.
 void composeFiniteRotations(float matrix[4][4], SineCosine y, SineCosine x, SineCosine z) {
     // X x Y; the elements not named are +0, and [3][3] is 1.
-    const float t00 = oneTerm(1, y.c);
-    const float t02 = oneTerm(1, -y.s);
-    const float t10 = oneTerm(x.s, y.s);
-    const float t11 = oneTerm(x.c, 1);
-    const float t12 = oneTerm(x.s, y.c);
-    const float t20 = oneTerm(x.c, y.s);
-    const float t21 = oneTerm(-x.s, 1);
-    const float t22 = oneTerm(x.c, y.c);
-    const float t0[3] = {t00, 0, t02};
-    const float t1[3] = {t10, t11, t12};
-    const float t2[3] = {t20, t21, t22};
+    const float t0[3] = {oneTerm(1, y.c), 0, oneTerm(1, -y.s)};
+    const float t1[3] = {oneTerm(x.s, y.s), oneTerm(x.c, 1), oneTerm(x.s, y.c)};
+    const float t2[3] = {oneTerm(x.c, y.s), oneTerm(-x.s, 1), oneTerm(x.c, y.c)};
     // Z x (X x Y): rows 0 and 1 mix rows 0 and 1 of X x Y, row 2 keeps its row 2, row 3 stays (0, 0, 0, 1).
     for (int j = 0; j < 3; ++j) {
         matrix[0][j] = twoTerms(z.c, t0[j], z.s, t1[j]);

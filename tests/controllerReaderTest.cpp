@@ -47,7 +47,7 @@ TEST(controllerAttach, needsAtLeast296Bytes) {
 TEST(controllerAttach, reportsSegmentItMayReadButNotWrite) {
     const Segment readOnly(296, 0444);
     const ChildResult child = runInChild([&] {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 2;
+        if (!dropPrivileges()) return 2;
         return trackdInitControllerReader(readOnly.key()) == nullptr ? 0 : 1;
     });
     EXPECT_EQ(child.exitCode, 0);

@@ -95,6 +95,9 @@ inline int unusedKey() {
     return gone.key();
 }
 
+// In a child process: become an unprivileged user, as root can attach any segment. False on failure.
+inline bool dropPrivileges() { return geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0); }
+
 struct ChildResult {
     int exitCode;
     std::string standardError;

@@ -263,7 +263,7 @@ TEST(monitorHints, tellTheLikelyCausesApart) {
     Keys locked;
     locked.tracker = readOnly.key();
     Process denied(command(MONITOR, locked, {"--once"}), [] {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
+        if (!dropPrivileges()) _exit(99);
     });
     EXPECT_EQ(denied.wait(), 1);
     EXPECT_NE(denied.err.find("ERROR: can't attach tracker shared memory\nshmat: Permission denied\n"),

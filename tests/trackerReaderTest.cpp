@@ -62,7 +62,7 @@ TEST(trackerAttach, needsAtLeast1308Bytes) {
 TEST(trackerAttach, reportsSegmentItMayReadButNotWrite) {
     const Segment readOnly(1308, 0444);
     const ChildResult child = runInChild([&] {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 2;
+        if (!dropPrivileges()) return 2;
         return trackdInitTrackerReader(readOnly.key()) == nullptr ? 0 : 1;
     });
     EXPECT_EQ(child.exitCode, 0);
