@@ -36,11 +36,19 @@ struct Keys {
     }
 };
 
-std::vector<std::string> command(const std::string& program, const Keys& keys, std::vector<std::string> more) {
-    std::vector<std::string> argv{program};
-    for (const std::string& a : keys.args()) argv.push_back(a);
-    argv.insert(argv.end(), more.begin(), more.end());
+// A tool's command line, led by the emulator when the build runs its programs through one.
+std::vector<std::string> invocation(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<std::string> argv;
+    if (const std::string emulator = TOOLS_EMULATOR; !emulator.empty()) argv.push_back(emulator);
+    argv.push_back(program);
+    argv.insert(argv.end(), args.begin(), args.end());
     return argv;
+}
+
+std::vector<std::string> command(const std::string& program, const Keys& keys, std::vector<std::string> more) {
+    std::vector<std::string> args = keys.args();
+    args.insert(args.end(), more.begin(), more.end());
+    return invocation(program, args);
 }
 
 bool segmentExists(int key) { return shmget(key, 0, 0) >= 0; }
@@ -227,9 +235,9 @@ TEST(simLifecycle, refusesBadOptionsAndRecordings) {
         EXPECT_NE(code, 0) << argv[1];
         return sim.err;
     };
-    EXPECT_NE(refusal({SIM, "--tracker-key", "tracker"}).find("'tracker' is not a 32-bit System V key"),
+    EXPECT_NE(refusal(invocation(SIM, {"--tracker-key", "tracker"})).find("'tracker' is not a 32-bit System V key"),
               std::string::npos);
-    EXPECT_NE(refusal({SIM, "--tracker-key", "0"}).find("IPC_PRIVATE"), std::string::npos);
+    EXPECT_NE(refusal(invocation(SIM, {"--tracker-key", "0"})).find("IPC_PRIVATE"), std::string::npos);
     EXPECT_NE(refusal(command(SIM, keys, {"--sensors", "0"})).find("--sensors"), std::string::npos);
     EXPECT_NE(refusal(command(SIM, keys, {"--rate", "-5"})).find("--rate"), std::string::npos);
 
