@@ -51,7 +51,7 @@ struct Fixture {
     void attachUntil(std::size_t count) {
         while (controllers.size() + 1 < count) {
             void* handle = trackdInitControllerReader(controllerSegment.key());
-            if (handle == nullptr) break;  // the table is full
+            if (handle == nullptr) break;  // the kernel allows no more mappings
             controllers.push_back(handle);
         }
     }
@@ -117,7 +117,7 @@ void registerQueries() {
         run(s, [&f] { return trackdGetPosition(f.tracker, 63, out[0]); });
     });
     // Registered in this order, so that each level of attachments is measured before the next is made.
-    for (std::size_t attachments : {std::size_t{2}, std::size_t{64}, std::size_t{ZORAVOVAR_MAX_ATTACHMENTS}}) {
+    for (std::size_t attachments : {std::size_t{2}, std::size_t{64}, std::size_t{4096}}) {
         for (const bool newest : {false, true}) {
             const std::string name = "scale:trackdGetButton/" + std::to_string(attachments) + " attachments, " +
                                      (newest ? "newest" : "oldest") + " handle";

@@ -5,6 +5,7 @@
 #include <sys/shm.h>
 
 #include <atomic>
+#include <cerrno>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string_view>
 
 const char* version = "ZoravoVAR Version 2.1";
@@ -51,50 +53,88 @@ constexpr char VALUATOR_RANGE_ERROR[] = "ERROR(TrackerReader): %d is an invalid 
 
 // The attachments this library made, with the real size of each segment, so that every query can
 // bound its reads. Open addressing keyed by address, at most half full, so a lookup is a probe or two
-// whatever the number of attachments. Entries are only ever added; readers take no lock.
-constexpr unsigned TABLE_BITS = 9;
-constexpr std::size_t TABLE_SLOTS = std::size_t{1} << TABLE_BITS;
-static_assert(TABLE_SLOTS >= std::size_t{2} * ZORAVOVAR_MAX_ATTACHMENTS);
-
+// whatever the number of attachments. Entries are only ever added; readers take no lock. When a table
+// would pass half full, the writer copies it into one twice as large and publishes that; superseded
+// tables are never freed, since a reader may still be probing one, and together they stay smaller
+// than the newest.
 struct Attachment {
     std::atomic<const void*> address{nullptr};
     std::atomic<std::size_t> size{0};
 };
 
-Attachment attachments[TABLE_SLOTS];  // constant-initialised: nothing runs when the library loads
-std::mutex attachLock;                // serialises writers only
-std::size_t attachmentCount = 0;      // guarded by attachLock
+struct AttachmentTable {
+    unsigned bits;
+    Attachment* slots;
 
-[[gnu::always_inline]] inline std::size_t firstSlot(const void* address) {
-    const auto page = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address)) >> 12;
-    return static_cast<std::size_t>((page * 0x9E3779B97F4A7C15ULL) >> (64 - TABLE_BITS));
+    std::size_t firstSlot(const void* address) const {
+        const auto page = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address)) >> 12;
+        return static_cast<std::size_t>((page * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
+    }
+    std::size_t nextSlot(std::size_t slot) const { return (slot + 1) & ((std::size_t{1} << bits) - 1); }
+};
+
+// The first table is static and small: a process that attaches a few segments allocates nothing.
+constexpr unsigned FIRST_TABLE_BITS = 4;
+constexpr unsigned LAST_TABLE_BITS = 40;  // far beyond the mappings any kernel allows a process
+Attachment firstSlots[std::size_t{1} << FIRST_TABLE_BITS];  // constant-initialised: nothing runs at load
+AttachmentTable firstTable{FIRST_TABLE_BITS, firstSlots};
+std::atomic<const AttachmentTable*> currentTable{&firstTable};
+std::mutex attachLock;              // serialises writers only
+std::size_t attachmentCount = 0;    // guarded by attachLock
+
+void place(const AttachmentTable& table, const void* address, std::size_t size) {
+    std::size_t slot = table.firstSlot(address);
+    while (table.slots[slot].address.load(std::memory_order_relaxed) != nullptr) slot = table.nextSlot(slot);
+    table.slots[slot].size.store(size, std::memory_order_relaxed);
+    table.slots[slot].address.store(address, std::memory_order_release);
 }
 
-std::size_t nextSlot(std::size_t slot) { return (slot + 1) & (TABLE_SLOTS - 1); }
+// A table twice as large holding every entry of `table`, or null when no memory is left for it.
+const AttachmentTable* grown(const AttachmentTable& table) {
+    if (table.bits == LAST_TABLE_BITS) return nullptr;
+    const unsigned bits = table.bits + 1;
+    auto* slots = new (std::nothrow) Attachment[std::size_t{1} << bits];
+    auto* larger = new (std::nothrow) AttachmentTable{bits, slots};
+    if (slots == nullptr || larger == nullptr) {
+        delete[] slots;
+        delete larger;
+        return nullptr;
+    }
+    for (std::size_t slot = 0; slot < (std::size_t{1} << table.bits); ++slot) {
+        const void* held = table.slots[slot].address.load(std::memory_order_relaxed);
+        if (held != nullptr) place(*larger, held, table.slots[slot].size.load(std::memory_order_relaxed));
+    }
+    return larger;
+}
 
+// Records an attachment; false when the table cannot grow to hold it.
 bool remember(const void* address, std::size_t size) {
     const std::lock_guard lock(attachLock);
-    for (std::size_t slot = firstSlot(address);; slot = nextSlot(slot)) {
-        const void* held = attachments[slot].address.load(std::memory_order_relaxed);
+    const AttachmentTable* table = currentTable.load(std::memory_order_relaxed);
+    for (std::size_t slot = table->firstSlot(address);; slot = table->nextSlot(slot)) {
+        const void* held = table->slots[slot].address.load(std::memory_order_relaxed);
         if (held == address) {  // the caller detached this address behind our back and it was reused
-            attachments[slot].size.store(size, std::memory_order_relaxed);
+            table->slots[slot].size.store(size, std::memory_order_relaxed);
             return true;
         }
-        if (held == nullptr) {
-            if (attachmentCount == ZORAVOVAR_MAX_ATTACHMENTS) return false;
-            attachments[slot].size.store(size, std::memory_order_relaxed);
-            attachments[slot].address.store(address, std::memory_order_release);
-            ++attachmentCount;
-            return true;
-        }
+        if (held == nullptr) break;
     }
+    if (2 * (attachmentCount + 1) > (std::size_t{1} << table->bits)) {
+        table = grown(*table);
+        if (table == nullptr) return false;
+        currentTable.store(table, std::memory_order_release);
+    }
+    place(*table, address, size);
+    ++attachmentCount;
+    return true;
 }
 
 // The size of the segment this library attached at `address`, or 0 for any other address.
 [[gnu::always_inline]] inline std::size_t attachedSize(const void* address) {
-    for (std::size_t slot = firstSlot(address);; slot = nextSlot(slot)) {
-        const void* held = attachments[slot].address.load(std::memory_order_acquire);
-        if (held == address) return attachments[slot].size.load(std::memory_order_relaxed);
+    const AttachmentTable* table = currentTable.load(std::memory_order_acquire);
+    for (std::size_t slot = table->firstSlot(address);; slot = table->nextSlot(slot)) {
+        const void* held = table->slots[slot].address.load(std::memory_order_acquire);
+        if (held == address) return table->slots[slot].size.load(std::memory_order_relaxed);
         if (held == nullptr) return 0;
     }
 }
@@ -200,13 +240,19 @@ bool remember(const void* address, std::size_t size) {
 }
 
 void* attach(int key, int minimumSize, std::string_view lookupError, std::string_view attachError) {
-    const int id = shmget(key, static_cast<std::size_t>(minimumSize), 0);
+    // Key 0 is IPC_PRIVATE, for which shmget would create a new, empty segment: it names no segment of
+    // trackd's, so it fails as a missing one does.
+    int id = -1;
+    if (key == IPC_PRIVATE)
+        errno = ENOENT;
+    else
+        id = shmget(key, static_cast<std::size_t>(minimumSize), 0);
     if (id < 0) {
         std::fwrite(lookupError.data(), 1, lookupError.size(), stderr);
         std::perror("shmget");
         return nullptr;
     }
-    void* address = shmat(id, nullptr, 0);
+    void* address = shmat(id, nullptr, 0);  // read-write, as trackd's readers always attach, though queries only read
     if (address == reinterpret_cast<void*>(-1)) {  // NOLINT(performance-no-int-to-ptr): shmat's failure value
         std::fwrite(attachError.data(), 1, attachError.size(), stderr);
         std::perror("shmat");
@@ -219,8 +265,7 @@ void* attach(int key, int minimumSize, std::string_view lookupError, std::string
     if (!remember(address, size)) {
         shmdt(address);
         std::fwrite(attachError.data(), 1, attachError.size(), stderr);
-        std::fprintf(stderr, "shmat: this process already holds the %d attachments the library can track\n",
-                     ZORAVOVAR_MAX_ATTACHMENTS);
+        std::fputs("shmat: no memory left to record the attachment\n", stderr);
         return nullptr;
     }
     return address;

@@ -110,4 +110,27 @@ TEST(concurrentPolling, everyValueReadIsOneTheWriterWrote) {
     EXPECT_EQ(bad, std::vector<int>(4, 0));
 }
 
+// Thousands of attachments while another thread polls the first: the table grows under the reader,
+// which never misses its handle, and every handle answers afterwards.
+TEST(concurrentAttaching, theTableGrowsWithoutLimitUnderPollingReaders) {
+    constexpr int ATTACHMENTS = 3000;
+    Segment segment(1308);
+    putTrackerHeader(segment, 1, 16, 24);
+    void* first = trackdInitTrackerReader(segment.key());
+    ASSERT_NE(first, nullptr);
+    std::atomic<bool> attaching{true};
+    int missed = 0;
+    std::thread reader([&] {
+        while (attaching.load(std::memory_order_relaxed)) missed += trackdGetNumberOfSensors(first) != 1;
+    });
+    std::vector<void*> handles;
+    for (int i = 0; i < ATTACHMENTS; ++i) handles.push_back(trackdInitTrackerReader(segment.key()));
+    attaching = false;
+    reader.join();
+    EXPECT_EQ(missed, 0);
+    int answered = 0;
+    for (void* handle : handles) answered += handle != nullptr && trackdGetNumberOfSensors(handle) == 1;
+    EXPECT_EQ(answered, ATTACHMENTS);
+}
+
 }  // namespace

@@ -4,17 +4,16 @@
 
 #define ZORAVOVAR_API __attribute__((visibility("default")))
 
-/* How many segments one process may attach through this library; beyond it an attach fails. */
-#define ZORAVOVAR_MAX_ATTACHMENTS 256
-
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /*
  * Handles are the addresses at which the library attached a segment. They stay valid until the
- * process ends: nothing detaches them. The library remembers each attachment and the segment's size
- * in a fixed table of ZORAVOVAR_MAX_ATTACHMENTS entries; once it is full, further attaches fail.
+ * process ends: nothing detaches them. Every attach is a new attachment; the library remembers each
+ * one with its segment's size, with no limit of its own below the kernel's. A caller must never
+ * detach a handle itself (shmdt): the library cannot tell, and a later query reads whatever is then
+ * mapped at that address.
  *
  * Every query checks its handle and its index: a null handle, a handle this library did not return,
  * an index not below the count (compared as unsigned, so negative indices fail) or an entry lying even
@@ -28,7 +27,8 @@ ZORAVOVAR_API extern const char* version;
 /* Returns `version`. Never fails. */
 ZORAVOVAR_API const char* getZoravoVARVersion(void);
 
-/* Attaches trackd's existing tracker segment (at least 1308 bytes) under `key`, read-write.
+/* Attaches trackd's existing tracker segment (at least 1308 bytes) under `key`, read-write; key 0
+ * (IPC_PRIVATE) names no existing segment and fails as a missing one does.
  * Returns the handle, or NULL after writing an "ERROR: ..." line and the system's reason to stderr. */
 ZORAVOVAR_API void* trackdInitTrackerReader(int key);
 
@@ -47,7 +47,8 @@ ZORAVOVAR_API int trackdGetEulerAngles(const void* tracker, int sensor, float an
  * Returns 1, or 0 on a bad handle, index or output pointer. Safe to call from several threads. */
 ZORAVOVAR_API int trackdGetMatrix(const void* tracker, int sensor, float matrix[4][4]);
 
-/* Attaches trackd's existing controller segment (at least 296 bytes) under `key`, read-write.
+/* Attaches trackd's existing controller segment (at least 296 bytes) under `key`, read-write; key 0
+ * fails as a missing segment does.
  * Returns the handle, or NULL after writing an "ERROR: ..." line and the system's reason to stderr. */
 ZORAVOVAR_API void* trackdInitControllerReader(int key);
 

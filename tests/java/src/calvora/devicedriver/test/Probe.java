@@ -42,6 +42,19 @@ public final class Probe {
                 System.out.println("status " + status[0]);
                 printPolls(0);
             }
+            case "reinit" -> {
+                int times = Integer.parseInt(args[1]);
+                int trackerKey = Integer.parseInt(args[2]);
+                int[] status = new int[1];
+                for (int i = 0; i < times; ++i) {
+                    TrackdJNI.init_trackd_c(trackerKey, Integer.parseInt(args[3]), status);
+                }
+                System.out.println("status " + status[0]);
+                printPolls(0);
+                TrackdJNI.init_trackd_c(trackerKey, Integer.parseInt(args[4]), status);
+                System.out.println("status " + status[0]);
+                printPolls(0);
+            }
             default -> throw new IllegalArgumentException("unknown scenario " + args[0]);
         }
     }

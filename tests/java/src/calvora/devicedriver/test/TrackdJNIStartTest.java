@@ -62,6 +62,27 @@ class TrackdJNIStartTest {
     }
 
     @Test
+    void keyZeroFailsAsAMissingSegmentAndCreatesNothing() throws Exception {
+        long before = privateSegments();
+        ChildJvm.Result result = probe("init", "0", "0");
+        assertEquals("status [3, 8, 9]\n", result.out());
+        assertEquals(TRACKER_LINES + CONTROLLER_LINES, result.err());
+        assertEquals(before, privateSegments());
+    }
+
+    @Test
+    void reinitialisingKeepsWorkingAndAFailedControllerAttachUnsetsTheOldOne() throws Exception {
+        String attached = "status 0\nsensors 2 buttons 3 valuators 2\nbutton 0 4 valuator 0 0.25\n"
+                + "matrix [1.0, 0.0, 0.0, 1.0, 0.0, 1.0, 0.0, 2.0, 0.0, 0.0, 1.0, 3.0, 0.0, 0.0, 0.0, 1.0]\n";
+        String controllerGone = "status 2\nsensors 2 buttons 0 valuators 0\nbutton 0 0 valuator 0 0.0\n"
+                + "matrix [1.0, 0.0, 0.0, 1.0, 0.0, 1.0, 0.0, 2.0, 0.0, 0.0, 1.0, 3.0, 0.0, 0.0, 0.0, 1.0]\n";
+        ChildJvm.Result result = probe("reinit", "10000", key(tracker), key(controller), missing);
+        assertEquals(attached + controllerGone, result.out());
+        assertEquals(CONTROLLER_LINES, result.err().substring(0, CONTROLLER_LINES.length()));
+        assertErrorLines(4, result.err().substring(CONTROLLER_LINES.length()));
+    }
+
+    @Test
     void pollingWithoutAttachmentsAnswersZeroAndLeavesMatrix() throws Exception {
         String untouched = "sensors 0 buttons 0 valuators 0\nbutton 0 0 valuator 0 0.0\n"
                 + "matrix [5.0, 5.0, 5.0, 5.0, 5.0, 5.0, 5.0, 5.0, 5.0, 5.0, 5.0, 5.0, 5.0, 5.0, 5.0, 5.0]\n";
@@ -120,6 +141,14 @@ class TrackdJNIStartTest {
                 classpath, PROBE, "init", missing, missing);
         assertTrue(wrongFile.err().contains("the file /nowhere/lib.so named by calvora.devicedriver.library"),
                 wrongFile.err());
+    }
+
+    /** Private segments (key 0) on the system, as {@code ipcs -m} lists them. */
+    private static long privateSegments() throws Exception {
+        Process ipcs = new ProcessBuilder("ipcs", "-m").redirectErrorStream(true).start();
+        String listing = new String(ipcs.getInputStream().readAllBytes(), java.nio.charset.StandardCharsets.UTF_8);
+        assertEquals(0, ipcs.waitFor(), listing);
+        return listing.lines().filter(line -> line.startsWith("0x00000000 ")).count();
     }
 
     private static void assertErrorLines(int count, String errors) {
