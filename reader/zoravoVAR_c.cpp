@@ -1,6 +1,8 @@
 // The trackd reader: attaches the tracker and controller segments and answers every query on them.
 #include "zoravoVAR.h"
 
+#include "trackdLayout.h"
+
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -20,31 +22,9 @@ const char* version = "ZoravoVAR Version 2.1";
 
 namespace {
 
-constexpr int TRACKER_SEGMENT_SIZE = 1308;
-constexpr int CONTROLLER_SEGMENT_SIZE = 296;
-
-// The decimal 0.01745329 in single precision: one unit in the last place below the float nearest pi/180.
-constexpr float DEG_TO_RAD = std::bit_cast<float>(std::uint32_t{0x3C8EFA34});
+using namespace trackd_layout;
 
 constexpr float IDENTITY_MATRIX[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
-
-// Tracker header and sensor record, byte offsets.
-constexpr std::uint32_t NUM_SENSORS_AT = 4;
-constexpr std::uint32_t SENSOR_OFFSET_AT = 8;
-constexpr std::uint32_t SENSOR_SIZE_AT = 12;
-constexpr std::uint32_t X_AT = 0;
-constexpr std::uint32_t Y_AT = 4;
-constexpr std::uint32_t Z_AT = 8;
-constexpr std::uint32_t ANGLE_Y_AT = 12;
-constexpr std::uint32_t ANGLE_X_AT = 16;
-constexpr std::uint32_t ANGLE_Z_AT = 20;
-constexpr std::uint32_t SENSOR_BYTES_READ = 24;
-
-// Controller header, byte offsets.
-constexpr std::uint32_t BUTTON_OFFSET_AT = 4;
-constexpr std::uint32_t VALUATOR_OFFSET_AT = 8;
-constexpr std::uint32_t NUM_BUTTONS_AT = 12;
-constexpr std::uint32_t NUM_VALUATORS_AT = 16;
 
 constexpr char POSITION_RANGE_ERROR[] = "ERROR(TrackerReader): %d is and invalid sensor id, only %d are available\n";
 constexpr char SENSOR_RANGE_ERROR[] = "ERROR(TrackerReader): %d is an invalid sensor id, only %d are available\n";
@@ -170,14 +150,6 @@ bool remember(const void* address, std::size_t size) {
     return size;
 }
 
-// One 32-bit load from the segment that the compiler may neither tear, merge nor hoist, since trackd
-// rewrites the segment from another process. It is the load std::atomic_ref would make, and it stays
-// a single plain load on x86 even where a header's offsets leave the word unaligned.
-[[gnu::always_inline]] inline std::uint32_t loadWord(const void* base, std::uint64_t offset) {
-    const auto* word = reinterpret_cast<const std::uint32_t*>(static_cast<const unsigned char*>(base) + offset);
-    return __atomic_load_n(word, __ATOMIC_RELAXED);
-}
-
 // Floats travel as integer words, never through a float register, so a signalling NaN keeps its payload.
 [[gnu::always_inline]] inline void copyWord(float& out, const void* base, std::uint64_t offset) {
     const std::uint32_t word = loadWord(base, offset);
@@ -226,9 +198,9 @@ bool remember(const void* address, std::size_t size) {
         return nullptr;
     }
     const std::uint64_t at =
-        std::uint64_t{loadWord(controller, offsetAt)} + 4 * std::uint64_t{static_cast<std::uint32_t>(index)};
-    if (at + 4 > size) {
-        reportOutside(item, index, "controller", at, at + 4, size);
+        std::uint64_t{loadWord(controller, offsetAt)} + CONTROL_BYTES * std::uint64_t{static_cast<std::uint32_t>(index)};
+    if (at + CONTROL_BYTES > size) {
+        reportOutside(item, index, "controller", at, at + CONTROL_BYTES, size);
         return nullptr;
     }
     return static_cast<const unsigned char*>(controller) + at;
@@ -239,14 +211,14 @@ bool remember(const void* address, std::size_t size) {
     return static_cast<int>(loadWord(handle, countAt));
 }
 
-void* attach(int key, int minimumSize, std::string_view lookupError, std::string_view attachError) {
+void* attach(int key, std::uint32_t minimumSize, std::string_view lookupError, std::string_view attachError) {
     // Key 0 is IPC_PRIVATE, for which shmget would create a new, empty segment: it names no segment of
     // trackd's, so it fails as a missing one does.
     int id = -1;
     if (key == IPC_PRIVATE)
         errno = ENOENT;
     else
-        id = shmget(key, static_cast<std::size_t>(minimumSize), 0);
+        id = shmget(key, minimumSize, 0);
     if (id < 0) {
         std::fwrite(lookupError.data(), 1, lookupError.size(), stderr);
         std::perror("shmget");
@@ -259,7 +231,7 @@ void* attach(int key, int minimumSize, std::string_view lookupError, std::string
         return nullptr;
     }
     // The lookup guaranteed the minimum; the kernel knows the rest. Asked once here, never by a query.
-    std::size_t size = static_cast<std::size_t>(minimumSize);
+    std::size_t size = minimumSize;
     shmid_ds info{};
     if (shmctl(id, IPC_STAT, &info) == 0 && info.shm_segsz > size) size = info.shm_segsz;
     if (!remember(address, size)) {

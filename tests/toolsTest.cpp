@@ -1,5 +1,6 @@
 // trackd-sim, trackd-monitor and the Java demo tested against each other through real segments.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -12,15 +13,18 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "capture.h"
+#include "options.h"
 #include "process.h"
 #include "segment.h"
 #include "zoravoVAR.h"
 
 using namespace testing_segments;
 using nlohmann::json;
+using trackd_tools::keyText;
 using testing_processes::Process;
 
 namespace {
@@ -120,23 +124,55 @@ TEST(simAndMonitor, staticPoseArrivesBitForBit) {
     EXPECT_GE(health["attached"].get<int>(), 2);
 }
 
-TEST(simAndMonitor, recordingReplaysToTheSameValues) {
+// The k of --pattern in a recorded line: one for the sensors, one for the controls, or -1 when a
+// segment's words disagree, which means the line mixes two updates.
+std::pair<int, int> patternFrame(const json& line) {
+    const auto k = [](const json& value, int base) { return static_cast<int>(value.get<double>()) - base; };
+    int sensorsK = k(line["sensors"][0]["position"][0], 0);
+    for (int s = 0; s < static_cast<int>(line["sensors"].size()); ++s)
+        for (int c = 0; c < 3; ++c)
+            if (k(line["sensors"][s]["position"][c], 1000 * s + 100 * c) != sensorsK) sensorsK = -1;
+    int controlsK = line["buttons"][0].get<int>();
+    for (int b = 0; b < static_cast<int>(line["buttons"].size()); ++b)
+        if (line["buttons"][b].get<int>() - 1000 * b != controlsK) controlsK = -1;
+    for (int v = 0; v < static_cast<int>(line["valuators"].size()); ++v)
+        if (k(line["valuators"][v], 1000 * v) != controlsK) controlsK = -1;
+    return {sensorsK, controlsK};
+}
+
+TEST(simAndMonitor, recordingKeepsEveryChangeOnceAndReplaysIt) {
     const std::string file = ::testing::TempDir() + "trackd-recording.jsonl";
     const Keys live;
     {
-        RunningSim sim(live, {"--rate", "100"});
-        Process monitor(command(MONITOR, live, {"--record", file, "--rate", "20", "--duration", "1"}));
+        RunningSim sim(live, {"--rate", "200", "--pattern"});
+        Process monitor(command(MONITOR, live, {"--record", file, "--duration", "1.5"}));
         ASSERT_EQ(monitor.wait(), 0) << monitor.err;
     }
     std::vector<json> recorded;
     std::ifstream in(file);
     for (std::string text; std::getline(in, text);) recorded.push_back(json::parse(text));
-    ASSERT_GE(recorded.size(), 10U);
-    ASSERT_NE(recorded.front()["sensors"], recorded.back()["sensors"]);
+    ASSERT_GE(recorded.size(), 100U);
+    EXPECT_EQ(recorded.front(), json({{"format", "trackd-recording"}, {"version", 1}}));
+    recorded.erase(recorded.begin());
+    // Each line holds one update of each segment, and the next line the next update: none repeated,
+    // none mixed, and hardly any missed (a frame the simulator wrote late may be overwritten unseen).
+    int missed = 0;
+    std::pair<int, int> previous = patternFrame(recorded.front());
+    for (std::size_t i = 1; i < recorded.size(); ++i) {
+        const std::pair<int, int> frame = patternFrame(recorded[i]);
+        ASSERT_NE(frame.first, -1) << "line " << i << " mixes two updates of the tracker";
+        ASSERT_NE(frame.second, -1) << "line " << i << " mixes two updates of the controller";
+        ASSERT_NE(frame, previous) << "line " << i << " repeats the line before";
+        for (const auto& [was, is] : {std::pair{previous.first, frame.first}, {previous.second, frame.second}})
+            missed += (is - was + 100) % 100 > 1 ? 1 : 0;
+        ASSERT_GE(recorded[i]["time"].get<double>(), recorded[i - 1]["time"].get<double>());
+        previous = frame;
+    }
+    EXPECT_LE(missed, static_cast<int>(recorded.size()) / 50) << "updates missed in " << recorded.size() << " lines";
 
+    // Replayed with --hold, the last frame stays in place; without it, the simulator says so and stops.
     const Keys replay;
-    RunningSim sim(replay, {"--play", file});
-    // The replay takes as long as the recording, then holds its last frame.
+    RunningSim sim(replay, {"--play", file, "--hold", "--speed", "4"});
     json seen;
     for (int attempt = 0; attempt < 100; ++attempt) {
         seen = monitorOnce(replay);
@@ -146,6 +182,20 @@ TEST(simAndMonitor, recordingReplaysToTheSameValues) {
     EXPECT_EQ(seen["sensors"], recorded.back()["sensors"]);
     EXPECT_EQ(seen["buttons"], recorded.back()["buttons"]);
     EXPECT_EQ(seen["valuators"], recorded.back()["valuators"]);
+}
+
+TEST(simAndMonitor, replayEndsAtTheEndAndKeepsItsSpeed) {
+    // Twenty seconds of recording: played 100 times faster, it ends within the wait's limit.
+    const std::string file = ::testing::TempDir() + "trackd-speed.jsonl";
+    std::ofstream(file) << R"({"time":0,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[],"valuators":[]})"
+                        << "\n"
+                        << R"({"time":20,"sensors":[{"position":[1,1,1],"angles":[0,0,0]}],"buttons":[],"valuators":[]})"
+                        << "\n";
+    const Keys keys;
+    Process sim(command(SIM, keys, {"--play", file, "--speed", "100"}));
+    EXPECT_EQ(sim.wait(std::chrono::seconds(10)), 0) << sim.err;
+    EXPECT_NE(sim.out.find("trackd-sim: the recording " + file + " ended\n"), std::string::npos) << sim.out;
+    EXPECT_FALSE(segmentExists(keys.tracker));
 }
 
 TEST(simAndMonitor, loopingReplayStartsAgainAfterTheLastFrame) {
@@ -196,13 +246,14 @@ TEST(simAndMonitor, monitorFlagsRemovedAndFrozenSegments) {
 
     const Keys still;
     RunningSim staticSim(still, {"--static"});
+    EXPECT_EQ(monitorOnce(still)["health"]["tracker"]["state"], "measuring");
     const json frozen = monitorOnce(still, {}, "2.2");
     EXPECT_EQ(frozen["health"]["tracker"]["state"].get<std::string>().rfind("FROZEN: no change for 2.", 0), 0U)
         << frozen["health"];
 }
 
-TEST(simLifecycle, removesBothSegmentsOnSigtermAndSigint) {
-    for (int signal : {SIGTERM, SIGINT}) {
+TEST(simLifecycle, removesBothSegmentsOnEveryTerminatingSignal) {
+    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE}) {
         const Keys keys;
         RunningSim sim(keys, {});
         EXPECT_TRUE(segmentExists(keys.tracker));
@@ -219,36 +270,73 @@ TEST(simLifecycle, refusesAnOccupiedKeyUnlessToldToReplace) {
     keys.controller = occupied.key();
     Process refused(command(SIM, keys, {}));
     EXPECT_EQ(refused.wait(), 1);
-    EXPECT_EQ(refused.err, "trackd-sim: a segment already exists for the controller key " +
-                               std::to_string(occupied.key()) + "; stop what made it, or pass --replace\n");
+    EXPECT_EQ(refused.err, "trackd-sim: a segment already exists for the controller key " + keyText(occupied.key()) +
+                               "; stop what made it, or pass --replace\n");
     EXPECT_FALSE(segmentExists(keys.tracker)) << "the tracker segment made before the refusal was left behind";
 
     RunningSim replacing(keys, {"--replace", "--static"});
     EXPECT_EQ(monitorOnce(keys)["health"]["controller"]["size"], 296);
 }
 
-TEST(simLifecycle, refusesBadOptionsAndRecordings) {
+TEST(simLifecycle, refusesBadOptionsAndRecordingsWithTheRightStatus) {
     const Keys keys;
-    const auto refusal = [&](std::vector<std::string> argv) {
+    const auto refusal = [&](const std::vector<std::string>& argv, int expectedStatus) {
         Process sim(argv);
-        const int code = sim.wait();
-        EXPECT_NE(code, 0) << argv[1];
+        EXPECT_EQ(sim.wait(), expectedStatus) << argv.back() << ": " << sim.err;
+        EXPECT_LT(sim.err.size(), 300U) << sim.err;  // readable: no 309-digit bounds
         return sim.err;
     };
-    EXPECT_NE(refusal(invocation(SIM, {"--tracker-key", "tracker"})).find("'tracker' is not a 32-bit System V key"),
+    const auto usage = [&](const std::vector<std::string>& args) { return refusal(command(SIM, keys, args), 2); };
+    EXPECT_NE(refusal(invocation(SIM, {"--tracker-key", "tracker"}), 2).find("'tracker' is not a 32-bit System V key"),
               std::string::npos);
-    EXPECT_NE(refusal(invocation(SIM, {"--tracker-key", "0"})).find("IPC_PRIVATE"), std::string::npos);
-    EXPECT_NE(refusal(command(SIM, keys, {"--sensors", "0"})).find("--sensors"), std::string::npos);
-    EXPECT_NE(refusal(command(SIM, keys, {"--rate", "-5"})).find("--rate"), std::string::npos);
+    EXPECT_NE(refusal(invocation(SIM, {"--tracker-key", "0"}), 2).find("IPC_PRIVATE"), std::string::npos);
+    EXPECT_NE(usage({"--sensors", "0"}).find("--sensors"), std::string::npos);
+    for (const char* rate : {"-5", "nan", "inf"}) EXPECT_NE(usage({"--rate", rate}).find("--rate"), std::string::npos);
+    for (const char* duration : {"nan", "inf", "-1", "1e300"})
+        EXPECT_NE(usage({"--duration", duration}).find("--duration"), std::string::npos);
+    EXPECT_NE(usage({"--speed", "nan", "--play", "x"}).find("--speed"), std::string::npos);
+    EXPECT_NE(usage({"--no-such-option"}).find("--no-such-option"), std::string::npos);
 
+    // Recordings are refused by line, before any segment is made, with status 1.
     const std::string file = ::testing::TempDir() + "trackd-bad-recording.jsonl";
-    std::ofstream(file) << R"({"time":0,"sensors":[],"buttons":[1],"valuators":[]})" << '\n'
-                        << R"({"time":0.1,"sensors":[],"buttons":"pressed","valuators":[]})" << '\n';
-    EXPECT_EQ(refusal(command(SIM, keys, {"--play", file})),
-              "trackd-sim: " + file + ":2: \"buttons\" is not an array\n");
-    EXPECT_NE(refusal(command(SIM, keys, {"--play", file + ".missing"})).find("cannot read the recording"),
+    const std::string good = R"({"time":0,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[1],"valuators":[0]})";
+    const auto playing = [&](const std::string& second) {
+        std::ofstream(file) << good << '\n' << second << '\n';
+        return refusal(command(SIM, keys, {"--play", file}), 1);
+    };
+    const auto line2 = "trackd-sim: " + file + ":2: ";
+    EXPECT_EQ(playing(R"({"time":0.1,"sensors":[],"buttons":"pressed","valuators":[]})"),
+              line2 + "\"buttons\" is not an array\n");
+    EXPECT_EQ(playing(R"({"time":0.1,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[4294967296],"valuators":[0]})"),
+              line2 + "a button is not a 32-bit integer\n");
+    EXPECT_EQ(playing(R"({"time":0.1,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[1],"valuators":[1e39]})"),
+              line2 + "a number does not fit in a float: '1e39'\n");
+    EXPECT_EQ(playing(R"({"time":1e30,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[1],"valuators":[0]})"),
+              line2 + "\"time\" is not a number of seconds that the clock can hold\n");
+    EXPECT_EQ(playing(std::string(std::size_t{1} << 21, ' ')), line2 + "the line is longer than 1 MiB\n");
+    std::ofstream(file) << R"({"format":"trackd-recording","version":2})" << '\n' << good << '\n';
+    EXPECT_EQ(refusal(command(SIM, keys, {"--play", file}), 1),
+              "trackd-sim: " + file + ":1: format version 2 is not one this trackd-sim reads (1 at most)\n");
+    EXPECT_EQ(refusal(command(SIM, keys, {"--play", ::testing::TempDir()}), 1),
+              "trackd-sim: " + ::testing::TempDir() + " is a directory, not a recording\n");
+    EXPECT_EQ(refusal(command(SIM, keys, {"--play", "/dev/zero"}), 1),
+              "trackd-sim: /dev/zero is a device, not a recording\n");
+    EXPECT_NE(refusal(command(SIM, keys, {"--play", file + ".missing"}), 1).find("cannot read the recording"),
               std::string::npos);
     EXPECT_FALSE(segmentExists(keys.tracker));
+}
+
+TEST(toolsCommandLine, versionAndStatusAgreeAcrossTools) {
+    for (const std::string& tool : {SIM, MONITOR}) {
+        Process version(invocation(tool, {"--version"}));
+        EXPECT_EQ(version.wait(), 0);
+        EXPECT_EQ(version.out, tool.substr(tool.rfind('/') + 1) + " " ZORAVOVAR_VERSION_TEXT "\n");
+        Process help(invocation(tool, {"--help"}));
+        EXPECT_EQ(help.wait(), 0);
+        EXPECT_EQ(help.out.find("see the source"), std::string::npos);
+        Process bad(invocation(tool, {"--rate", "nan"}));
+        EXPECT_EQ(bad.wait(), 2) << bad.err;
+    }
 }
 
 TEST(monitorHints, tellTheLikelyCausesApart) {
@@ -256,7 +344,7 @@ TEST(monitorHints, tellTheLikelyCausesApart) {
     Process absent(command(MONITOR, missing, {"--once"}));
     EXPECT_EQ(absent.wait(), 1);
     EXPECT_EQ(absent.err.rfind("ERROR: can't get tracker shared memory\nshmget: No such file or directory\n", 0), 0U);
-    EXPECT_NE(absent.err.find("hint: no segment exists for tracker key " + std::to_string(missing.tracker)),
+    EXPECT_NE(absent.err.find("hint: no segment exists for tracker key " + keyText(missing.tracker)),
               std::string::npos);
 
     Segment small(100);
@@ -278,6 +366,94 @@ TEST(monitorHints, tellTheLikelyCausesApart) {
               std::string::npos)
         << denied.err;
     EXPECT_NE(denied.err.find("hint: no permission to attach the tracker segment"), std::string::npos) << denied.err;
+}
+
+TEST(monitorOutput, aWriteErrorEndsItWithStatusOne) {
+    const Keys keys;
+    RunningSim sim(keys, {"--static"});
+    for (const std::vector<std::string>& mode :
+         {std::vector<std::string>{"--once"}, {"--json", "--duration", "5"}, {"--duration", "5"}}) {
+        std::vector<std::string> argv = command(MONITOR, keys, mode);
+        Process full(argv, [] {
+            const int device = open("/dev/full", O_WRONLY);
+            if (device < 0 || dup2(device, STDOUT_FILENO) < 0) _exit(99);
+        });
+        EXPECT_EQ(full.wait(), 1) << mode[0];
+        EXPECT_EQ(full.err, "trackd-monitor: cannot write to standard output: No space left on device\n");
+    }
+    Process recording(command(MONITOR, keys, {"--record", "/dev/full", "--duration", "5"}));
+    EXPECT_EQ(recording.wait(), 1);
+    EXPECT_EQ(recording.err, "trackd-monitor: cannot write to /dev/full: No space left on device\n");
+
+    std::string shellLine;
+    for (const std::string& word : command(MONITOR, keys, {"--json", "--duration", "5"})) shellLine += word + " ";
+    Process closedPipe({"/bin/sh", "-c", "{ " + shellLine + "; echo status $? >&2; } | head -c 1 >/dev/null"});
+    EXPECT_EQ(closedPipe.wait(), 0);
+    EXPECT_EQ(closedPipe.err, "trackd-monitor: cannot write to standard output: Broken pipe\nstatus 1\n");
+}
+
+TEST(monitorHealth, aHeaderClaimingTooMuchIsReadAsFarAsItFitsAndSaidOnce) {
+    Segment tracker(1308);
+    Segment controller(296);
+    putTrackerHeader(tracker, 1000, 36, 52);  // (1308 - 36 - 24) / 52 + 1 = 25 records fit
+    putControllerHeader(controller, 200, 40, 1000, 3);
+    Keys keys;
+    keys.tracker = tracker.key();
+    keys.controller = controller.key();
+    Process monitor(command(MONITOR, keys, {"--json", "--rate", "20", "--duration", "0.5"}));
+    ASSERT_EQ(monitor.wait(), 0) << monitor.err;
+    EXPECT_EQ(monitor.err,
+              "trackd-monitor: tracker header claims 1000 sensors, 25 fit in its 1308 bytes\n"
+              "trackd-monitor: controller header claims 1000 buttons, 24 fit in its 296 bytes\n");
+    const json line = json::parse(monitor.out.substr(0, monitor.out.find('\n')));
+    EXPECT_EQ(line["sensors"].size(), 25U);
+    EXPECT_EQ(line["buttons"].size(), 24U);
+    EXPECT_EQ(line["valuators"].size(), 3U);
+}
+
+TEST(monitorHealth, showsOwnerModeAndWhatAttachedWhenTheOtherFailed) {
+    Segment everyone(1308, 0666);
+    putTrackerHeader(everyone, 1, 36, 52);
+    Keys keys;
+    keys.tracker = everyone.key();
+    Process monitor(command(MONITOR, keys, {"--once", "--sample", "0"}));
+    EXPECT_EQ(monitor.wait(), 1);
+    EXPECT_NE(monitor.out.find("mode 0666"), std::string::npos) << monitor.out;
+    EXPECT_NE(monitor.out.find("WARNING: writable by everyone: anyone on this host can forge poses"), std::string::npos);
+    EXPECT_NE(monitor.out.find("controller key " + keyText(keys.controller) + ": NOT ATTACHED"), std::string::npos);
+    EXPECT_NE(monitor.err.find("hint: no segment exists for controller key"), std::string::npos) << monitor.err;
+}
+
+TEST(monitorHealth, waitsForSegmentsAndFollowsAReplacement) {
+    const Keys keys;
+    Process monitor(command(MONITOR, keys, {"--wait", "--json", "--rate", "20", "--duration", "4"}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    {
+        RunningSim first(keys, {"--static"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    }
+    RunningSim second(keys, {"--pattern", "--rate", "100"});
+    ASSERT_EQ(monitor.wait(), 0) << monitor.err;
+    EXPECT_EQ(monitor.err.rfind("trackd-monitor: waiting for the tracker segment under key " + keyText(keys.tracker) +
+                                    " and the controller segment under key " + keyText(keys.controller) +
+                                    "; Ctrl-C stops\n",
+                                0),
+              0U)
+        << monitor.err;
+    EXPECT_NE(monitor.err.find("tracker key " + keyText(keys.tracker) + " now names a new segment"), std::string::npos)
+        << monitor.err;
+    const std::string out = monitor.out.substr(0, monitor.out.size() - 1);
+    const json last = json::parse(out.substr(out.rfind('\n') + 1));
+    EXPECT_EQ(last["health"]["tracker"]["state"], "live");
+    EXPECT_NE(patternFrame(last).first, -1) << "the last line is not the second simulator's";
+    EXPECT_EQ(last["sensors"].size(), 3U);
+}
+
+TEST(monitorHealth, measuresRatesFarAboveAThousandHertz) {
+    const Keys keys;
+    RunningSim sim(keys, {"--rate", "10000", "--sensors", "1"});
+    const json health = monitorOnce(keys, {}, "1.5")["health"]["tracker"];
+    EXPECT_TRUE(health["rateIsLowerBound"].get<bool>() || health["updatesPerSecond"].get<double>() > 2000) << health;
 }
 
 TEST(javaDemo, printsTheSimulatorsTranslations) {

@@ -1,9 +1,13 @@
 // trackd-monitor: shows what trackd's segments hold and whether they are healthy, through the library's own functions.
+#include <poll.h>
+#include <pwd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <chrono>
@@ -13,210 +17,335 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
-#include "keys.h"
+#include "options.h"
 #include "snapshot.h"
+#include "trackdLayout.h"
 #include "zoravoVAR.h"
 
 namespace {
 
 using namespace trackd_tools;
+using namespace trackd_layout;
 using Clock = std::chrono::steady_clock;
 
-constexpr double SAMPLES_PER_SECOND = 1000;  // content is sampled this often to tell how fast trackd writes
-constexpr double FROZEN_AFTER = 2.0;         // seconds without a change before live data counts as frozen
+constexpr double FROZEN_AFTER = 2.0;           // seconds without a change before live data counts as frozen
+constexpr double RATE_WINDOW = 1.0;            // seconds over which the update rate is counted
+constexpr double LOOKUP_PERIOD = 0.2;          // seconds between checks that each key still names our segment
+constexpr int SETTLE_ATTEMPTS = 100;           // reads of a segment before a frame counts as unsettled
+constexpr std::uint32_t MAX_CONTROLS_SHOWN = 4096;
 
 volatile std::sig_atomic_t stopSignal = 0;
 void onSignal(int signal) { stopSignal = signal; }
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// Why an attach failed, in one line, from what the kernel says about the key.
-std::string attachHint(const char* kind, int key, std::size_t minimum) {
-    const int id = shmget(key, 0, 0);
-    if (id < 0 && errno == ENOENT)
-        return "hint: no segment exists for " + std::string(kind) + " key " + std::to_string(key) +
-               ": is trackd (or trackd-sim) running, and with this key?";
-    if (id < 0)
-        return "hint: the " + std::string(kind) + " segment for key " + std::to_string(key) + " cannot be looked up (" +
-               std::strerror(errno) + "): check its permissions with ipcs -m";
-    shmid_ds info{};
-    if (shmctl(id, IPC_STAT, &info) != 0)
-        return "hint: no permission to read the " + std::string(kind) + " segment for key " + std::to_string(key) +
-               " (" + std::strerror(errno) + "): run as its owner, or have its permissions widened";
-    if (info.shm_segsz < minimum)
-        return "hint: the segment for key " + std::to_string(key) + " has " + std::to_string(info.shm_segsz) +
-               " bytes, fewer than the " + std::to_string(minimum) + " a " + kind +
-               " segment needs: is this the right key?";
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%03o", info.shm_perm.mode & 0777);
-    return "hint: no permission to attach the " + std::string(kind) + " segment for key " + std::to_string(key) +
-           " read-write (mode " + mode + ", owner uid " + std::to_string(info.shm_perm.uid) +
-           "): run as its owner, or have trackd create it writable for you";
+std::string fixed(double value, int digits) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", digits, value);
+    return text;
 }
 
-// Watches one attached segment: what the kernel says of it, and how often its content changes.
-class SegmentWatch {
-public:
-    SegmentWatch(const char* kind, int key, std::size_t minimum, int id)
-        : kind_(kind), key_(key), minimum_(minimum), id_(id) {}
+std::string octalMode(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 0777U);
+    return text;
+}
 
-    void observe(std::uint64_t fingerprint, Clock::time_point now) {
-        if (!seen_ || fingerprint != fingerprint_) {
-            if (seen_) changes_.push_back(now);
-            lastChange_ = now;
-            fingerprint_ = fingerprint;
+std::string userName(uid_t uid) {
+    const passwd* entry = getpwuid(uid);
+    return entry != nullptr ? std::string(entry->pw_name) : "uid " + std::to_string(uid);
+}
+
+// Why an attach failed, in one line, from what the kernel says about the key.
+std::string attachHint(const char* kind, int key, std::size_t minimum) {
+    const std::string named = std::string(kind) + " key " + keyText(key);
+    const std::string segment = "the " + std::string(kind) + " segment for key " + keyText(key);
+    const int id = shmget(key, 0, 0);
+    if (id < 0 && errno == ENOENT)
+        return "hint: no segment exists for " + named + ": is trackd (or trackd-sim) running, and with this key?";
+    if (id < 0)
+        return "hint: " + segment + " cannot be looked up (" + std::strerror(errno) +
+               "): check its permissions with ipcs -m";
+    shmid_ds info{};
+    if (shmctl(id, IPC_STAT, &info) != 0)
+        return "hint: no permission to read " + segment + " (" + std::strerror(errno) +
+               "): readers need read and write permission; have trackd give the segments a group you are in "
+               "(mode 0660), never mode 0666";
+    if (info.shm_segsz < minimum)
+        return "hint: " + segment + " has " + std::to_string(info.shm_segsz) + " bytes, fewer than the " +
+               std::to_string(minimum) + " a " + kind + " segment needs: is this the right key?";
+    return "hint: no permission to attach " + segment + " read-write (mode " +
+           octalMode(info.shm_perm.mode) + ", owner " + userName(info.shm_perm.uid) +
+           "): readers attach read-write, so they need write permission; have trackd give the segments a group "
+           "you are in (mode 0660), never mode 0666";
+}
+
+// Writes to standard output or a recording; a failed write (a full disk, a closed pipe) throws.
+class Output {
+public:
+    Output(std::FILE* file, std::string name) : file_(file), name_(std::move(name)) {}
+    void write(const std::string& text) {
+        if (std::fputs(text.c_str(), file_) < 0 || std::fflush(file_) != 0)
+            throw std::runtime_error("cannot write to " + name_ + ": " + std::strerror(errno));
+    }
+
+private:
+    std::FILE* file_;
+    std::string name_;
+};
+
+// One segment as the monitor follows it: attached through the library, looked up again by key from time
+// to time, so that a segment that appears or replaces ours is attached by itself.
+class Source {
+public:
+    Source(const char* kind, int key, std::uint32_t minimum, void* (*attach)(int))
+        : kind_(kind), key_(key), minimum_(minimum), attach_(attach) {}
+
+    // Attaches the segment the key names when it is not the one held; returns a notice to show, if any.
+    std::string follow(Clock::time_point now, bool quiet) {
+        lastLookup_ = now;
+        const int id = shmget(key_, 0, 0);
+        if (handle_ != nullptr && (id < 0 || id == id_)) return {};  // still ours, or gone with nothing new
+        if (quiet && (id < 0 || id == failedId_)) return {};         // nothing new to try
+        const bool replacing = handle_ != nullptr;
+        // The library reports a failed attach on standard error, as it does for any program.
+        void* handle = attach_(key_);
+        if (handle == nullptr) {
+            failedId_ = id;
+            return attachHint(kind_, key_, minimum_);
         }
-        if (!seen_) firstSample_ = now;
-        seen_ = true;
-        while (!changes_.empty() && now - changes_.front() > std::chrono::seconds(1)) changes_.pop_front();
+        handle_ = handle;
+        id_ = id;
+        shmid_ds info{};
+        size_ = shmctl(id, IPC_STAT, &info) == 0 ? info.shm_segsz : minimum_;
+        resetRate(now);
+        reportedClaim_.clear();
+        return replacing ? std::string(kind_) + " key " + keyText(key_) + " now names a new segment (id " +
+                               std::to_string(id) + "): attached it"
+                         : std::string();
+    }
+
+    bool lookupDue(Clock::time_point now) const { return seconds(now - lastLookup_) >= LOOKUP_PERIOD; }
+    bool attached() const { return handle_ != nullptr; }
+    void* handle() const { return handle_; }
+    const char* kind() const { return kind_; }
+    int key() const { return key_; }
+
+    // How many of `count` entries lie inside the segment; says once on standard error when the header claims more.
+    std::uint32_t fitting(const char* items, std::uint32_t count, std::uint64_t fit) {
+        if (fit >= count) return count;
+        const std::string claim = std::string(kind_) + " header claims " + std::to_string(count) + " " + items + ", " +
+                                  std::to_string(fit) + " fit in its " + std::to_string(size_) + " bytes";
+        if (reportedClaim_.find(claim) == std::string::npos) {
+            std::cerr << "trackd-monitor: " << claim << '\n';
+            reportedClaim_ += claim + '\n';
+        }
+        return static_cast<std::uint32_t>(fit);
+    }
+    std::uint64_t size() const { return size_; }
+
+    void observe(bool changed, Clock::time_point now) {
+        if (changed) {
+            changes_.push_back(now);
+            lastChange_ = now;
+        }
+        samples_.push_back(now);
+        const auto old = now - clockDuration(RATE_WINDOW);
+        while (!changes_.empty() && changes_.front() < old) changes_.pop_front();
+        while (!samples_.empty() && samples_.front() < old) samples_.pop_front();
         lastSample_ = now;
     }
 
     nlohmann::json health() const {
-        nlohmann::json h = {{"key", key_}, {"id", id_}, {"minimum", minimum_}};
+        nlohmann::json h = {{"key", key_}, {"keyHex", keyText(key_).substr(0, 10)}, {"minimum", minimum_}};
+        if (handle_ == nullptr) {
+            h["state"] = "NOT ATTACHED";
+            return h;
+        }
+        h["id"] = id_;
         shmid_ds info{};
-        const bool stat = id_ >= 0 && shmctl(id_, IPC_STAT, &info) == 0;
+        const bool stat = shmctl(id_, IPC_STAT, &info) == 0;
         h["size"] = stat ? nlohmann::json(info.shm_segsz) : nlohmann::json(nullptr);
         h["attached"] = stat ? nlohmann::json(info.shm_nattch) : nlohmann::json(nullptr);
+        if (stat) {
+            h["owner"] = userName(info.shm_perm.uid);
+            h["mode"] = octalMode(info.shm_perm.mode);
+            h["worldWritable"] = (info.shm_perm.mode & 0002U) != 0;
+        }
+        // Removed: marked for destruction, so the key no longer names it; its writer may still be writing.
         const bool removed = !stat || (info.shm_perm.mode & SHM_DEST) != 0;
         h["removed"] = removed;
-        const int current = shmget(key_, 0, 0);
-        h["replacedBy"] = current >= 0 && current != id_ ? nlohmann::json(current) : nlohmann::json(nullptr);
-        const double window = std::min(1.0, seconds(lastSample_ - firstSample_));
+        const double window = std::min(RATE_WINDOW, seconds(lastSample_ - attachedAt_));
         const double quiet = seconds(lastSample_ - lastChange_);
-        h["updatesPerSecond"] = window > 0 ? static_cast<double>(changes_.size()) / window : 0.0;
+        const auto changes = static_cast<double>(changes_.size());
+        const auto samples = static_cast<double>(samples_.size());
+        // Changes in most samples: the writer may be faster than the polling, so only a lower bound is known.
+        const bool above = changes > 0 && 2 * changes >= samples;
+        h["updatesPerSecond"] = window > 0 ? (above ? samples / 2 : changes) / window : 0.0;
+        h["rateIsLowerBound"] = above;
         h["secondsSinceChange"] = quiet;
         std::string state;
         if (removed)
-            state = "REMOVED: trackd removed this segment, its data is frozen";
+            state = "REMOVED: key " + keyText(key_) + " no longer names this segment; its writer may still write to it";
         else if (!changes_.empty())
             state = "live";
+        else if (window < RATE_WINDOW)
+            state = "measuring";
         else if (quiet >= FROZEN_AFTER)
             state = "FROZEN: no change for " + fixed(quiet, 1) + " s";
         else
             state = "static: no change seen in " + fixed(quiet, 1) + " s";
-        if (!h["replacedBy"].is_null())
-            state += "; key " + std::to_string(key_) + " now names segment " + std::to_string(current) +
-                     ": restart to attach it";
         h["state"] = state;
         return h;
     }
 
     std::string line(const nlohmann::json& h) const {
         std::ostringstream out;
-        out << kind_ << " key " << key_ << " id " << id_ << ": ";
+        out << kind_ << " key " << keyText(key_) << ": ";
+        if (!attached()) {
+            out << "NOT ATTACHED";
+            return out.str();
+        }
+        out << "id " << id_ << ", ";
         if (h["size"].is_null())
             out << "size unknown";
         else
             out << h["size"].get<std::size_t>() << " bytes (minimum " << minimum_ << "), "
-                << h["attached"].get<unsigned long>() << " attached";
+                << h["attached"].get<unsigned long>() << " attached, owner " << h["owner"].get<std::string>()
+                << " mode " << h["mode"].get<std::string>();
         out << ", " << h["state"].get<std::string>();
         if (!h["removed"].get<bool>() && h["updatesPerSecond"].get<double>() > 0)
-            out << ", updating at " << fixed(h["updatesPerSecond"].get<double>(), 1) << " Hz";
+            out << ", updating at " << (h["rateIsLowerBound"].get<bool>() ? "above " : "")
+                << fixed(h["updatesPerSecond"].get<double>(), 1) << " Hz";
+        if (h.value("worldWritable", false)) out << "\n  WARNING: writable by everyone: anyone on this host can forge poses";
         return out.str();
     }
 
-    static std::string fixed(double value, int digits) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.*f", digits, value);
-        return text;
+private:
+    void resetRate(Clock::time_point now) {
+        changes_.clear();
+        samples_.clear();
+        attachedAt_ = lastChange_ = lastSample_ = now;
     }
 
-private:
     const char* kind_;
     int key_;
-    std::size_t minimum_;
-    int id_;
-    bool seen_ = false;
-    std::uint64_t fingerprint_ = 0;
-    std::deque<Clock::time_point> changes_;
-    Clock::time_point firstSample_{}, lastSample_{}, lastChange_{};
+    std::uint32_t minimum_;
+    void* (*attach_)(int);
+    void* handle_ = nullptr;
+    int id_ = -1;
+    int failedId_ = -1;
+    std::uint64_t size_ = 0;
+    std::string reportedClaim_;
+    Clock::time_point lastLookup_{}, attachedAt_{}, lastChange_{}, lastSample_{};
+    std::deque<Clock::time_point> changes_, samples_;
 };
 
-struct Attachments {
-    void* tracker;
-    void* controller;
-};
-
-void mix(std::uint64_t& hash, std::uint32_t word) {
-    for (int i = 0; i < 4; ++i) hash = (hash ^ ((word >> (8 * i)) & 0xFF)) * 0x100000001B3ULL;
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
-struct Sample {
-    Snapshot snapshot;
-    std::uint64_t trackerPrint = 0xCBF29CE484222325ULL;
-    std::uint64_t controllerPrint = 0xCBF29CE484222325ULL;
-};
+bool sameSensors(const Snapshot& a, const Snapshot& b) {
+    return a.sensors.size() == b.sensors.size() &&
+           std::memcmp(a.sensors.data(), b.sensors.data(), a.sensors.size() * sizeof(SensorState)) == 0;
+}
 
-// Reads everything through the library's exported queries, as any user program would.
-Sample sample(const Attachments& a, double time, std::size_t displayedSensors) {
-    Sample s;
-    s.snapshot.time = time;
-    const int sensors = trackdGetNumberOfSensors(a.tracker);
-    mix(s.trackerPrint, static_cast<std::uint32_t>(sensors));
-    for (int i = 0; i < sensors && static_cast<std::size_t>(i) < displayedSensors; ++i) {
+bool sameControls(const Snapshot& a, const Snapshot& b) {
+    return a.buttons == b.buttons && sameBits(a.valuators, b.valuators);
+}
+
+// Reads the sensors through the library's exported queries, as any user program would, but only those
+// whose records lie inside the segment, so that a wrong header does not flood standard error.
+void readSensors(Source& tracker, std::uint32_t maxSensors, Snapshot& into) {
+    into.sensors.clear();
+    if (!tracker.attached()) return;
+    const void* base = tracker.handle();
+    const std::uint32_t claimed = loadWord(base, NUM_SENSORS_AT);
+    const std::uint32_t count =
+        tracker.fitting("sensors", claimed,
+                        entriesThatFit(claimed, loadWord(base, SENSOR_OFFSET_AT), loadWord(base, SENSOR_SIZE_AT),
+                                       SENSOR_BYTES_READ, tracker.size()));
+    for (std::uint32_t i = 0; i < count && i < maxSensors; ++i) {
         SensorState state;
-        if (trackdGetPosition(a.tracker, i, state.position.data()) == 0 ||
-            trackdGetEulerAngles(a.tracker, i, state.angles.data()) == 0)
+        if (trackdGetPosition(base, static_cast<int>(i), state.position.data()) == 0 ||
+            trackdGetEulerAngles(base, static_cast<int>(i), state.angles.data()) == 0)
             break;
-        for (float v : state.position) mix(s.trackerPrint, std::bit_cast<std::uint32_t>(v));
-        for (float v : state.angles) mix(s.trackerPrint, std::bit_cast<std::uint32_t>(v));
-        s.snapshot.sensors.push_back(state);
+        into.sensors.push_back(state);
     }
-    const int buttons = trackdGetNumberOfButtons(a.controller);
-    const int valuators = trackdGetNumberOfValuators(a.controller);
-    mix(s.controllerPrint, static_cast<std::uint32_t>(buttons));
-    mix(s.controllerPrint, static_cast<std::uint32_t>(valuators));
-    for (int i = 0; i < buttons && i < 4096; ++i) {
-        s.snapshot.buttons.push_back(trackdGetButton(a.controller, i));
-        mix(s.controllerPrint, static_cast<std::uint32_t>(s.snapshot.buttons.back()));
-    }
-    for (int i = 0; i < valuators && i < 4096; ++i) {
-        s.snapshot.valuators.push_back(trackdGetValuator(a.controller, i));
-        mix(s.controllerPrint, std::bit_cast<std::uint32_t>(s.snapshot.valuators.back()));
-    }
-    return s;
 }
 
-nlohmann::json jsonLine(const Sample& s, const Attachments& a, bool matrices, const SegmentWatch& tracker,
-                        const SegmentWatch& controller) {
-    nlohmann::json line = toJson(s.snapshot);
+void readControls(Source& controller, Snapshot& into) {
+    into.buttons.clear();
+    into.valuators.clear();
+    if (!controller.attached()) return;
+    const void* base = controller.handle();
+    const std::uint32_t claimedButtons = loadWord(base, NUM_BUTTONS_AT);
+    const std::uint32_t claimedValuators = loadWord(base, NUM_VALUATORS_AT);
+    const std::uint32_t buttons = controller.fitting(
+        "buttons", claimedButtons,
+        entriesThatFit(claimedButtons, loadWord(base, BUTTON_OFFSET_AT), CONTROL_BYTES, CONTROL_BYTES, controller.size()));
+    const std::uint32_t valuators =
+        controller.fitting("valuators", claimedValuators,
+                           entriesThatFit(claimedValuators, loadWord(base, VALUATOR_OFFSET_AT), CONTROL_BYTES,
+                                          CONTROL_BYTES, controller.size()));
+    for (std::uint32_t i = 0; i < buttons && i < MAX_CONTROLS_SHOWN; ++i)
+        into.buttons.push_back(trackdGetButton(base, static_cast<int>(i)));
+    for (std::uint32_t i = 0; i < valuators && i < MAX_CONTROLS_SHOWN; ++i)
+        into.valuators.push_back(trackdGetValuator(base, static_cast<int>(i)));
+}
+
+// trackd writes without a lock: a segment is read until two successive reads agree, so that a frame
+// never mixes two updates. Returns false when it never settled.
+template <typename Read>
+bool readSettled(Snapshot& into, Read read) {
+    Snapshot again = into;
+    read(into);
+    for (int attempt = 0; attempt < SETTLE_ATTEMPTS; ++attempt) {
+        read(again);
+        if (sameSensors(into, again) && sameControls(into, again)) return true;
+        std::swap(into, again);
+    }
+    return false;
+}
+
+nlohmann::json jsonLine(const Snapshot& s, const Source& tracker, bool matrices, const nlohmann::json& health) {
+    nlohmann::json line = toJson(s);
     if (matrices) {
-        for (std::size_t i = 0; i < s.snapshot.sensors.size(); ++i) {
+        for (std::size_t i = 0; i < s.sensors.size(); ++i) {
             float m[4][4];
             nlohmann::json elements = nlohmann::json::array();
-            if (trackdGetMatrix(a.tracker, static_cast<int>(i), m) == 1)
+            if (trackdGetMatrix(tracker.handle(), static_cast<int>(i), m) == 1)
                 for (int e = 0; e < 16; ++e) elements.push_back(jsonNumber(m[e / 4][e % 4]));
             line["sensors"][i]["matrix"] = elements;
         }
     }
-    line["health"] = {{"tracker", tracker.health()}, {"controller", controller.health()}};
+    line["health"] = health;
     return line;
 }
 
-std::string text(const Sample& s, const Attachments& a, bool matrices, const SegmentWatch& tracker,
-                 const SegmentWatch& controller) {
+std::string text(const Snapshot& s, const Source& tracker, const Source& controller, bool matrices,
+                 const nlohmann::json& health, const std::string& notice) {
     std::ostringstream out;
-    out << tracker.line(tracker.health()) << '\n' << controller.line(controller.health()) << "\n\n";
+    out << tracker.line(health["tracker"]) << '\n' << controller.line(health["controller"]) << "\n\n";
     char row[256];
     std::snprintf(row, sizeof row, "%-7s %10s %10s %10s   %9s %9s %9s\n", "sensor", "x", "y", "z", "angle X", "angle Y",
                   "angle Z");
     out << row;
-    for (std::size_t i = 0; i < s.snapshot.sensors.size(); ++i) {
-        const SensorState& sensor = s.snapshot.sensors[i];
+    for (std::size_t i = 0; i < s.sensors.size(); ++i) {
+        const SensorState& sensor = s.sensors[i];
         std::snprintf(row, sizeof row, "%-7zu %10.4f %10.4f %10.4f   %9.3f %9.3f %9.3f\n", i,
                       double{sensor.position[0]}, double{sensor.position[1]}, double{sensor.position[2]},
                       double{sensor.angles[0]}, double{sensor.angles[1]}, double{sensor.angles[2]});
         out << row;
         float m[4][4];
-        if (matrices && trackdGetMatrix(a.tracker, static_cast<int>(i), m) == 1)
+        if (matrices && trackdGetMatrix(tracker.handle(), static_cast<int>(i), m) == 1)
             for (const auto& r : m) {
                 std::snprintf(row, sizeof row, "        [%9.5f %9.5f %9.5f %9.5f]\n", double{r[0]}, double{r[1]},
                               double{r[2]}, double{r[3]});
@@ -224,94 +353,203 @@ std::string text(const Sample& s, const Attachments& a, bool matrices, const Seg
             }
     }
     out << "\nbuttons  ";
-    for (std::int32_t b : s.snapshot.buttons) out << ' ' << b;
+    for (std::int32_t b : s.buttons) out << ' ' << b;
     out << "\nvaluators";
-    for (float v : s.snapshot.valuators) {
+    for (float v : s.valuators) {
         std::snprintf(row, sizeof row, " %7.3f", double{v});
         out << row;
     }
     out << '\n';
+    if (!notice.empty()) out << '\n' << notice << '\n';
     return out.str();
+}
+
+// The live view reads single keys without echo while it runs, and gives the terminal back as it found it.
+class KeyReader {
+public:
+    explicit KeyReader(bool enabled) {
+        if (!enabled || isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &saved_) != 0) return;
+        termios raw = saved_;
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        raw.c_cc[VMIN] = 0;
+        raw.c_cc[VTIME] = 0;
+        active_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+    }
+    ~KeyReader() {
+        if (active_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+    }
+    KeyReader(const KeyReader&) = delete;
+    KeyReader& operator=(const KeyReader&) = delete;
+
+    bool quitPressed() const {
+        if (!active_) return false;
+        pollfd ready{STDIN_FILENO, POLLIN, 0};
+        char key = 0;
+        return poll(&ready, 1, 0) == 1 && read(STDIN_FILENO, &key, 1) == 1 && (key == 'q' || key == 'Q');
+    }
+
+private:
+    termios saved_{};
+    bool active_ = false;
+};
+
+// The catchable signals that would end the monitor: each stops it cleanly. A closed pipe shows as a write error.
+constexpr int STOP_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM};
+
+struct Settings {
+    int trackerKey = DEFAULT_TRACKER_KEY;
+    int controllerKey = DEFAULT_CONTROLLER_KEY;
+    double rate = 10, pollRate = 20000, duration = 0, sampleFor = 1.0;
+    bool once = false, json = false, matrices = false, wait = false;
+    std::uint32_t maxSensors = 64;
+    std::string record;
+};
+
+int run(const Settings& settings) {
+    Source tracker("tracker", settings.trackerKey, TRACKER_SEGMENT_SIZE, trackdInitTrackerReader);
+    Source controller("controller", settings.controllerKey, CONTROLLER_SEGMENT_SIZE, trackdInitControllerReader);
+    const bool live = !settings.once && !settings.json && settings.record.empty() && isatty(STDOUT_FILENO) != 0;
+    for (const int signal : STOP_SIGNALS) std::signal(signal, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // Waiting, a missing segment is no failure yet: it is looked up quietly until it appears.
+    auto now = Clock::now();
+    std::string notice;
+    const auto attachMissing = [&](bool quiet) {
+        for (Source* source : {&tracker, &controller}) {
+            if (source->attached()) continue;
+            const std::string hint = source->follow(now, quiet);
+            if (!hint.empty()) std::cerr << hint << '\n';
+        }
+    };
+    attachMissing(settings.wait);
+    if (settings.wait && !(tracker.attached() && controller.attached())) {
+        std::cerr << "trackd-monitor: waiting for";
+        for (const Source* s : {&tracker, &controller})
+            if (!s->attached())
+                std::cerr << (s == &controller && !tracker.attached() ? " and" : "") << " the " << s->kind()
+                          << " segment under key " << keyText(s->key());
+        std::cerr << "; Ctrl-C stops\n";
+        while (stopSignal == 0 && !(tracker.attached() && controller.attached())) {
+            std::this_thread::sleep_for(clockDuration(LOOKUP_PERIOD));
+            now = Clock::now();
+            attachMissing(true);
+        }
+        if (stopSignal != 0) return 0;
+    }
+    const bool bothAttached = tracker.attached() && controller.attached();
+    if (!tracker.attached() && !controller.attached()) return EXIT_FAILURE_AT_RUN_TIME;
+
+    std::FILE* recordFile = nullptr;
+    if (!settings.record.empty()) {
+        recordFile = std::fopen(settings.record.c_str(), "w");
+        if (recordFile == nullptr)
+            throw std::runtime_error("cannot write " + settings.record + ": " + std::strerror(errno));
+    }
+    Output output = recordFile != nullptr ? Output(recordFile, settings.record) : Output(stdout, "standard output");
+    Output console(stdout, "standard output");
+    if (recordFile != nullptr) {
+        output.write(recordingHeader().dump() + '\n');
+        console.write("trackd-monitor: recording every change to " + settings.record + ", polling at " +
+                      shortNumber(settings.pollRate) + " Hz; Ctrl-C stops\n");
+    }
+    const KeyReader keys(live);
+
+    const auto start = Clock::now();
+    const auto pollPeriod = clockDuration(1 / settings.pollRate);
+    const auto showPeriod = clockDuration(1 / settings.rate);
+    auto nextShow = settings.once ? start + clockDuration(settings.sampleFor) : start;
+    Snapshot current;
+    long long unsettled = 0;
+    bool first = true;
+    for (now = start; stopSignal == 0 && !keys.quitPressed(); now = Clock::now()) {
+        if (settings.duration > 0 && seconds(now - start) >= settings.duration) break;
+        for (Source* source : {&tracker, &controller}) {
+            if (!source->lookupDue(now)) continue;
+            const std::string said = source->follow(now, true);
+            if (said.empty()) continue;
+            notice = "trackd-monitor: " + said;
+            if (!live) std::cerr << notice << '\n';
+        }
+        Snapshot fresh = current;
+        fresh.time = seconds(now - start);
+        // Both segments in each read, so that a line holds what both held at one moment.
+        const bool settled = readSettled(fresh, [&](Snapshot& s) {
+            readSensors(tracker, settings.maxSensors, s);
+            readControls(controller, s);
+        });
+        unsettled += settled ? 0 : 1;
+        const bool sensorsChanged = first || !sameSensors(fresh, current);
+        const bool controlsChanged = first || !sameControls(fresh, current);
+        tracker.observe(!first && sensorsChanged, now);
+        controller.observe(!first && controlsChanged, now);
+        current = std::move(fresh);
+        if (recordFile != nullptr && (sensorsChanged || controlsChanged)) output.write(toJson(current).dump() + '\n');
+        first = false;
+        if (now >= nextShow && recordFile == nullptr) {
+            const nlohmann::json health = {{"tracker", tracker.health()}, {"controller", controller.health()}};
+            if (settings.json)
+                output.write(jsonLine(current, tracker, settings.matrices, health).dump() + '\n');
+            else
+                output.write((live ? "\x1b[H\x1b[2J" : "") +
+                             text(current, tracker, controller, settings.matrices, health, notice) +
+                             (live ? "\nq quits\n" : ""));
+            if (settings.once) break;
+            nextShow += showPeriod;
+            if (nextShow < now) nextShow = now + showPeriod;  // after a stall, show the present, not a backlog
+        }
+        std::this_thread::sleep_until(std::min(now + pollPeriod, nextShow));
+    }
+    if (recordFile != nullptr) {
+        if (unsettled > 0)
+            std::cerr << "trackd-monitor: " << unsettled
+                      << " reads never settled in " << SETTLE_ATTEMPTS << " attempts; the last of each was recorded\n";
+        if (std::fclose(recordFile) != 0)
+            throw std::runtime_error("cannot write to " + settings.record + ": " + std::strerror(errno));
+    }
+    return bothAttached ? 0 : EXIT_FAILURE_AT_RUN_TIME;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{
-        "trackd-monitor: shows what trackd's tracker and controller segments hold, and their health,\n"
-        "refreshed in place until Ctrl-C or --duration."};
-    int trackerKey = DEFAULT_TRACKER_KEY;
-    int controllerKey = DEFAULT_CONTROLLER_KEY;
-    double rate = 10, duration = 0, sampleFor = 0.5;
-    bool once = false, json = false, matrices = false;
-    std::size_t maxSensors = 64;
-    std::string record;
-    addKeyOption(app, "--tracker-key", trackerKey, "System V key of the tracker segment");
-    addKeyOption(app, "--controller-key", controllerKey, "System V key of the controller segment");
-    app.add_option("--rate", rate, "snapshots per second")->check(CLI::Range(0.1, 1000.0))->capture_default_str();
-    app.add_flag("--once", once, "print one snapshot with the segments' health, then exit");
-    app.add_option("--sample", sampleFor, "with --once, seconds to watch for changes first")
-        ->check(CLI::Range(0.0, 60.0))
+        "trackd-monitor: shows what trackd's tracker and controller segments hold (sensor positions and\n"
+        "angles in degrees, buttons, valuators) and each segment's health: size, owner and mode, how often\n"
+        "it changes, and whether its key still names it. The live view refreshes in place until q, Ctrl-C\n"
+        "or --duration; when trackd replaces a segment, the monitor attaches the new one by itself."};
+    addVersion(app, "trackd-monitor");
+    Settings settings;
+    addKeyOption(app, "--tracker-key", settings.trackerKey, "System V key of the tracker segment");
+    addKeyOption(app, "--controller-key", settings.controllerKey, "System V key of the controller segment");
+    app.add_option("--rate", settings.rate, "snapshots shown or written per second")
+        ->check(finiteRange(0.1, 1000))
         ->capture_default_str();
-    app.add_flag("--json", json, "write one JSON object a line instead of the live view");
-    app.add_flag("--matrix", matrices, "also show each sensor's pose matrix");
-    app.add_option("--sensors", maxSensors, "show at most this many sensors")
+    app.add_option("--poll-rate", settings.pollRate,
+                   "reads per second, to measure the update rate and to record every change")
+        ->check(finiteRange(1, 100000))
+        ->capture_default_str();
+    app.add_flag("--once", settings.once, "print one snapshot with the segments' health, then exit");
+    app.add_option("--sample", settings.sampleFor, "with --once, seconds to watch for changes first")
+        ->check(finiteRange(0, 60))
+        ->capture_default_str();
+    app.add_flag("--json", settings.json, "write one JSON object a line instead of the live view");
+    app.add_flag("--matrix", settings.matrices, "also show each sensor's pose matrix");
+    app.add_option("--sensors", settings.maxSensors, "show at most this many sensors")
         ->check(CLI::Range(1U, 4096U))
         ->capture_default_str();
-    app.add_option("--record", record, "write the JSON lines to FILE, for trackd-sim --play")->type_name("FILE");
-    app.add_option("--duration", duration, "stop after this many seconds")->check(CLI::PositiveNumber);
+    app.add_option("--record", settings.record,
+                   "write every change of the segments to FILE, one JSON line each after a format line, for\n"
+                   "trackd-sim --play")
+        ->type_name("FILE");
+    app.add_option("--duration", settings.duration, "stop after this many seconds")->check(clockSeconds());
+    app.add_flag("--wait", settings.wait, "wait for segments that do not exist yet, saying which");
     app.get_option("--once")->excludes(app.get_option("--record"));
-    CLI11_PARSE(app, argc, argv);
-
-    const int trackerId = shmget(trackerKey, 0, 0);
-    const int controllerId = shmget(controllerKey, 0, 0);
-    const Attachments attachments{trackdInitTrackerReader(trackerKey), trackdInitControllerReader(controllerKey)};
-    if (attachments.tracker == nullptr) std::cerr << attachHint("tracker", trackerKey, 1308) << '\n';
-    if (attachments.controller == nullptr) std::cerr << attachHint("controller", controllerKey, 296) << '\n';
-    if (attachments.tracker == nullptr || attachments.controller == nullptr) return 1;
-
-    std::ofstream recording;
-    if (!record.empty()) {
-        recording.open(record);
-        if (!recording) {
-            std::cerr << "trackd-monitor: cannot write " << record << ": " << std::strerror(errno) << '\n';
-            return 1;
-        }
+    if (const int status = parseCommandLine(app, argc, argv); status >= 0) return status;
+    try {
+        return run(settings);
+    } catch (const std::exception& e) {
+        std::cerr << "trackd-monitor: " << e.what() << '\n';
+        return EXIT_FAILURE_AT_RUN_TIME;
     }
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
-    SegmentWatch trackerWatch("tracker", trackerKey, 1308, trackerId);
-    SegmentWatch controllerWatch("controller", controllerKey, 296, controllerId);
-    const bool live = !once && !json && record.empty() && isatty(STDOUT_FILENO) != 0;
-    if (!record.empty()) std::printf("trackd-monitor: recording to %s at %g Hz; Ctrl-C stops\n", record.c_str(), rate);
-
-    const auto start = Clock::now();
-    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / rate));
-    const auto samplePeriod =
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / SAMPLES_PER_SECOND));
-    auto nextShow =
-        once ? start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(sampleFor)) : start;
-    for (auto now = start; stopSignal == 0; now = Clock::now()) {
-        if (duration > 0 && seconds(now - start) >= duration) break;
-        const Sample s = sample(attachments, seconds(now - start), maxSensors);
-        trackerWatch.observe(s.trackerPrint, now);
-        controllerWatch.observe(s.controllerPrint, now);
-        if (now >= nextShow) {
-            if (recording.is_open()) {
-                recording << jsonLine(s, attachments, matrices, trackerWatch, controllerWatch).dump() << '\n';
-                recording.flush();
-            } else if (json) {
-                std::printf("%s\n", jsonLine(s, attachments, matrices, trackerWatch, controllerWatch).dump().c_str());
-                std::fflush(stdout);
-            } else {
-                std::printf("%s%s", live ? "\x1b[H\x1b[2J" : "",
-                            text(s, attachments, matrices, trackerWatch, controllerWatch).c_str());
-                std::fflush(stdout);
-            }
-            if (once) break;
-            nextShow += period;
-        }
-        std::this_thread::sleep_until(std::min(now + samplePeriod, nextShow));
-    }
-    return 0;
 }

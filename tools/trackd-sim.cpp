@@ -1,6 +1,7 @@
 // trackd-sim: plays trackd's part, creating the tracker and controller segments and keeping them updated.
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
 #include <atomic>
@@ -14,12 +15,13 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "keys.h"
+#include "options.h"
 #include "snapshot.h"
 
 namespace {
@@ -51,8 +53,8 @@ public:
             id_ = shmget(key, size, IPC_CREAT | IPC_EXCL | mode);
         }
         if (id_ < 0 && errno == EEXIST)
-            throw std::runtime_error(std::string("a segment already exists for the ") + kind + " key " +
-                                     std::to_string(key) + "; stop what made it, or pass --replace");
+            throw std::runtime_error(std::string("a segment already exists for the ") + kind + " key " + keyText(key) +
+                                     "; stop what made it, or pass --replace");
         if (id_ < 0) fail("cannot create the segment under");
         void* address = shmat(id_, nullptr, 0);
         if (address == reinterpret_cast<void*>(-1)) {  // NOLINT(performance-no-int-to-ptr): shmat's failure value
@@ -82,7 +84,7 @@ public:
 
 private:
     [[noreturn]] void fail(const char* what) const {
-        throw std::runtime_error(std::string(what) + " the " + kind_ + " key " + std::to_string(key_) + ": " +
+        throw std::runtime_error(std::string(what) + " the " + kind_ + " key " + keyText(key_) + ": " +
                                  std::strerror(errno));
     }
 
@@ -205,36 +207,122 @@ Snapshot staticPose(std::uint32_t sensors, std::uint32_t buttons, std::uint32_t 
     return s;
 }
 
-std::vector<Snapshot> readRecording(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot read the recording " + path + ": " + std::strerror(errno));
-    std::vector<Snapshot> frames;
-    std::string text;
-    for (int line = 1; std::getline(in, text); ++line) {
-        if (text.find_first_not_of(" \t\r") == std::string::npos) continue;
-        const auto where = [&] { return path + ":" + std::to_string(line) + ": "; };
-        try {
-            Snapshot frame = snapshotFromJson(nlohmann::json::parse(text));
-            if (!frames.empty()) {
-                const Snapshot& first = frames.front();
-                if (frame.sensors.size() != first.sensors.size() || frame.buttons.size() != first.buttons.size() ||
-                    frame.valuators.size() != first.valuators.size())
-                    throw std::invalid_argument("the numbers of sensors, buttons or valuators differ from line 1's");
-                if (frame.time < frames.back().time) throw std::invalid_argument("\"time\" goes backwards");
-            } else if (frame.sensors.size() > MAX_SENSORS || frame.buttons.size() > MAX_CONTROLS ||
-                       frame.valuators.size() > MAX_CONTROLS) {
-                throw std::invalid_argument("more sensors, buttons or valuators than trackd-sim can hold");
-            }
-            frames.push_back(std::move(frame));
-        } catch (const nlohmann::json::exception& e) {
-            throw std::runtime_error(where() + "not a JSON line (" + e.what() + ")");
-        } catch (const std::invalid_argument& e) {
-            throw std::runtime_error(where() + e.what());
-        }
+constexpr std::size_t MAX_LINE_BYTES = std::size_t{1} << 20;
+
+// A recording read a line at a time: never more than one line in memory, whatever the file holds.
+class Recording {
+public:
+    explicit Recording(const std::string& path) : path_(path) {
+        struct stat info {};
+        if (stat(path.c_str(), &info) != 0)
+            throw std::runtime_error("cannot read the recording " + path + ": " + std::strerror(errno));
+        if (S_ISDIR(info.st_mode)) throw std::runtime_error(path + " is a directory, not a recording");
+        if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode))
+            throw std::runtime_error(path + " is a device, not a recording");
+        if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode))
+            throw std::runtime_error(path + " is neither a file nor a pipe");
+        seekable_ = S_ISREG(info.st_mode) != 0;
+        in_.open(path, std::ios::binary);
+        if (!in_) throw std::runtime_error("cannot read the recording " + path + ": " + std::strerror(errno));
+        std::optional<Snapshot> first = next();
+        if (!first) throw std::runtime_error(path + ": the recording holds no frames");
+        first_ = std::move(*first);
+        haveFirst_ = true;
+        afterFirst_ = in_.tellg();
+        lineAfterFirst_ = line_;
     }
-    if (frames.empty()) throw std::runtime_error(path + ": the recording holds no frames");
-    return frames;
-}
+
+    const Snapshot& first() const { return first_; }
+
+    // The next frame, or nothing at the end; throws std::runtime_error naming the line that is wrong.
+    std::optional<Snapshot> next() {
+        std::string text;
+        while (readLine(text)) {
+            if (text.find_first_not_of(" \t\r") == std::string::npos) continue;
+            try {
+                if (!sawFirstLine_ && isHeader(text)) {
+                    sawFirstLine_ = true;
+                    continue;
+                }
+                sawFirstLine_ = true;
+                Snapshot frame = snapshotFromLine(text, LONGEST_SECONDS);
+                check(frame);
+                previousTime_ = frame.time;
+                return frame;
+            } catch (const nlohmann::json::exception& e) {
+                throw std::runtime_error(where() + "not a JSON line (" + e.what() + ")");
+            } catch (const std::invalid_argument& e) {
+                throw std::runtime_error(where() + e.what());
+            }
+        }
+        return std::nullopt;
+    }
+
+    // Goes back to the frame after the first; false for a pipe, which cannot go back.
+    bool rewind() {
+        if (!seekable_) return false;
+        in_.clear();
+        in_.seekg(afterFirst_);
+        line_ = lineAfterFirst_;
+        previousTime_ = first_.time;
+        return static_cast<bool>(in_);
+    }
+
+private:
+    bool readLine(std::string& text) {
+        text.clear();
+        std::streambuf* buffer = in_.rdbuf();
+        int c = buffer->sbumpc();
+        if (c == std::char_traits<char>::eof()) return false;
+        ++line_;
+        for (; c != std::char_traits<char>::eof() && c != '\n'; c = buffer->sbumpc()) {
+            if (text.size() == MAX_LINE_BYTES) throw std::runtime_error(where() + "the line is longer than 1 MiB");
+            text.push_back(static_cast<char>(c));
+        }
+        return true;
+    }
+
+    // A first line that names the format: true when this version reads it, an exception when it does not.
+    static bool isHeader(const std::string& text) {
+        const nlohmann::json line = nlohmann::json::parse(text);
+        if (!line.is_object() || !line.contains("format")) return false;
+        if (line["format"] != RECORDING_FORMAT)
+            throw std::invalid_argument("not a trackd recording (format " + line["format"].dump() + ")");
+        if (!line["version"].is_number_integer() || line["version"].get<std::int64_t>() < 1 ||
+            line["version"].get<std::int64_t>() > RECORDING_VERSION)
+            throw std::invalid_argument("format version " + line["version"].dump() + " is not one this trackd-sim reads (" +
+                                        std::to_string(RECORDING_VERSION) + " at most)");
+        return true;
+    }
+
+    void check(const Snapshot& frame) const {
+        if (!haveFirst_) {
+            if (frame.sensors.empty() || frame.sensors.size() > MAX_SENSORS || frame.buttons.size() > MAX_CONTROLS ||
+                frame.valuators.size() > MAX_CONTROLS)
+                throw std::invalid_argument("the numbers of sensors, buttons or valuators are beyond what trackd-sim "
+                                            "holds (1 to " + std::to_string(MAX_SENSORS) + " sensors, up to " +
+                                            std::to_string(MAX_CONTROLS) + " buttons and valuators)");
+            return;
+        }
+        if (frame.sensors.size() != first_.sensors.size() || frame.buttons.size() != first_.buttons.size() ||
+            frame.valuators.size() != first_.valuators.size())
+            throw std::invalid_argument("the numbers of sensors, buttons or valuators differ from the first frame's");
+        if (frame.time < previousTime_) throw std::invalid_argument("\"time\" goes backwards");
+    }
+
+    std::string where() const { return path_ + ":" + std::to_string(line_) + ": "; }
+
+    std::string path_;
+    std::ifstream in_;
+    bool seekable_ = false;
+    bool sawFirstLine_ = false;
+    Snapshot first_;
+    bool haveFirst_ = false;
+    std::streampos afterFirst_{};
+    long long line_ = 0;
+    long long lineAfterFirst_ = 0;
+    double previousTime_ = 0;
+};
 
 bool sleepUntil(Clock::time_point when, Clock::time_point end) {
     while (stopSignal == 0) {
@@ -246,19 +334,24 @@ bool sleepUntil(Clock::time_point when, Clock::time_point end) {
     return false;
 }
 
+// Every catchable signal whose default would end the process without a word: each removes both segments.
+constexpr int STOP_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{
-        "trackd-sim: plays trackd's part. Creates the tracker and controller segments and keeps them\n"
-        "updated until Ctrl-C, SIGTERM or --duration; then removes both."};
+        "trackd-sim: plays trackd's part. Creates the tracker and controller segments, keeps them updated\n"
+        "until a signal or --duration, then removes both. By default sensor 0 is a swaying head and\n"
+        "sensor 1 a hand that circles and turns; buttons toggle and valuators sweep."};
+    addVersion(app, "trackd-sim");
     int trackerKey = DEFAULT_TRACKER_KEY;
     int controllerKey = DEFAULT_CONTROLLER_KEY;
     std::uint32_t sensors = 3, buttons = 4, valuators = 2;
-    double rate = 60, duration = 0;
-    bool still = false, loop = false, replace = false, pattern = false;
+    double rate = 60, duration = 0, speed = 1;
+    bool still = false, loop = false, hold = false, replace = false, pattern = false;
     std::string play;
-    int mode = 0644;
+    int mode = 0660;
     addKeyOption(app, "--tracker-key", trackerKey, "System V key of the tracker segment");
     addKeyOption(app, "--controller-key", controllerKey, "System V key of the controller segment");
     app.add_option("--sensors", sensors, "number of sensors")
@@ -270,101 +363,118 @@ int main(int argc, char** argv) {
     app.add_option("--valuators", valuators, "number of valuators")
         ->check(CLI::Range(0U, MAX_CONTROLS))
         ->capture_default_str();
-    app.add_option("--rate", rate, "updates per second")->check(CLI::Range(0.1, 100000.0))->capture_default_str();
-    app.add_flag("--static", still, "write one fixed pose and keep it (see the source for its values)");
-    app.add_flag("--pattern", pattern, "write values from which readers can check every word (see the source)")
+    app.add_option("--rate", rate, "updates per second")->check(finiteRange(0.1, 100000))->capture_default_str();
+    app.add_flag("--static", still,
+                 "write one fixed pose and keep it: sensor i at (0.5+i, 1.25+i, -2-i) with angles X, Y, Z of\n"
+                 "(10+15i, 20+10i, 30+5i) degrees, button i = i+1, valuator i = 0.25i-0.5");
+    app.add_flag("--pattern", pattern,
+                 "write values from which a reader can check every word: with k = frame mod 100, sensor s's\n"
+                 "position component c is 1000s+100c+k, its angles X, Y, Z are 2k, k, 3k; button b is\n"
+                 "1000b+k, valuator v is 1000v+k")
         ->excludes("--static");
     auto* playOption =
-        app.add_option("--play", play, "replay a recording made by trackd-monitor --record")->type_name("FILE");
+        app.add_option("--play", play, "replay a recording made by trackd-monitor --record, then stop")
+            ->type_name("FILE");
     app.add_flag("--loop", loop, "with --play, start again at the end")->needs(playOption);
+    app.add_flag("--hold", hold, "with --play, keep the last frame in place at the end")
+        ->needs(playOption)
+        ->excludes("--loop");
+    app.add_option("--speed", speed, "with --play, play this many times faster (0.5: half as fast)")
+        ->check(finiteRange(0.001, 1000))
+        ->needs(playOption)
+        ->capture_default_str();
     app.add_flag("--replace", replace, "remove segments that already exist under the keys");
     app.add_option("--duration", duration, "stop after this many seconds (default: run until stopped)")
-        ->check(CLI::PositiveNumber);
+        ->check(clockSeconds());
     app.add_option_function<std::string>(
            "--mode",
            [&mode](const std::string& text) {
                char* end = nullptr;
                const long value = std::strtol(text.c_str(), &end, 8);
                if (text.empty() || *end != '\0' || value < 0 || value > 0777)
-                   throw CLI::ValidationError("--mode", "'" + text + "' is not an octal permission like 0644");
+                   throw CLI::ValidationError("--mode", "'" + text + "' is not an octal permission like 0660");
                mode = static_cast<int>(value);
            },
-           "permission bits of the segments, in octal (default 0644)")
+           "permission bits of the segments, in octal (default 0660: trackd's owner and group; readers\n"
+           "attach read-write, so they need write permission: put them in the segments' group)")
         ->type_name("OCTAL");
     playOption->excludes(app.get_option("--static"))->excludes(app.get_option("--pattern"));
-    CLI11_PARSE(app, argc, argv);
+    if (const int status = parseCommandLine(app, argc, argv); status >= 0) return status;
     if (trackerKey == controllerKey) {
         std::cerr << "trackd-sim: the tracker and controller keys must differ\n";
-        return 2;
+        return EXIT_BAD_USAGE;
     }
 
     try {
-        std::vector<Snapshot> recording;
+        std::optional<Recording> recording;
         if (!play.empty()) {
-            recording = readRecording(play);
-            sensors = static_cast<std::uint32_t>(recording.front().sensors.size());
-            buttons = static_cast<std::uint32_t>(recording.front().buttons.size());
-            valuators = static_cast<std::uint32_t>(recording.front().valuators.size());
+            recording.emplace(play);
+            sensors = static_cast<std::uint32_t>(recording->first().sensors.size());
+            buttons = static_cast<std::uint32_t>(recording->first().buttons.size());
+            valuators = static_cast<std::uint32_t>(recording->first().valuators.size());
         }
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-        std::signal(SIGHUP, onSignal);
-        std::signal(SIGPIPE, SIG_IGN);  // a reader of our output going away must not stop the clean-up
-        {                               // the segments live until this block ends
+        for (const int signal : STOP_SIGNALS) std::signal(signal, onSignal);
+        bool ended = false;
+        {  // the segments live until this block ends
             SimSegment tracker("tracker", trackerKey, trackerSize(sensors), mode, replace);
             SimSegment controller("controller", controllerKey, controllerSize(buttons, valuators), mode, replace);
             Simulator simulator(tracker, controller, sensors, buttons, valuators);
             // Readers that start when the banner appears find the first frame already in place.
-            simulator.write(still           ? staticPose(sensors, buttons, valuators)
-                            : !play.empty() ? recording.front()
-                            : pattern       ? checkable(0, sensors, buttons, valuators)
-                                            : motion(0, sensors, buttons, valuators));
+            simulator.write(still       ? staticPose(sensors, buttons, valuators)
+                            : recording ? recording->first()
+                            : pattern   ? checkable(0, sensors, buttons, valuators)
+                                        : motion(0, sensors, buttons, valuators));
             char pace[64];
             std::snprintf(pace, sizeof pace, "%g Hz", rate);
             std::printf(
-                "trackd-sim: tracker key %d (id %d, %u bytes, %u sensors), controller key %d (id %d, %u bytes, "
-                "%u buttons, %u valuators), %s; Ctrl-C stops and removes both\n",
-                trackerKey, tracker.id(), tracker.size(), sensors, controllerKey, controller.id(), controller.size(),
-                buttons, valuators,
-                still           ? "static pose"
-                : !play.empty() ? ("replaying " + play).c_str()
-                                : pace);
+                "trackd-sim: tracker key %s (id %d, %u bytes, %u sensors), controller key %s (id %d, %u bytes, "
+                "%u buttons, %u valuators), mode %04o, %s; Ctrl-C stops and removes both\n",
+                keyText(trackerKey).c_str(), tracker.id(), tracker.size(), sensors, keyText(controllerKey).c_str(),
+                controller.id(), controller.size(), buttons, valuators, static_cast<unsigned>(mode),
+                still       ? "static pose"
+                : recording ? ("replaying " + play).c_str()
+                            : pace);
             std::fflush(stdout);
 
             const auto start = Clock::now();
-            const auto end =
-                duration > 0
-                    ? start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(duration))
-                    : Clock::time_point::max();
-            const auto at = [&](double seconds) {
-                return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-            };
-            if (!play.empty()) {
+            const auto end = duration > 0 ? start + clockDuration(duration) : Clock::time_point::max();
+            const auto at = [&](double seconds) { return start + clockDuration(seconds); };
+            if (recording) {
                 // A loop starts again one update period after the recording's last frame.
-                const double span = recording.back().time - recording.front().time + 1.0 / rate;
-                bool running = true;
-                for (long long round = 0; running; ++round) {
-                    const double offset = static_cast<double>(round) * span;
-                    for (const Snapshot& frame : recording) {
-                        running = sleepUntil(at(offset + frame.time - recording.front().time), end);
-                        if (!running) break;
-                        simulator.write(frame);
+                const double firstTime = recording->first().time;
+                double offset = 0;
+                double lastTime = firstTime;
+                for (bool running = true; running;) {
+                    std::optional<Snapshot> frame = recording->next();
+                    if (!frame) {
+                        if (!loop) {
+                            ended = !hold;
+                            break;
+                        }
+                        if (!recording->rewind()) throw std::runtime_error(play + " is a pipe: --loop cannot go back");
+                        offset += lastTime - firstTime + 1.0 / rate;
+                        running = sleepUntil(at(offset / speed), end);
+                        if (running) simulator.write(recording->first());
+                        continue;
                     }
-                    if (!loop) break;
+                    lastTime = frame->time;
+                    running = sleepUntil(at((offset + frame->time - firstTime) / speed), end);
+                    if (running) simulator.write(*frame);
                 }
             } else if (!still) {
                 for (long long tick = 1; sleepUntil(at(static_cast<double>(tick) / rate), end); ++tick)
                     simulator.write(pattern ? checkable(tick, sensors, buttons, valuators)
                                             : motion(static_cast<double>(tick) / rate, sensors, buttons, valuators));
             }
-            // A static pose, or the last frame of a recording, stays in place until the end.
-            while (sleepUntil(end, end)) {
+            if (ended) std::printf("trackd-sim: the recording %s ended\n", play.c_str());
+            // A static pose, or the last frame of a held recording, stays in place until the end.
+            while (!ended && sleepUntil(end, end)) {
             }
         }
         std::printf("trackd-sim: removed both segments\n");
         return 0;
     } catch (const std::exception& e) {
         std::cerr << "trackd-sim: " << e.what() << '\n';
-        return 1;
+        return EXIT_FAILURE_AT_RUN_TIME;
     }
 }
