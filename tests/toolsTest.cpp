@@ -1,6 +1,8 @@
 // trackd-sim, trackd-monitor and the Java demo tested against each other through real segments.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -119,6 +121,7 @@ TEST(simAndMonitor, staticPoseArrivesBitForBit) {
 
     const json& health = line["health"]["tracker"];
     EXPECT_EQ(health["key"], keys.tracker);
+    EXPECT_EQ(health["mode"], "0660");  // the simulator's default: owner and group, never everyone
     EXPECT_EQ(health["size"], 1308);
     EXPECT_EQ(health["removed"], false);
     EXPECT_GE(health["attached"].get<int>(), 2);
@@ -447,6 +450,42 @@ TEST(monitorHealth, waitsForSegmentsAndFollowsAReplacement) {
     EXPECT_EQ(last["health"]["tracker"]["state"], "live");
     EXPECT_NE(patternFrame(last).first, -1) << "the last line is not the second simulator's";
     EXPECT_EQ(last["sensors"].size(), 3U);
+}
+
+TEST(monitorOutput, theLiveViewQuitsOnQ) {
+    const Keys keys;
+    RunningSim sim(keys, {"--static"});
+    int terminal = -1;
+    const std::vector<std::string> argv = command(MONITOR, keys, {"--duration", "20"});
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    std::string screen;
+    char buffer[4096];
+    for (int i = 0; i < 100 && screen.find("q quits") == std::string::npos; ++i) {
+        pollfd ready{terminal, POLLIN, 0};
+        if (poll(&ready, 1, 100) == 1) {
+            const ssize_t n = read(terminal, buffer, sizeof buffer);
+            if (n > 0) screen.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    EXPECT_NE(screen.find("q quits"), std::string::npos) << screen;
+    ASSERT_EQ(write(terminal, "q", 1), 1);
+    int status = -1;
+    for (int i = 0; i < 50 && waitpid(child, &status, WNOHANG) == 0; ++i) {
+        while (read(terminal, buffer, sizeof buffer) > 0) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (status == -1) kill(child, SIGKILL);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    close(terminal);
 }
 
 TEST(monitorHealth, measuresRatesFarAboveAThousandHertz) {

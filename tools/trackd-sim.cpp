@@ -427,8 +427,8 @@ int main(int argc, char** argv) {
             char pace[64];
             std::snprintf(pace, sizeof pace, "%g Hz", rate);
             std::printf(
-                "trackd-sim: tracker key %s (id %d, %u bytes, %u sensors), controller key %s (id %d, %u bytes, "
-                "%u buttons, %u valuators), mode %04o, %s; Ctrl-C stops and removes both\n",
+                "trackd-sim: tracker key %s: id %d, %u bytes, %u sensors; controller key %s: id %d, %u bytes, "
+                "%u buttons, %u valuators; mode %04o, %s; Ctrl-C stops and removes both\n",
                 keyText(trackerKey).c_str(), tracker.id(), tracker.size(), sensors, keyText(controllerKey).c_str(),
                 controller.id(), controller.size(), buttons, valuators, static_cast<unsigned>(mode),
                 still       ? "static pose"

@@ -7,8 +7,8 @@ import java.util.Locale;
  * Uses TrackdJNI as an application would: attach, check the status bits, poll at 30 Hz and print each
  * sensor's translation, the buttons and the valuators.
  *
- * <p>Arguments: {@code [--tracker-key K] [--controller-key K] [--seconds S]}; without --seconds it polls
- * until stopped.
+ * <p>Arguments: {@code [--tracker-key K] [--controller-key K] [--seconds S] [--help] [--version]}; without
+ * --seconds it polls until stopped.
  */
 public final class TrackdDemo {
     private static final int POLLS_PER_SECOND = 30;
@@ -18,7 +18,10 @@ public final class TrackdDemo {
     }
 
     public static void main(String[] args) throws InterruptedException {
-        Options options = Options.parse(args, "TrackdDemo");
+        Options options = Options.parse(args, "TrackdDemo",
+                "Polls trackd's segments through TrackdJNI as an application would, 30 times a second, and\n"
+                + "prints each sensor's position (elements 3, 7 and 11 of its matrix), the buttons and the\n"
+                + "valuators five times a second.");
         int[] status = new int[1];
         TrackdJNI.init_trackd_c(options.trackerKey, options.controllerKey, status);
         boolean tracker = (status[0] & TrackdJNI.TRACKER_FAILED) == 0;
@@ -68,26 +71,51 @@ public final class TrackdDemo {
         int controllerKey = 7402;
         double seconds;
 
+        /** A century: the longest run the clock can be trusted with. */
+        static final double MAX_SECONDS = 100.0 * 365 * 24 * 3600;
+
         /** Counts come from trackd unchecked: show at most 64 of anything. */
         static int shown(int count) {
             return Math.max(0, Math.min(count, 64));
         }
 
-        static Options parse(String[] args, String program) {
+        static final String USAGE = " [--tracker-key K] [--controller-key K] [--seconds S] [--help] [--version]";
+
+        static Options parse(String[] args, String program, String description) {
             Options options = new Options();
             for (int i = 0; i < args.length; i++) {
                 String value = i + 1 < args.length ? args[i + 1] : null;
                 try {
                     switch (args[i]) {
+                        case "--help" -> {
+                            System.out.println("usage: " + program + USAGE + "\n" + description + "\n\n"
+                                    + "  --tracker-key K     System V key of the tracker segment (default 7401;"
+                                    + " decimal, 0x hex or 0 octal)\n"
+                                    + "  --controller-key K  System V key of the controller segment (default 7402)\n"
+                                    + "  --seconds S         stop after S seconds (default: run until stopped)\n"
+                                    + "  --version           print the version and exit");
+                            System.exit(0);
+                        }
+                        case "--version" -> {
+                            String version = Options.class.getPackage().getImplementationVersion();
+                            System.out.println(program + " " + (version == null ? "(version unknown)" : version));
+                            System.exit(0);
+                        }
                         case "--tracker-key" -> options.trackerKey = Integer.decode(value);
                         case "--controller-key" -> options.controllerKey = Integer.decode(value);
-                        case "--seconds" -> options.seconds = Double.parseDouble(value);
+                        case "--seconds" -> {
+                            options.seconds = Double.parseDouble(value);
+                            if (!(options.seconds >= 0 && options.seconds < MAX_SECONDS)) {
+                                throw new IllegalArgumentException("--seconds " + value
+                                        + " is not a number of seconds from 0 to a century");
+                            }
+                        }
                         default -> throw new IllegalArgumentException("unknown option " + args[i]);
                     }
                     i++;
                 } catch (NullPointerException | IllegalArgumentException e) {
                     System.err.println(program + ": " + (value == null ? args[i] + " needs a value" : e.getMessage())
-                            + "\nusage: " + program + " [--tracker-key K] [--controller-key K] [--seconds S]");
+                            + "\nusage: " + program + USAGE);
                     System.exit(2);
                 }
             }
