@@ -5,9 +5,9 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 PACKAGES := cmake make g++ binutils procps pkgconf dpkg-dev file libgtest-dev openjdk-17-jdk-headless junit5 \
-            libcli11-dev nlohmann-json3-dev fonts-dejavu-core
+            libcli11-dev nlohmann-json3-dev fonts-dejavu-core libjava3d-java libvecmath-java
 
-.PHONY: all build test demo viewer bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
+.PHONY: all build test demo viewer j3d-demo bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
 
 all: build
 
@@ -15,7 +15,7 @@ deps:
 	@scripts/ensure-packages $(PACKAGES)
 
 $(BUILD_DIR)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD_DIR) -DZORAVOVAR_WERROR=ON $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR) -DZORAVOVAR_WERROR=ON -DZORAVOVAR_JAVA3D=ON $(CMAKE_FLAGS)
 
 build: deps $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -77,6 +77,15 @@ demo: build
 viewer: build
 	@[ -n "$${DISPLAY:-}" ] || { echo "make viewer needs a display: DISPLAY is not set" >&2; exit 1; }
 	@scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim -- $(JAVA_DEMO) calvora.devicedriver.demo.TrackdViewer --seconds 60
+
+# A Java 3D scene whose view follows sensor 0 as the head, with a cube held by sensor 1, for a minute.
+JAVA3D_CLASSPATH = $(BUILD_DIR)/zoravovar-j3d.jar:$(BUILD_DIR)/zoravovar-j3d-demo.jar:/usr/share/java/j3dcore.jar:/usr/share/java/j3dutils.jar:/usr/share/java/vecmath.jar
+# Java 3D 1.5 reaches into the JDK's X11 classes, which JDK 9 and later export only on request.
+JAVA3D_JVM_OPTIONS = --add-exports java.desktop/sun.awt=ALL-UNNAMED --add-opens java.desktop/sun.awt=ALL-UNNAMED
+j3d-demo: build
+	@[ -n "$${DISPLAY:-}" ] || { echo "make j3d-demo needs a display: DISPLAY is not set" >&2; exit 1; }
+	@scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim -- $(JAVA_DEMO):$(JAVA3D_CLASSPATH) $(JAVA3D_JVM_OPTIONS) \
+	    -Djava.library.path=$(BUILD_DIR)/lib:/usr/lib/jni calvora.devicedriver.demo.TrackdJava3dDemo --seconds 60
 
 # Every query beside its floor, natively and through Java, in one table.
 bench: deps

@@ -7,8 +7,8 @@
 #include <sys/shm.h>
 
 #include <atomic>
-#include <cerrno>
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -55,12 +55,12 @@ struct AttachmentTable {
 
 // The first table is static and small: a process that attaches a few segments allocates nothing.
 constexpr unsigned FIRST_TABLE_BITS = 4;
-constexpr unsigned LAST_TABLE_BITS = 40;  // far beyond the mappings any kernel allows a process
+constexpr unsigned LAST_TABLE_BITS = 40;                    // far beyond the mappings any kernel allows a process
 Attachment firstSlots[std::size_t{1} << FIRST_TABLE_BITS];  // constant-initialised: nothing runs at load
 AttachmentTable firstTable{FIRST_TABLE_BITS, firstSlots};
 std::atomic<const AttachmentTable*> currentTable{&firstTable};
-std::mutex attachLock;              // serialises writers only
-std::size_t attachmentCount = 0;    // guarded by attachLock
+std::mutex attachLock;            // serialises writers only
+std::size_t attachmentCount = 0;  // guarded by attachLock
 
 void place(const AttachmentTable& table, const void* address, std::size_t size) {
     std::size_t slot = table.firstSlot(address);
@@ -197,8 +197,8 @@ bool remember(const void* address, std::size_t size) {
         reportRange(rangeError, index, count);
         return nullptr;
     }
-    const std::uint64_t at =
-        std::uint64_t{loadWord(controller, offsetAt)} + CONTROL_BYTES * std::uint64_t{static_cast<std::uint32_t>(index)};
+    const std::uint64_t at = std::uint64_t{loadWord(controller, offsetAt)} +
+                             CONTROL_BYTES * std::uint64_t{static_cast<std::uint32_t>(index)};
     if (at + CONTROL_BYTES > size) {
         reportOutside(item, index, "controller", at, at + CONTROL_BYTES, size);
         return nullptr;

@@ -124,6 +124,7 @@ TEST(concurrentAttaching, theTableGrowsWithoutLimitUnderPollingReaders) {
         while (attaching.load(std::memory_order_relaxed)) missed += trackdGetNumberOfSensors(first) != 1;
     });
     std::vector<void*> handles;
+    handles.reserve(ATTACHMENTS);
     for (int i = 0; i < ATTACHMENTS; ++i) handles.push_back(trackdInitTrackerReader(segment.key()));
     attaching = false;
     reader.join();

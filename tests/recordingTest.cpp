@@ -16,6 +16,7 @@ namespace {
 
 std::vector<std::uint32_t> bitsOf(const std::vector<float>& values) {
     std::vector<std::uint32_t> bits;
+    bits.reserve(values.size());
     for (float v : values) bits.push_back(std::bit_cast<std::uint32_t>(v));
     return bits;
 }
@@ -34,10 +35,11 @@ TEST(recordingNumbers, hardCasesReadBackBitForBit) {
     const std::vector<std::uint32_t> hard = {
         0x15AE43FD,  // 7.038531e-26: read into a double first, it rounds to the next float up
         0x00000001, 0x00000002, 0x007FFFFF, 0x00400001,  // subnormals, smallest to largest
-        0x00800000, 0x7F7FFFFF, 0x80000000, 0x80000001, 0xFF7FFFFF,
-        0x3F800001, 0x4B7FFFFF, 0x4B800001, 0x33800001, 0x3DCCCCCD, 0x50000026,
+        0x00800000, 0x7F7FFFFF, 0x80000000, 0x80000001, 0xFF7FFFFF, 0x3F800001,
+        0x4B7FFFFF, 0x4B800001, 0x33800001, 0x3DCCCCCD, 0x50000026,
     };
     std::vector<float> values;
+    values.reserve(hard.size());
     for (std::uint32_t word : hard) values.push_back(std::bit_cast<float>(word));
     EXPECT_EQ(bitsOf(roundTrip(values)), hard);
 }

@@ -1,6 +1,6 @@
 // trackd-sim, trackd-monitor and the Java demo tested against each other through real segments.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ipc.h>
@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -26,13 +27,14 @@
 
 using namespace testing_segments;
 using nlohmann::json;
-using trackd_tools::keyText;
 using testing_processes::Process;
+using trackd_tools::keyText;
 
 namespace {
 
 const std::string SIM = TRACKD_SIM;
 const std::string MONITOR = TRACKD_MONITOR;
+constexpr std::string_view EMULATOR = TOOLS_EMULATOR;  // empty unless the build runs its programs through one
 
 struct Keys {
     int tracker = unusedKey();
@@ -45,7 +47,7 @@ struct Keys {
 // A tool's command line, led by the emulator when the build runs its programs through one.
 std::vector<std::string> invocation(const std::string& program, const std::vector<std::string>& args) {
     std::vector<std::string> argv;
-    if (const std::string emulator = TOOLS_EMULATOR; !emulator.empty()) argv.push_back(emulator);
+    if (!EMULATOR.empty()) argv.emplace_back(EMULATOR);
     argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
@@ -190,10 +192,11 @@ TEST(simAndMonitor, recordingKeepsEveryChangeOnceAndReplaysIt) {
 TEST(simAndMonitor, replayEndsAtTheEndAndKeepsItsSpeed) {
     // Twenty seconds of recording: played 100 times faster, it ends within the wait's limit.
     const std::string file = ::testing::TempDir() + "trackd-speed.jsonl";
-    std::ofstream(file) << R"({"time":0,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[],"valuators":[]})"
-                        << "\n"
-                        << R"({"time":20,"sensors":[{"position":[1,1,1],"angles":[0,0,0]}],"buttons":[],"valuators":[]})"
-                        << "\n";
+    std::ofstream(file)
+        << R"({"time":0,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[],"valuators":[]})"
+        << "\n"
+        << R"({"time":20,"sensors":[{"position":[1,1,1],"angles":[0,0,0]}],"buttons":[],"valuators":[]})"
+        << "\n";
     const Keys keys;
     Process sim(command(SIM, keys, {"--play", file, "--speed", "100"}));
     EXPECT_EQ(sim.wait(std::chrono::seconds(10)), 0) << sim.err;
@@ -302,7 +305,8 @@ TEST(simLifecycle, refusesBadOptionsAndRecordingsWithTheRightStatus) {
 
     // Recordings are refused by line, before any segment is made, with status 1.
     const std::string file = ::testing::TempDir() + "trackd-bad-recording.jsonl";
-    const std::string good = R"({"time":0,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[1],"valuators":[0]})";
+    const std::string good =
+        R"({"time":0,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[1],"valuators":[0]})";
     const auto playing = [&](const std::string& second) {
         std::ofstream(file) << good << '\n' << second << '\n';
         return refusal(command(SIM, keys, {"--play", file}), 1);
@@ -310,12 +314,16 @@ TEST(simLifecycle, refusesBadOptionsAndRecordingsWithTheRightStatus) {
     const auto line2 = "trackd-sim: " + file + ":2: ";
     EXPECT_EQ(playing(R"({"time":0.1,"sensors":[],"buttons":"pressed","valuators":[]})"),
               line2 + "\"buttons\" is not an array\n");
-    EXPECT_EQ(playing(R"({"time":0.1,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[4294967296],"valuators":[0]})"),
-              line2 + "a button is not a 32-bit integer\n");
-    EXPECT_EQ(playing(R"({"time":0.1,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[1],"valuators":[1e39]})"),
-              line2 + "a number does not fit in a float: '1e39'\n");
-    EXPECT_EQ(playing(R"({"time":1e30,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[1],"valuators":[0]})"),
-              line2 + "\"time\" is not a number of seconds that the clock can hold\n");
+    EXPECT_EQ(
+        playing(
+            R"({"time":0.1,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[4294967296],"valuators":[0]})"),
+        line2 + "a button is not a 32-bit integer\n");
+    EXPECT_EQ(
+        playing(R"({"time":0.1,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[1],"valuators":[1e39]})"),
+        line2 + "a number does not fit in a float: '1e39'\n");
+    EXPECT_EQ(
+        playing(R"({"time":1e30,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[1],"valuators":[0]})"),
+        line2 + "\"time\" is not a number of seconds that the clock can hold\n");
     EXPECT_EQ(playing(std::string(std::size_t{1} << 21, ' ')), line2 + "the line is longer than 1 MiB\n");
     std::ofstream(file) << R"({"format":"trackd-recording","version":2})" << '\n' << good << '\n';
     EXPECT_EQ(refusal(command(SIM, keys, {"--play", file}), 1),
@@ -422,7 +430,8 @@ TEST(monitorHealth, showsOwnerModeAndWhatAttachedWhenTheOtherFailed) {
     Process monitor(command(MONITOR, keys, {"--once", "--sample", "0"}));
     EXPECT_EQ(monitor.wait(), 1);
     EXPECT_NE(monitor.out.find("mode 0666"), std::string::npos) << monitor.out;
-    EXPECT_NE(monitor.out.find("WARNING: writable by everyone: anyone on this host can forge poses"), std::string::npos);
+    EXPECT_NE(monitor.out.find("WARNING: writable by everyone: anyone on this host can forge poses"),
+              std::string::npos);
     EXPECT_NE(monitor.out.find("controller key " + keyText(keys.controller) + ": NOT ATTACHED"), std::string::npos);
     EXPECT_NE(monitor.err.find("hint: no segment exists for controller key"), std::string::npos) << monitor.err;
 }
@@ -437,11 +446,11 @@ TEST(monitorHealth, waitsForSegmentsAndFollowsAReplacement) {
     }
     RunningSim second(keys, {"--pattern", "--rate", "100"});
     ASSERT_EQ(monitor.wait(), 0) << monitor.err;
-    EXPECT_EQ(monitor.err.rfind("trackd-monitor: waiting for the tracker segment under key " + keyText(keys.tracker) +
-                                    " and the controller segment under key " + keyText(keys.controller) +
-                                    "; Ctrl-C stops\n",
-                                0),
-              0U)
+    EXPECT_EQ(
+        monitor.err.rfind("trackd-monitor: waiting for the tracker segment under key " + keyText(keys.tracker) +
+                              " and the controller segment under key " + keyText(keys.controller) + "; Ctrl-C stops\n",
+                          0),
+        0U)
         << monitor.err;
     EXPECT_NE(monitor.err.find("tracker key " + keyText(keys.tracker) + " now names a new segment"), std::string::npos)
         << monitor.err;
@@ -461,6 +470,7 @@ TEST(monitorOutput, theLiveViewQuitsOnQ) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         std::vector<char*> args;
+        args.reserve(argv.size() + 1);
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());

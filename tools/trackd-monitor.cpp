@@ -35,10 +35,10 @@ using namespace trackd_tools;
 using namespace trackd_layout;
 using Clock = std::chrono::steady_clock;
 
-constexpr double FROZEN_AFTER = 2.0;           // seconds without a change before live data counts as frozen
-constexpr double RATE_WINDOW = 1.0;            // seconds over which the update rate is counted
-constexpr double LOOKUP_PERIOD = 0.2;          // seconds between checks that each key still names our segment
-constexpr int SETTLE_ATTEMPTS = 100;           // reads of a segment before a frame counts as unsettled
+constexpr double FROZEN_AFTER = 2.0;   // seconds without a change before live data counts as frozen
+constexpr double RATE_WINDOW = 1.0;    // seconds over which the update rate is counted
+constexpr double LOOKUP_PERIOD = 0.2;  // seconds between checks that each key still names our segment
+constexpr int SETTLE_ATTEMPTS = 100;   // reads of a segment before a frame counts as unsettled
 constexpr std::uint32_t MAX_CONTROLS_SHOWN = 4096;
 
 volatile std::sig_atomic_t stopSignal = 0;
@@ -81,8 +81,8 @@ std::string attachHint(const char* kind, int key, std::size_t minimum) {
     if (info.shm_segsz < minimum)
         return "hint: " + segment + " has " + std::to_string(info.shm_segsz) + " bytes, fewer than the " +
                std::to_string(minimum) + " a " + kind + " segment needs: is this the right key?";
-    return "hint: no permission to attach " + segment + " read-write (mode " +
-           octalMode(info.shm_perm.mode) + ", owner " + userName(info.shm_perm.uid) +
+    return "hint: no permission to attach " + segment + " read-write (mode " + octalMode(info.shm_perm.mode) +
+           ", owner " + userName(info.shm_perm.uid) +
            "): readers attach read-write, so they need write permission; have trackd give the segments a group "
            "you are in (mode 0660), never mode 0666";
 }
@@ -224,7 +224,8 @@ public:
         if (!h["removed"].get<bool>() && h["updatesPerSecond"].get<double>() > 0)
             out << ", updating at " << (h["rateIsLowerBound"].get<bool>() ? "above " : "")
                 << fixed(h["updatesPerSecond"].get<double>(), 1) << " Hz";
-        if (h.value("worldWritable", false)) out << "\n  WARNING: writable by everyone: anyone on this host can forge poses";
+        if (h.value("worldWritable", false))
+            out << "\n  WARNING: writable by everyone: anyone on this host can forge poses";
         return out.str();
     }
 
@@ -288,9 +289,9 @@ void readControls(Source& controller, Snapshot& into) {
     const void* base = controller.handle();
     const std::uint32_t claimedButtons = loadWord(base, NUM_BUTTONS_AT);
     const std::uint32_t claimedValuators = loadWord(base, NUM_VALUATORS_AT);
-    const std::uint32_t buttons = controller.fitting(
-        "buttons", claimedButtons,
-        entriesThatFit(claimedButtons, loadWord(base, BUTTON_OFFSET_AT), CONTROL_BYTES, CONTROL_BYTES, controller.size()));
+    const std::uint32_t buttons = controller.fitting("buttons", claimedButtons,
+                                                     entriesThatFit(claimedButtons, loadWord(base, BUTTON_OFFSET_AT),
+                                                                    CONTROL_BYTES, CONTROL_BYTES, controller.size()));
     const std::uint32_t valuators =
         controller.fitting("valuators", claimedValuators,
                            entriesThatFit(claimedValuators, loadWord(base, VALUATOR_OFFSET_AT), CONTROL_BYTES,
@@ -502,8 +503,8 @@ int run(const Settings& settings) {
     }
     if (recordFile != nullptr) {
         if (unsettled > 0)
-            std::cerr << "trackd-monitor: " << unsettled
-                      << " reads never settled in " << SETTLE_ATTEMPTS << " attempts; the last of each was recorded\n";
+            std::cerr << "trackd-monitor: " << unsettled << " reads never settled in " << SETTLE_ATTEMPTS
+                      << " attempts; the last of each was recorded\n";
         if (std::fclose(recordFile) != 0)
             throw std::runtime_error("cannot write to " + settings.record + ": " + std::strerror(errno));
     }

@@ -290,8 +290,9 @@ private:
             throw std::invalid_argument("not a trackd recording (format " + line["format"].dump() + ")");
         if (!line["version"].is_number_integer() || line["version"].get<std::int64_t>() < 1 ||
             line["version"].get<std::int64_t>() > RECORDING_VERSION)
-            throw std::invalid_argument("format version " + line["version"].dump() + " is not one this trackd-sim reads (" +
-                                        std::to_string(RECORDING_VERSION) + " at most)");
+            throw std::invalid_argument("format version " + line["version"].dump() +
+                                        " is not one this trackd-sim reads (" + std::to_string(RECORDING_VERSION) +
+                                        " at most)");
         return true;
     }
 
@@ -299,9 +300,11 @@ private:
         if (!haveFirst_) {
             if (frame.sensors.empty() || frame.sensors.size() > MAX_SENSORS || frame.buttons.size() > MAX_CONTROLS ||
                 frame.valuators.size() > MAX_CONTROLS)
-                throw std::invalid_argument("the numbers of sensors, buttons or valuators are beyond what trackd-sim "
-                                            "holds (1 to " + std::to_string(MAX_SENSORS) + " sensors, up to " +
-                                            std::to_string(MAX_CONTROLS) + " buttons and valuators)");
+                throw std::invalid_argument(
+                    "the numbers of sensors, buttons or valuators are beyond what trackd-sim "
+                    "holds (1 to " +
+                    std::to_string(MAX_SENSORS) + " sensors, up to " + std::to_string(MAX_CONTROLS) +
+                    " buttons and valuators)");
             return;
         }
         if (frame.sensors.size() != first_.sensors.size() || frame.buttons.size() != first_.buttons.size() ||
@@ -372,9 +375,8 @@ int main(int argc, char** argv) {
                  "position component c is 1000s+100c+k, its angles X, Y, Z are 2k, k, 3k; button b is\n"
                  "1000b+k, valuator v is 1000v+k")
         ->excludes("--static");
-    auto* playOption =
-        app.add_option("--play", play, "replay a recording made by trackd-monitor --record, then stop")
-            ->type_name("FILE");
+    auto* playOption = app.add_option("--play", play, "replay a recording made by trackd-monitor --record, then stop")
+                           ->type_name("FILE");
     app.add_flag("--loop", loop, "with --play, start again at the end")->needs(playOption);
     app.add_flag("--hold", hold, "with --play, keep the last frame in place at the end")
         ->needs(playOption)
