@@ -5,6 +5,9 @@ install(TARGETS ZoravoVAR EXPORT ZoravoVARTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development)
 install(FILES reader/include/zoravoVAR.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 install_jar(zoravovar DESTINATION ${CMAKE_INSTALL_DATADIR}/java COMPONENT runtime)
+if(ZORAVOVAR_JAVA3D)
+  install_jar(zoravovar-j3d DESTINATION ${CMAKE_INSTALL_DATADIR}/java COMPONENT runtime)
+endif()
 
 # Debian's JVMs search the multiarch jni folder by default: a link there lets
 # System.loadLibrary("ZoravoVAR") work without -Djava.library.path.
