@@ -50,10 +50,11 @@ test-m32: deps
 FUZZ_SECONDS ?= 600
 fuzz: deps
 	@scripts/ensure-packages clang-14 libfuzzer-14-dev libclang-rt-14-dev
-	CXX=clang++-14 cmake -S tests/fuzz -B $(BUILD_DIR)-fuzz
-	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS)
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_DIR)-fuzz -DZORAVOVAR_FUZZ=ON \
+	    -DZORAVOVAR_SANITIZE=address,undefined -DZORAVOVAR_BUILD_TOOLS=OFF -DZORAVOVAR_JAVA_TESTS=OFF
+	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target readerFuzz
 	mkdir -p $(BUILD_DIR)-fuzz/corpus $(BUILD_DIR)-fuzz/artifacts
-	$(BUILD_DIR)-fuzz/readerFuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	$(BUILD_DIR)-fuzz/bin/readerFuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	    -artifact_prefix=$(BUILD_DIR)-fuzz/artifacts/ $(BUILD_DIR)-fuzz/corpus tests/fuzz/corpus
 
 # Formatting, clang-tidy and cppcheck over the project's own C++.
@@ -70,7 +71,9 @@ lint: build
 # trackd-sim plays trackd's part while the Java demo polls it for a few seconds.
 JAVA_DEMO = java -Djava.library.path=$(BUILD_DIR)/lib -cp $(BUILD_DIR)/zoravovar.jar:$(BUILD_DIR)/zoravovar-demo.jar
 
-demo: build
+# Only what the demo needs is built: the library, the jar, the simulator and the demo's jar.
+demo: deps $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ZoravoVAR trackd-sim zoravovar-demo
 	@scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim -- $(JAVA_DEMO) calvora.devicedriver.demo.TrackdDemo --seconds 5
 
 # The same with the Swing viewer, for a minute (close its window to stop sooner).

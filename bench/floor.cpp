@@ -7,13 +7,13 @@
 #include <cstring>
 
 #include "floor.h"
+#include "trackdLayout.h"
 
 namespace {
 
-std::uint32_t load(const void* base, std::uint64_t offset) {
-    return __atomic_load_n(reinterpret_cast<const std::uint32_t*>(static_cast<const unsigned char*>(base) + offset),
-                           __ATOMIC_RELAXED);
-}
+using namespace trackd_layout;
+
+std::uint32_t load(const void* base, std::uint64_t offset) { return loadWord(base, offset); }
 
 void copy(float& out, const void* base, std::uint64_t offset) {
     const std::uint32_t word = load(base, offset);
@@ -22,9 +22,9 @@ void copy(float& out, const void* base, std::uint64_t offset) {
 
 // The three header words a sensor query reads, then the record's start.
 const unsigned char* record(const void* tracker, int sensor) {
-    (void)load(tracker, 4);
-    const std::uint64_t start =
-        std::uint64_t{load(tracker, 8)} + std::uint64_t{static_cast<std::uint32_t>(sensor)} * load(tracker, 12);
+    (void)load(tracker, NUM_SENSORS_AT);
+    const std::uint64_t start = std::uint64_t{load(tracker, SENSOR_OFFSET_AT)} +
+                                std::uint64_t{static_cast<std::uint32_t>(sensor)} * load(tracker, SENSOR_SIZE_AT);
     return static_cast<const unsigned char*>(tracker) + start;
 }
 
@@ -32,36 +32,36 @@ const unsigned char* record(const void* tracker, int sensor) {
 
 extern "C" {
 
-const char* floorVersion(void) { return "ZoravoVAR Version 2.1"; }
+const char* floorVersion(void) { return "ZoravoVAR Version " ZORAVOVAR_VERSION_MAJOR_MINOR; }
 
 int floorCount(const void* segment, unsigned countAt) { return static_cast<int>(load(segment, countAt)); }
 
 int floorPosition(const void* tracker, int sensor, float position[3]) {
     const unsigned char* r = record(tracker, sensor);
-    copy(position[0], r, 0);
-    copy(position[1], r, 4);
-    copy(position[2], r, 8);
+    copy(position[0], r, X_AT);
+    copy(position[1], r, Y_AT);
+    copy(position[2], r, Z_AT);
     return 1;
 }
 
 int floorEulerAngles(const void* tracker, int sensor, float angles[3]) {
     const unsigned char* r = record(tracker, sensor);
-    copy(angles[0], r, 16);
-    copy(angles[1], r, 12);
-    copy(angles[2], r, 20);
+    copy(angles[0], r, ANGLE_X_AT);
+    copy(angles[1], r, ANGLE_Y_AT);
+    copy(angles[2], r, ANGLE_Z_AT);
     return 1;
 }
 
 int floorButton(const void* controller, int button) {
-    (void)load(controller, 12);
-    return static_cast<int>(
-        load(controller, std::uint64_t{load(controller, 4)} + 4 * std::uint64_t{static_cast<std::uint32_t>(button)}));
+    (void)load(controller, NUM_BUTTONS_AT);
+    return static_cast<int>(load(controller, std::uint64_t{load(controller, BUTTON_OFFSET_AT)} +
+                                                 CONTROL_BYTES * std::uint64_t{static_cast<std::uint32_t>(button)}));
 }
 
 float floorValuator(const void* controller, int valuator) {
-    (void)load(controller, 16);
-    const std::uint32_t word =
-        load(controller, std::uint64_t{load(controller, 8)} + 4 * std::uint64_t{static_cast<std::uint32_t>(valuator)});
+    (void)load(controller, NUM_VALUATORS_AT);
+    const std::uint32_t word = load(controller, std::uint64_t{load(controller, VALUATOR_OFFSET_AT)} +
+                                                    CONTROL_BYTES * std::uint64_t{static_cast<std::uint32_t>(valuator)});
     float value;
     std::memcpy(&value, &word, sizeof value);
     return value;

@@ -84,7 +84,7 @@ void registerQueries() {
         "getZoravoVARVersion", [] { return getZoravoVARVersion(); }, [] { return floorVersion(); });
     pair(
         "trackdGetNumberOfSensors", [&f] { return trackdGetNumberOfSensors(f.tracker); },
-        [&f] { return floorCount(f.tracker, 4); });
+        [&f] { return floorCount(f.tracker, trackd_layout::NUM_SENSORS_AT); });
     pair(
         "trackdGetPosition", [&f] { return trackdGetPosition(f.tracker, 0, out[0]); },
         [&f] { return floorPosition(f.tracker, 0, out[0]); });
@@ -99,10 +99,10 @@ void registerQueries() {
         });
     pair(
         "trackdGetNumberOfButtons", [&f] { return trackdGetNumberOfButtons(f.controller); },
-        [&f] { return floorCount(f.controller, 12); });
+        [&f] { return floorCount(f.controller, trackd_layout::NUM_BUTTONS_AT); });
     pair(
         "trackdGetNumberOfValuators", [&f] { return trackdGetNumberOfValuators(f.controller); },
-        [&f] { return floorCount(f.controller, 16); });
+        [&f] { return floorCount(f.controller, trackd_layout::NUM_VALUATORS_AT); });
     pair(
         "trackdGetButton", [&f] { return trackdGetButton(f.controller, 3); },
         [&f] { return floorButton(f.controller, 3); });

@@ -18,7 +18,8 @@
 #include <new>
 #include <string_view>
 
-const char* version = "ZoravoVAR Version 2.1";
+// The text trackd-era applications print; the numbers are the project's major and minor version.
+const char* version = "ZoravoVAR Version " ZORAVOVAR_VERSION_MAJOR_MINOR;
 
 namespace {
 

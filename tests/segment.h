@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "trackdLayout.h"
+
 namespace testing_segments {
 
 class Segment {
@@ -65,28 +67,33 @@ struct Sensor {
     float angleY, angleX, angleZ;
 };
 
-// Tracker layout: header words numSensors, sensorOffset, sensorSize at 4, 8, 12; records of six floats.
 inline void putTrackerHeader(Segment& segment, std::uint32_t numSensors, std::uint32_t sensorOffset,
                              std::uint32_t sensorSize) {
-    segment.putWord(0, 0x7ac4d001);
-    segment.putWord(4, numSensors);
-    segment.putWord(8, sensorOffset);
-    segment.putWord(12, sensorSize);
+    using namespace trackd_layout;
+    segment.putWord(0, 0x7ac4d001);  // a word readers never use
+    segment.putWord(NUM_SENSORS_AT, numSensors);
+    segment.putWord(SENSOR_OFFSET_AT, sensorOffset);
+    segment.putWord(SENSOR_SIZE_AT, sensorSize);
 }
 
 inline void putSensor(Segment& segment, std::size_t recordStart, const Sensor& sensor) {
-    const float words[] = {sensor.x, sensor.y, sensor.z, sensor.angleY, sensor.angleX, sensor.angleZ};
-    for (std::size_t i = 0; i < 6; ++i) segment.putFloat(recordStart + 4 * i, words[i]);
+    using namespace trackd_layout;
+    segment.putFloat(recordStart + X_AT, sensor.x);
+    segment.putFloat(recordStart + Y_AT, sensor.y);
+    segment.putFloat(recordStart + Z_AT, sensor.z);
+    segment.putFloat(recordStart + ANGLE_Y_AT, sensor.angleY);
+    segment.putFloat(recordStart + ANGLE_X_AT, sensor.angleX);
+    segment.putFloat(recordStart + ANGLE_Z_AT, sensor.angleZ);
 }
 
-// Controller layout: header words buttonOffset, valuatorOffset, numButtons, numValuators at 4, 8, 12, 16.
 inline void putControllerHeader(Segment& segment, std::uint32_t buttonOffset, std::uint32_t valuatorOffset,
                                 std::uint32_t numButtons, std::uint32_t numValuators) {
-    segment.putWord(0, 0x7ac4d002);
-    segment.putWord(4, buttonOffset);
-    segment.putWord(8, valuatorOffset);
-    segment.putWord(12, numButtons);
-    segment.putWord(16, numValuators);
+    using namespace trackd_layout;
+    segment.putWord(0, 0x7ac4d002);  // a word readers never use
+    segment.putWord(BUTTON_OFFSET_AT, buttonOffset);
+    segment.putWord(VALUATOR_OFFSET_AT, valuatorOffset);
+    segment.putWord(NUM_BUTTONS_AT, numButtons);
+    segment.putWord(NUM_VALUATORS_AT, numValuators);
 }
 
 // A key under which no segment exists.

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <linux/capability.h>
 #include <sys/ipc.h>
+#include <sys/prctl.h>
 #include <sys/shm.h>
 
 #include <algorithm>
@@ -160,20 +162,27 @@ TEST(simAndMonitor, recordingKeepsEveryChangeOnceAndReplaysIt) {
     EXPECT_EQ(recorded.front(), json({{"format", "trackd-recording"}, {"version", 1}}));
     recorded.erase(recorded.begin());
     // Each line holds one update of each segment, and the next line the next update: none repeated,
-    // none mixed, and hardly any missed (a frame the simulator wrote late may be overwritten unseen).
+    // and hardly any missed or mixed. A frame the simulator wrote late may be overwritten unseen, and a
+    // simulator stalled halfway through a frame (on a loaded machine) leaves it half written for as long
+    // as the stall: then two reads agree on it, as any reader would see it.
     int missed = 0;
+    int mixed = 0;
     std::pair<int, int> previous = patternFrame(recorded.front());
     for (std::size_t i = 1; i < recorded.size(); ++i) {
         const std::pair<int, int> frame = patternFrame(recorded[i]);
-        ASSERT_NE(frame.first, -1) << "line " << i << " mixes two updates of the tracker";
-        ASSERT_NE(frame.second, -1) << "line " << i << " mixes two updates of the controller";
         ASSERT_NE(frame, previous) << "line " << i << " repeats the line before";
-        for (const auto& [was, is] : {std::pair{previous.first, frame.first}, {previous.second, frame.second}})
-            missed += (is - was + 100) % 100 > 1 ? 1 : 0;
         ASSERT_GE(recorded[i]["time"].get<double>(), recorded[i - 1]["time"].get<double>());
+        if (frame.first == -1 || frame.second == -1) {
+            ++mixed;
+            continue;
+        }
+        for (const auto& [was, is] : {std::pair{previous.first, frame.first}, {previous.second, frame.second}})
+            missed += was != -1 && (is - was + 100) % 100 > 1 ? 1 : 0;
         previous = frame;
     }
-    EXPECT_LE(missed, static_cast<int>(recorded.size()) / 50) << "updates missed in " << recorded.size() << " lines";
+    const int allowed = static_cast<int>(recorded.size()) / 50;
+    EXPECT_LE(missed, allowed) << "updates missed in " << recorded.size() << " lines";
+    EXPECT_LE(mixed, allowed) << "lines mixing two updates in " << recorded.size();
 
     // Replayed with --hold, the last frame stays in place; without it, the simulator says so and stops.
     const Keys replay;
@@ -369,8 +378,9 @@ TEST(monitorHints, tellTheLikelyCausesApart) {
     Segment readOnly(1308, 0444);
     Keys locked;
     locked.tracker = readOnly.key();
+    // Root attaches any segment: the monitor runs without that power, so that the mode counts.
     Process denied(command(MONITOR, locked, {"--once"}), [] {
-        if (!dropPrivileges()) _exit(99);
+        if (geteuid() == 0 && prctl(PR_CAPBSET_DROP, CAP_IPC_OWNER, 0, 0, 0) != 0) _exit(99);
     });
     EXPECT_EQ(denied.wait(), 1);
     EXPECT_NE(denied.err.find("ERROR: can't attach tracker shared memory\nshmat: Permission denied\n"),

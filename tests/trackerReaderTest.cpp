@@ -249,7 +249,7 @@ TEST_F(trackerReader, refusesNullOutput) {
 }
 
 TEST(trackerVersion, textAndSymbolAgree) {
-    EXPECT_STREQ(getZoravoVARVersion(), "ZoravoVAR Version 2.1");
+    EXPECT_STREQ(getZoravoVARVersion(), "ZoravoVAR Version " ZORAVOVAR_VERSION_MAJOR_MINOR);
     EXPECT_EQ(getZoravoVARVersion(), version);
 }
 

@@ -21,7 +21,8 @@ extern "C" {
  * leaving any output array untouched. Queries make no system call and may run on any thread.
  */
 
-/* Pointer to the text "ZoravoVAR Version 2.1"; not to be modified or freed. */
+/* Pointer to the text "ZoravoVAR Version " and the major and minor version, such as "ZoravoVAR Version 2.1";
+ * not to be modified or freed. */
 ZORAVOVAR_API extern const char* version;
 
 /* Returns `version`. Never fails. */

@@ -1,5 +1,4 @@
 // Fuzzes every query against real segments whose headers, contents, sizes, handles and indices come from the input.
-#include <sanitizer/common_interface_defs.h>
 #include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
@@ -17,13 +16,22 @@
 #include <vector>
 
 #include "../referencePose.h"
+#include "trackdLayout.h"
 #include "zoravoVAR.h"
+
+// Under a sanitizer, its reports go to the real standard error; replayed without one, there is none.
+extern "C" [[gnu::weak]] void __sanitizer_set_report_fd(void* fd);
 
 namespace {
 
+using namespace trackd_layout;
+
 // Segment sizes at and just above the minimums, and a few larger ones.
-constexpr std::size_t TRACKER_SIZES[] = {1308, 1309, 1311, 1312, 1332, 4096, 5000, 65536};
-constexpr std::size_t CONTROLLER_SIZES[] = {296, 297, 299, 300, 316, 4096};
+constexpr std::size_t TRACKER_SIZES[] = {TRACKER_SEGMENT_SIZE,     TRACKER_SEGMENT_SIZE + 1, TRACKER_SEGMENT_SIZE + 3,
+                                         TRACKER_SEGMENT_SIZE + 4, TRACKER_SEGMENT_SIZE + 24, 4096, 5000, 65536};
+constexpr std::size_t CONTROLLER_SIZES[] = {CONTROLLER_SEGMENT_SIZE,     CONTROLLER_SEGMENT_SIZE + 1,
+                                            CONTROLLER_SEGMENT_SIZE + 3, CONTROLLER_SEGMENT_SIZE + 4,
+                                            CONTROLLER_SEGMENT_SIZE + 20, 4096};
 
 struct Attached {
     void* handle;
@@ -65,24 +73,25 @@ std::uint32_t word(const Attached& a, std::uint64_t offset) {
 // Start of the 24 bytes a sensor query reads, or -1 when the query must be refused.
 std::int64_t expectedRecord(const Attached* a, int sensor) {
     if (a == nullptr) return -1;
-    if (static_cast<std::uint32_t>(sensor) >= word(*a, 4)) return -1;
-    const std::uint64_t start =
-        std::uint64_t{word(*a, 8)} + std::uint64_t{static_cast<std::uint32_t>(sensor)} * word(*a, 12);
-    return start + 24 <= a->size ? static_cast<std::int64_t>(start) : -1;
+    if (static_cast<std::uint32_t>(sensor) >= word(*a, NUM_SENSORS_AT)) return -1;
+    const std::uint64_t start = std::uint64_t{word(*a, SENSOR_OFFSET_AT)} +
+                                std::uint64_t{static_cast<std::uint32_t>(sensor)} * word(*a, SENSOR_SIZE_AT);
+    return start + SENSOR_BYTES_READ <= a->size ? static_cast<std::int64_t>(start) : -1;
 }
 
 std::int64_t expectedControl(const Attached* a, int index, std::uint64_t countAt, std::uint64_t offsetAt) {
     if (a == nullptr) return -1;
     if (static_cast<std::uint32_t>(index) >= word(*a, countAt)) return -1;
-    const std::uint64_t at = std::uint64_t{word(*a, offsetAt)} + 4 * std::uint64_t{static_cast<std::uint32_t>(index)};
-    return at + 4 <= a->size ? static_cast<std::int64_t>(at) : -1;
+    const std::uint64_t at =
+        std::uint64_t{word(*a, offsetAt)} + CONTROL_BYTES * std::uint64_t{static_cast<std::uint32_t>(index)};
+    return at + CONTROL_BYTES <= a->size ? static_cast<std::int64_t>(at) : -1;
 }
 
 using testing_reference::Matrix;
 
 Matrix expectedPose(const Attached& a, std::uint64_t start) {
     const auto at = [&](std::uint64_t offset) { return std::bit_cast<float>(word(a, start + offset)); };
-    return testing_reference::expectedPose(at(12), at(16), at(20), at(0), at(4), at(8));
+    return testing_reference::expectedPose(at(ANGLE_Y_AT), at(ANGLE_X_AT), at(ANGLE_Z_AT), at(X_AT), at(Y_AT), at(Z_AT));
 }
 
 // Runs one query with standard error captured, and checks that a refusal wrote exactly one ERROR line
@@ -156,7 +165,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     realStderr = dup(STDERR_FILENO);
     captured = memfd_create("captured-stderr", 0);
     if (realStderr < 0 || captured < 0) die("cannot capture standard error");
-    __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(realStderr)));
+    if (__sanitizer_set_report_fd != nullptr)
+        __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(realStderr)));
     for (std::size_t size : TRACKER_SIZES) trackers.push_back(attachNew(size, true));
     for (std::size_t size : CONTROLLER_SIZES) controllers.push_back(attachNew(size, false));
     return 0;
@@ -190,15 +200,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const void* ch = pickHandle(controllerChoice, controller, knownController);
 
     checked(knownTracker == nullptr, [&] {
-        if (trackdGetNumberOfSensors(th) != (knownTracker ? static_cast<int>(word(tracker, 4)) : 0))
+        if (trackdGetNumberOfSensors(th) != (knownTracker ? static_cast<int>(word(tracker, NUM_SENSORS_AT)) : 0))
             die("sensor count");
     });
     checked(knownController == nullptr, [&] {
-        if (trackdGetNumberOfButtons(ch) != (knownController ? static_cast<int>(word(controller, 12)) : 0))
+        if (trackdGetNumberOfButtons(ch) != (knownController ? static_cast<int>(word(controller, NUM_BUTTONS_AT)) : 0))
             die("button count");
     });
     checked(knownController == nullptr, [&] {
-        if (trackdGetNumberOfValuators(ch) != (knownController ? static_cast<int>(word(controller, 16)) : 0))
+        if (trackdGetNumberOfValuators(ch) != (knownController ? static_cast<int>(word(controller, NUM_VALUATORS_AT)) : 0))
             die("valuator count");
     });
 
@@ -210,16 +220,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (trackdGetPosition(th, sensor, out) != !refused) die("position result");
     });
     if (refused ? !untouched(out, 16)
-                : !(sameBits(out[0], word(tracker, record)) && sameBits(out[1], word(tracker, record + 4)) &&
-                    sameBits(out[2], word(tracker, record + 8)) && untouched(out, 16, 3)))
+                : !(sameBits(out[0], word(tracker, record + X_AT)) && sameBits(out[1], word(tracker, record + Y_AT)) &&
+                    sameBits(out[2], word(tracker, record + Z_AT)) && untouched(out, 16, 3)))
         die("position output");
     fill(out, 16);
     checked(refused, [&] {
         if (trackdGetEulerAngles(th, sensor, out) != !refused) die("angles result");
     });
     if (refused ? !untouched(out, 16)
-                : !(sameBits(out[0], word(tracker, record + 16)) && sameBits(out[1], word(tracker, record + 12)) &&
-                    sameBits(out[2], word(tracker, record + 20)) && untouched(out, 16, 3)))
+                : !(sameBits(out[0], word(tracker, record + ANGLE_X_AT)) &&
+                    sameBits(out[1], word(tracker, record + ANGLE_Y_AT)) &&
+                    sameBits(out[2], word(tracker, record + ANGLE_Z_AT)) && untouched(out, 16, 3)))
         die("angles output");
     float matrix[4][4];
     fill(&matrix[0][0], 16);
@@ -241,12 +252,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    const std::int64_t buttonAt = expectedControl(knownController, button, 12, 4);
+    const std::int64_t buttonAt = expectedControl(knownController, button, NUM_BUTTONS_AT, BUTTON_OFFSET_AT);
     checked(buttonAt < 0, [&] {
         if (trackdGetButton(ch, button) != (buttonAt < 0 ? 0 : static_cast<int>(word(controller, buttonAt))))
             die("button value");
     });
-    const std::int64_t valuatorAt = expectedControl(knownController, valuator, 16, 8);
+    const std::int64_t valuatorAt = expectedControl(knownController, valuator, NUM_VALUATORS_AT, VALUATOR_OFFSET_AT);
     checked(valuatorAt < 0, [&] {
         const float value = trackdGetValuator(ch, valuator);
         if (!sameBits(value, valuatorAt < 0 ? 0U : word(controller, valuatorAt))) die("valuator value");
