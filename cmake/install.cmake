@@ -18,7 +18,10 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/jni-link/libZoravoVAR.so" DESTINATION
   COMPONENT runtime)
 
 if(ZORAVOVAR_BUILD_TOOLS)
-  set_target_properties(trackd-monitor PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  # Only a prefix whose library folder the loader does not search needs a RUNPATH (none under /usr).
+  if(NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
+    set_target_properties(trackd-monitor PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  endif()
   install(TARGETS trackd-sim trackd-monitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 endif()
 
@@ -31,8 +34,7 @@ write_basic_package_version_file("${CMAKE_CURRENT_BINARY_DIR}/ZoravoVARConfigVer
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/ZoravoVARConfig.cmake" "${CMAKE_CURRENT_BINARY_DIR}/ZoravoVARConfigVersion.cmake"
   DESTINATION ${ZORAVOVAR_CMAKE_DIR} COMPONENT development)
 
-# The .pc file finds its prefix from where it lies, so a staged or relocated install works too.
-file(RELATIVE_PATH ZORAVOVAR_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+# Plain flags: a staged or relocated install is used with pkg-config --define-variable=prefix=...
 configure_file(cmake/zoravovar.pc.in "${CMAKE_CURRENT_BINARY_DIR}/zoravovar.pc" @ONLY)
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/zoravovar.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT development)
