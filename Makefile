@@ -98,15 +98,22 @@ bench: deps
 	cmake --build $(BUILD_DIR)-bench -j $(JOBS)
 	bench/run-bench . $(BUILD_DIR)-bench
 
-# A .deb for /usr, built apart from the development build.
+# The Debian packages for /usr, built apart from the development build with Debian's hardening flags.
+export DEB_BUILD_MAINT_OPTIONS = hardening=+all
+DEB_FLAGS = CFLAGS="$$(dpkg-buildflags --get CFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+            CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+            LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)"
 deb: deps
-	cmake -S . -B $(BUILD_DIR)-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DZORAVOVAR_BUILD_TESTS=OFF \
-	      -DZORAVOVAR_WERROR=ON $(CMAKE_FLAGS)
+	@scripts/ensure-packages help2man
+	$(DEB_FLAGS) cmake -S . -B $(BUILD_DIR)-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+	      -DZORAVOVAR_BUILD_TESTS=OFF -DZORAVOVAR_JAVA3D=ON -DZORAVOVAR_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR)-deb -j $(JOBS)
 	cd $(BUILD_DIR)-deb && cpack -G DEB
 
-# Installs the .deb, uses it from C and Java with default settings, and removes it again (as root).
+# Checks the packages with lintian, installs them, uses them from C, C++ and Java with no flags, and
+# purges them again (as root).
 test-deb: deb
+	@scripts/ensure-packages lintian
 	tests/install/check-deb $(BUILD_DIR)-deb
 
 clean:

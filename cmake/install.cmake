@@ -1,12 +1,32 @@
-# Installs the library, its header, the jar, the tools, a CMake package and a pkg-config file; packs a .deb.
+# Installs the library, its header, the jars, the tools, a CMake package and a pkg-config file, in five
+# components that become five Debian packages: the runtime library, its development files, the Java
+# classes, the Java 3D input device and the tools.
 include(CMakePackageConfigHelpers)
+
+set(ZORAVOVAR_MAINTAINER "ZoravoVAR maintainers <maintainers@zoravovar.org>")
+set(ZORAVOVAR_RUNTIME_PACKAGE "libzoravovar${PROJECT_VERSION_MAJOR}")  # named after the SONAME, as Debian wants
 
 install(TARGETS ZoravoVAR EXPORT ZoravoVARTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development)
 install(FILES reader/include/zoravoVAR.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
-install_jar(zoravovar DESTINATION ${CMAKE_INSTALL_DATADIR}/java COMPONENT runtime)
+install_jar(zoravovar DESTINATION ${CMAKE_INSTALL_DATADIR}/java COMPONENT java)
+# The Javadoc's copies of jQuery are replaced by links to Debian's (libjs-jquery, libjs-jquery-ui) in
+# /usr/share/javascript, four folders up from the Javadoc's script-dir.
+set(ZORAVOVAR_JAVADOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/libzoravovar-java/api)
+install(DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/javadoc/" DESTINATION ${ZORAVOVAR_JAVADOC_DIR} COMPONENT java
+  PATTERN "script-dir/jquery*" EXCLUDE)
+set(javadoc_links "${CMAKE_CURRENT_BINARY_DIR}/javadoc-links")
+file(MAKE_DIRECTORY "${javadoc_links}")
+foreach(link IN ITEMS "jquery-3.7.1.min.js:jquery/jquery.min.js" "jquery-ui.min.js:jquery-ui/jquery-ui.min.js"
+                      "jquery-ui.min.css:jquery-ui/themes/base/jquery-ui.min.css")
+  string(REPLACE ":" ";" link "${link}")
+  list(GET link 0 name)
+  list(GET link 1 target)
+  file(CREATE_LINK "../../../../javascript/${target}" "${javadoc_links}/${name}" SYMBOLIC)
+  install(FILES "${javadoc_links}/${name}" DESTINATION ${ZORAVOVAR_JAVADOC_DIR}/script-dir COMPONENT java)
+endforeach()
 if(ZORAVOVAR_JAVA3D)
-  install_jar(zoravovar-j3d DESTINATION ${CMAKE_INSTALL_DATADIR}/java COMPONENT runtime)
+  install_jar(zoravovar-j3d DESTINATION ${CMAKE_INSTALL_DATADIR}/java COMPONENT java3d)
 endif()
 
 # Debian's JVMs search the multiarch jni folder by default: a link there lets
@@ -15,14 +35,62 @@ file(MAKE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/jni-link")
 file(CREATE_LINK "../libZoravoVAR.so.${PROJECT_VERSION_MAJOR}" "${CMAKE_CURRENT_BINARY_DIR}/jni-link/libZoravoVAR.so"
   SYMBOLIC)
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/jni-link/libZoravoVAR.so" DESTINATION ${CMAKE_INSTALL_LIBDIR}/jni
-  COMPONENT runtime)
+  COMPONENT java)
 
 if(ZORAVOVAR_BUILD_TOOLS)
   # Only a prefix whose library folder the loader does not search needs a RUNPATH (none under /usr).
   if(NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
     set_target_properties(trackd-monitor PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   endif()
-  install(TARGETS trackd-sim trackd-monitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  install(TARGETS trackd-sim trackd-monitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+
+  # The viewer's launcher names the installed jars.
+  get_target_property(demo_jar zoravovar-demo JAR_FILE)
+  cmake_path(GET demo_jar FILENAME demo_jar_name)
+  set(ZORAVOVAR_JAR_PATH "${CMAKE_INSTALL_FULL_DATADIR}/java/zoravovar.jar")
+  set(ZORAVOVAR_DEMO_JAR_PATH "${CMAKE_INSTALL_FULL_DATADIR}/zoravovar/${demo_jar_name}")
+  configure_file(tools/trackd-viewer.in "${CMAKE_CURRENT_BINARY_DIR}/trackd-viewer" @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  install(PROGRAMS "${CMAKE_CURRENT_BINARY_DIR}/trackd-viewer" DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  # The same launcher for the build tree, from which its manual page is made.
+  get_target_property(ZORAVOVAR_JAR_PATH zoravovar JAR_FILE)
+  set(ZORAVOVAR_DEMO_JAR_PATH "${demo_jar}")
+  configure_file(tools/trackd-viewer.in "${CMAKE_CURRENT_BINARY_DIR}/bin/trackd-viewer" @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  install_jar(zoravovar-demo DESTINATION ${CMAKE_INSTALL_DATADIR}/zoravovar COMPONENT tools)
+
+  # Manual pages made from each tool's --help and --version, so that they never drift.
+  find_program(HELP2MAN help2man)
+  if(HELP2MAN)
+    set(manual_pages)
+    foreach(tool trackd-sim trackd-monitor trackd-viewer)
+      if(tool STREQUAL "trackd-viewer")
+        set(program "${CMAKE_CURRENT_BINARY_DIR}/bin/trackd-viewer")
+        set(summary "show trackd's sensors, buttons and valuators in a window")
+        set(depends zoravovar zoravovar-demo)
+      else()
+        set(program "$<TARGET_FILE:${tool}>")
+        set(depends ${tool})
+        if(tool STREQUAL "trackd-sim")
+          set(summary "play trackd's part with simulated tracker and controller segments")
+        else()
+          set(summary "show and record what trackd's segments hold, and their health")
+        endif()
+      endif()
+      set(page "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1.gz")
+      add_custom_command(OUTPUT "${page}"
+        COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/man"
+        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section 1 --name "${summary}"
+                --version-string "${PROJECT_VERSION}" --output "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1" "${program}"
+        COMMAND gzip -9nf "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1"
+        DEPENDS ${depends}
+        COMMENT "Writing the manual page of ${tool}"
+        VERBATIM)
+      list(APPEND manual_pages "${page}")
+    endforeach()
+    add_custom_target(manual-pages ALL DEPENDS ${manual_pages})
+    install(FILES ${manual_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  endif()
 endif()
 
 set(ZORAVOVAR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ZoravoVAR)
@@ -39,19 +107,83 @@ configure_file(cmake/zoravovar.pc.in "${CMAKE_CURRENT_BINARY_DIR}/zoravovar.pc" 
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/zoravovar.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT development)
 
+# Each package carries the licence in Debian's machine-readable form and the changelog.
+configure_file(packaging/copyright.in "${CMAKE_CURRENT_BINARY_DIR}/packaging/copyright" @ONLY)
+configure_file(packaging/changelog.in "${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog" @ONLY)
+add_custom_command(OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz"
+  COMMAND gzip -9nc "${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog" > "${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz"
+  DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog")
+add_custom_target(package-changelog ALL DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz")
+
+set(ZORAVOVAR_PACKAGES runtime ${ZORAVOVAR_RUNTIME_PACKAGE} development libzoravovar-dev java libzoravovar-java
+  tools zoravovar-tools)
+if(ZORAVOVAR_JAVA3D)
+  list(APPEND ZORAVOVAR_PACKAGES java3d libzoravovar-j3d-java)
+endif()
+set(components)
+while(ZORAVOVAR_PACKAGES)
+  list(POP_FRONT ZORAVOVAR_PACKAGES component package)
+  list(APPEND components ${component})
+  string(TOUPPER ${component} COMPONENT)
+  set(CPACK_DEBIAN_${COMPONENT}_PACKAGE_NAME ${package})
+  set(CPACK_DEBIAN_${COMPONENT}_FILE_NAME DEB-DEFAULT)
+  install(FILES "${CMAKE_CURRENT_BINARY_DIR}/packaging/copyright" "${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz"
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+endwhile()
+
 set(CPACK_PACKAGE_NAME zoravovar)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")  # each package's own first line is its synopsis
 set(CPACK_PACKAGE_VENDOR "ZoravoVAR developers")
-set(CPACK_PACKAGE_CONTACT "ZoravoVAR developers <zoravovar@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_DESCRIPTION "libZoravoVAR reads the tracker and controller segments that the trackd tracking \
-daemon publishes in System V shared memory, through a C interface and the Java class \
-calvora.devicedriver.TrackdJNI. Includes trackd-sim and trackd-monitor.")
+set(CPACK_PACKAGE_CONTACT "${ZORAVOVAR_MAINTAINER}")
+set(CPACK_PACKAGE_HOMEPAGE_URL "https://zoravovar.org/")
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL ${components})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "default-jre-headless | java-runtime-headless")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_CURRENT_BINARY_DIR}/lib")
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "reader of trackd's tracking segments in shared memory
+libZoravoVAR reads the tracker and controller segments that the trackd motion
+tracking daemon publishes in System V shared memory: each sensor's position,
+angles and pose matrix, and the buttons and valuators.")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/packaging/triggers")
+set(CPACK_POST_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/packaging/drop-ldconfig-scripts.cmake")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "reader of trackd's tracking segments - development files
+The header zoravoVAR.h, the development link, a CMake package (find_package
+ZoravoVAR) and a pkg-config module (zoravovar) for programs that read the
+segments of the trackd motion tracking daemon through libZoravoVAR.")
+
+set(CPACK_DEBIAN_JAVA_PACKAGE_SECTION java)
+set(CPACK_COMPONENT_JAVA_DEPENDS runtime)
+set(CPACK_DEBIAN_JAVA_PACKAGE_DEPENDS "libjs-jquery, libjs-jquery-ui")
+set(CPACK_COMPONENT_JAVA_DESCRIPTION "reader of trackd's tracking segments - Java classes
+The class calvora.devicedriver.TrackdJNI, whose native methods read the
+segments of the trackd motion tracking daemon through libZoravoVAR, for Java 8
+and later, with its API documentation.")
+
+set(CPACK_DEBIAN_JAVA3D_PACKAGE_SECTION java)
+set(CPACK_DEBIAN_JAVA3D_PACKAGE_ARCHITECTURE all)
+set(CPACK_COMPONENT_JAVA3D_DEPENDS java)
+set(CPACK_DEBIAN_JAVA3D_PACKAGE_DEPENDS "libjava3d-java, libvecmath-java")
+set(CPACK_COMPONENT_JAVA3D_DESCRIPTION "reader of trackd's tracking segments - Java 3D input device
+The class calvora.devicedriver.j3d.TrackdInputDevice makes the sensors of the
+trackd motion tracking daemon the sensors of a Java 3D input device, for head
+and hand tracking in Java 3D applications.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_TOOLS_DEPENDS runtime java)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "default-jre | java8-runtime")
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "simulator, monitor and viewer for trackd's tracking segments
+trackd-sim plays the part of the trackd motion tracking daemon, trackd-monitor
+shows, checks and records what its segments hold, and trackd-viewer draws the
+sensors, buttons and valuators in a window.")
 include(CPack)
