@@ -20,7 +20,7 @@ constexpr std::uint32_t RECORDS_AT = 36;
 constexpr std::uint32_t RECORD_SIZE = 52;
 constexpr std::uint32_t VALUATORS_AT = 28;
 constexpr std::uint32_t BUTTONS_AT = 72;
-constexpr float DEG_TO_RAD = std::bit_cast<float>(std::uint32_t{0x3C8EFA34});
+using trackd_layout::DEG_TO_RAD;
 
 struct Fixture {
     Segment trackerSegment{RECORDS_AT + SENSORS * RECORD_SIZE};

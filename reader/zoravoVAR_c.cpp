@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <string_view>
@@ -56,7 +57,8 @@ struct AttachmentTable {
 
 // The first table is static and small: a process that attaches a few segments allocates nothing.
 constexpr unsigned FIRST_TABLE_BITS = 4;
-constexpr unsigned LAST_TABLE_BITS = 40;                    // far beyond the mappings any kernel allows a process
+// Far beyond the mappings a kernel allows a process (vm.max_map_count), and a shift size_t can make.
+constexpr unsigned LAST_TABLE_BITS = std::numeric_limits<std::size_t>::digits - 8;
 Attachment firstSlots[std::size_t{1} << FIRST_TABLE_BITS];  // constant-initialised: nothing runs at load
 AttachmentTable firstTable{FIRST_TABLE_BITS, firstSlots};
 std::atomic<const AttachmentTable*> currentTable{&firstTable};

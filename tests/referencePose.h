@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "trackdLayout.h"
+
 namespace testing_reference {
 
 using Matrix = std::array<std::array<float, 4>, 4>;
@@ -25,7 +27,7 @@ inline Matrix product(const Matrix& left, const Matrix& right) {
 // Angles in degrees as a sensor record stores them; the position goes into row 3, which otherwise keeps
 // what the products left there ([3][3] is NaN once an angle is NaN).
 inline Matrix expectedPose(float angleY, float angleX, float angleZ, float x, float y, float z) {
-    const float degreeFactor = std::bit_cast<float>(std::uint32_t{0x3C8EFA34});
+    const float degreeFactor = trackd_layout::DEG_TO_RAD;
     const auto sine = [&](float degrees) { return static_cast<float>(std::sin(double{degrees * degreeFactor})); };
     const auto cosine = [&](float degrees) { return static_cast<float>(std::cos(double{degrees * degreeFactor})); };
     const float sy = sine(angleY), cy = cosine(angleY);

@@ -438,7 +438,6 @@ int run(const Settings& settings) {
         }
         if (stopSignal != 0) return 0;
     }
-    const bool bothAttached = tracker.attached() && controller.attached();
     if (!tracker.attached() && !controller.attached()) return EXIT_FAILURE_AT_RUN_TIME;
 
     std::FILE* recordFile = nullptr;
@@ -508,7 +507,8 @@ int run(const Settings& settings) {
         if (std::fclose(recordFile) != 0)
             throw std::runtime_error("cannot write to " + settings.record + ": " + std::strerror(errno));
     }
-    return bothAttached ? 0 : EXIT_FAILURE_AT_RUN_TIME;
+    // A segment that never attached is a failure, even when the other was shown.
+    return tracker.attached() && controller.attached() ? 0 : EXIT_FAILURE_AT_RUN_TIME;
 }
 
 }  // namespace
