@@ -60,8 +60,9 @@ int floorButton(const void* controller, int button) {
 
 float floorValuator(const void* controller, int valuator) {
     (void)load(controller, NUM_VALUATORS_AT);
-    const std::uint32_t word = load(controller, std::uint64_t{load(controller, VALUATOR_OFFSET_AT)} +
-                                                    CONTROL_BYTES * std::uint64_t{static_cast<std::uint32_t>(valuator)});
+    const std::uint32_t word =
+        load(controller, std::uint64_t{load(controller, VALUATOR_OFFSET_AT)} +
+                             CONTROL_BYTES * std::uint64_t{static_cast<std::uint32_t>(valuator)});
     float value;
     std::memcpy(&value, &word, sizeof value);
     return value;

@@ -47,6 +47,7 @@ struct Attachment {
 struct AttachmentTable {
     unsigned bits;
     Attachment* slots;
+    const AttachmentTable* superseded;  // kept, and reachable, for readers that may still probe it
 
     std::size_t firstSlot(const void* address) const {
         const auto page = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address)) >> 12;
@@ -60,7 +61,7 @@ constexpr unsigned FIRST_TABLE_BITS = 4;
 // Far beyond the mappings a kernel allows a process (vm.max_map_count), and a shift size_t can make.
 constexpr unsigned LAST_TABLE_BITS = std::numeric_limits<std::size_t>::digits - 8;
 Attachment firstSlots[std::size_t{1} << FIRST_TABLE_BITS];  // constant-initialised: nothing runs at load
-AttachmentTable firstTable{FIRST_TABLE_BITS, firstSlots};
+AttachmentTable firstTable{FIRST_TABLE_BITS, firstSlots, nullptr};
 std::atomic<const AttachmentTable*> currentTable{&firstTable};
 std::mutex attachLock;            // serialises writers only
 std::size_t attachmentCount = 0;  // guarded by attachLock
@@ -77,7 +78,7 @@ const AttachmentTable* grown(const AttachmentTable& table) {
     if (table.bits == LAST_TABLE_BITS) return nullptr;
     const unsigned bits = table.bits + 1;
     auto* slots = new (std::nothrow) Attachment[std::size_t{1} << bits];
-    auto* larger = new (std::nothrow) AttachmentTable{bits, slots};
+    auto* larger = new (std::nothrow) AttachmentTable{bits, slots, &table};
     if (slots == nullptr || larger == nullptr) {
         delete[] slots;
         delete larger;

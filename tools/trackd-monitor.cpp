@@ -249,14 +249,13 @@ private:
     std::deque<Clock::time_point> changes_, samples_;
 };
 
-bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+// Bit for bit, so that a NaN equals itself and -0 differs from +0. Empty vectors have no data to compare.
+template <typename Item>
+bool sameBits(const std::vector<Item>& a, const std::vector<Item>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(Item)) == 0);
 }
 
-bool sameSensors(const Snapshot& a, const Snapshot& b) {
-    return a.sensors.size() == b.sensors.size() &&
-           std::memcmp(a.sensors.data(), b.sensors.data(), a.sensors.size() * sizeof(SensorState)) == 0;
-}
+bool sameSensors(const Snapshot& a, const Snapshot& b) { return sameBits(a.sensors, b.sensors); }
 
 bool sameControls(const Snapshot& a, const Snapshot& b) {
     return a.buttons == b.buttons && sameBits(a.valuators, b.valuators);

@@ -27,10 +27,16 @@ namespace {
 using namespace trackd_layout;
 
 // Segment sizes at and just above the minimums, and a few larger ones.
-constexpr std::size_t TRACKER_SIZES[] = {TRACKER_SEGMENT_SIZE,     TRACKER_SEGMENT_SIZE + 1, TRACKER_SEGMENT_SIZE + 3,
-                                         TRACKER_SEGMENT_SIZE + 4, TRACKER_SEGMENT_SIZE + 24, 4096, 5000, 65536};
-constexpr std::size_t CONTROLLER_SIZES[] = {CONTROLLER_SEGMENT_SIZE,     CONTROLLER_SEGMENT_SIZE + 1,
-                                            CONTROLLER_SEGMENT_SIZE + 3, CONTROLLER_SEGMENT_SIZE + 4,
+constexpr std::size_t TRACKER_SIZES[] = {TRACKER_SEGMENT_SIZE,
+                                         TRACKER_SEGMENT_SIZE + 1,
+                                         TRACKER_SEGMENT_SIZE + 3,
+                                         TRACKER_SEGMENT_SIZE + 4,
+                                         TRACKER_SEGMENT_SIZE + 24,
+                                         4096,
+                                         5000,
+                                         65536};
+constexpr std::size_t CONTROLLER_SIZES[] = {CONTROLLER_SEGMENT_SIZE,      CONTROLLER_SEGMENT_SIZE + 1,
+                                            CONTROLLER_SEGMENT_SIZE + 3,  CONTROLLER_SEGMENT_SIZE + 4,
                                             CONTROLLER_SEGMENT_SIZE + 20, 4096};
 
 struct Attached {
@@ -91,7 +97,8 @@ using testing_reference::Matrix;
 
 Matrix expectedPose(const Attached& a, std::uint64_t start) {
     const auto at = [&](std::uint64_t offset) { return std::bit_cast<float>(word(a, start + offset)); };
-    return testing_reference::expectedPose(at(ANGLE_Y_AT), at(ANGLE_X_AT), at(ANGLE_Z_AT), at(X_AT), at(Y_AT), at(Z_AT));
+    return testing_reference::expectedPose(at(ANGLE_Y_AT), at(ANGLE_X_AT), at(ANGLE_Z_AT), at(X_AT), at(Y_AT),
+                                           at(Z_AT));
 }
 
 // Runs one query with standard error captured, and checks that a refusal wrote exactly one ERROR line
@@ -208,7 +215,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             die("button count");
     });
     checked(knownController == nullptr, [&] {
-        if (trackdGetNumberOfValuators(ch) != (knownController ? static_cast<int>(word(controller, NUM_VALUATORS_AT)) : 0))
+        if (trackdGetNumberOfValuators(ch) !=
+            (knownController ? static_cast<int>(word(controller, NUM_VALUATORS_AT)) : 0))
             die("valuator count");
     });
 
