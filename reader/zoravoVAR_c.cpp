@@ -34,93 +34,120 @@ constexpr char BUTTON_RANGE_ERROR[] = "ERROR(TrackerReader): %d is an invalid bu
 constexpr char VALUATOR_RANGE_ERROR[] = "ERROR(TrackerReader): %d is an invalid valuator id, only %d are available\n";
 
 // The attachments this library made, with the real size of each segment, so that every query can
-// bound its reads. Open addressing keyed by address, at most half full, so a lookup is a probe or two
-// whatever the number of attachments. Entries are only ever added; readers take no lock. When a table
-// would pass half full, the writer copies it into one twice as large and publishes that; superseded
-// tables are never freed, since a reader may still be probing one, and together they stay smaller
-// than the newest.
+// bound its reads. Open addressing keyed by address, each table at most half full, so a lookup is a
+// probe or two whatever the number of attachments. Entries are only ever added; readers take no lock.
+//
+// The first 256 attachments go into a static table at a fixed address, the lookup every query makes.
+// Further ones go into an overflow table, which a query consults only when the static table lacks its
+// handle. When the overflow table would pass half full, the writer copies it into one twice as large
+// and publishes that; superseded tables are never freed, since a reader may still be probing one.
 struct Attachment {
     std::atomic<const void*> address{nullptr};
     std::atomic<std::size_t> size{0};
 };
 
 struct AttachmentTable {
-    unsigned bits;
     Attachment* slots;
-    const AttachmentTable* superseded;  // kept, and reachable, for readers that may still probe it
+    unsigned bits;
 
-    std::size_t firstSlot(const void* address) const {
+    std::size_t capacity() const { return std::size_t{1} << bits; }
+    [[gnu::always_inline]] std::size_t firstSlot(const void* address) const {
         const auto page = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address)) >> 12;
         return static_cast<std::size_t>((page * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
     }
-    std::size_t nextSlot(std::size_t slot) const { return (slot + 1) & ((std::size_t{1} << bits) - 1); }
+    [[gnu::always_inline]] std::size_t nextSlot(std::size_t slot) const { return (slot + 1) & (capacity() - 1); }
+
+    // The size recorded for `address`, or 0 when the table does not hold it.
+    [[gnu::always_inline]] std::size_t find(const void* address) const {
+        for (std::size_t slot = firstSlot(address);; slot = nextSlot(slot)) {
+            const void* held = slots[slot].address.load(std::memory_order_acquire);
+            if (held == address) return slots[slot].size.load(std::memory_order_relaxed);
+            if (held == nullptr) return 0;
+        }
+    }
+    // Records `address`, or updates its size when the caller detached it behind our back and the
+    // address was reused. False when the table holds `limit` entries and lacks it.
+    bool put(const void* address, std::size_t size, std::size_t& count, std::size_t limit) const {
+        std::size_t slot = firstSlot(address);
+        for (;; slot = nextSlot(slot)) {
+            const void* held = slots[slot].address.load(std::memory_order_relaxed);
+            if (held == address) {
+                slots[slot].size.store(size, std::memory_order_relaxed);
+                return true;
+            }
+            if (held == nullptr) break;
+        }
+        if (count == limit) return false;
+        slots[slot].size.store(size, std::memory_order_relaxed);
+        slots[slot].address.store(address, std::memory_order_release);
+        ++count;
+        return true;
+    }
 };
 
-// The first table is static and small: a process that attaches a few segments allocates nothing.
-constexpr unsigned FIRST_TABLE_BITS = 4;
+constexpr unsigned STATIC_TABLE_BITS = 9;
+Attachment staticSlots[std::size_t{1} << STATIC_TABLE_BITS];  // constant-initialised: nothing runs at load
+constexpr AttachmentTable staticTable{staticSlots, STATIC_TABLE_BITS};
+
+// Readers find the overflow table in one word: its slots' address, 64-byte aligned, with the table's
+// size as a power of two in the six low bits; 0 while there is none.
+constexpr std::uintptr_t BITS_MASK = 63;
+constexpr std::size_t TABLE_ALIGNMENT = BITS_MASK + 1;
 // Far beyond the mappings a kernel allows a process (vm.max_map_count), and a shift size_t can make.
 constexpr unsigned LAST_TABLE_BITS = std::numeric_limits<std::size_t>::digits - 8;
-Attachment firstSlots[std::size_t{1} << FIRST_TABLE_BITS];  // constant-initialised: nothing runs at load
-AttachmentTable firstTable{FIRST_TABLE_BITS, firstSlots, nullptr};
-std::atomic<const AttachmentTable*> currentTable{&firstTable};
-std::mutex attachLock;            // serialises writers only
-std::size_t attachmentCount = 0;  // guarded by attachLock
+static_assert(LAST_TABLE_BITS <= BITS_MASK);
+std::atomic<std::uintptr_t> overflowTable{0};
 
-void place(const AttachmentTable& table, const void* address, std::size_t size) {
-    std::size_t slot = table.firstSlot(address);
-    while (table.slots[slot].address.load(std::memory_order_relaxed) != nullptr) slot = table.nextSlot(slot);
-    table.slots[slot].size.store(size, std::memory_order_relaxed);
-    table.slots[slot].address.store(address, std::memory_order_release);
+std::mutex attachLock;  // serialises writers only; guards what follows
+std::size_t staticCount = 0;
+std::size_t overflowCount = 0;
+Attachment* superseded[LAST_TABLE_BITS];  // kept reachable, never freed
+std::size_t supersededCount = 0;
+
+AttachmentTable decode(std::uintptr_t word) {
+    return {reinterpret_cast<Attachment*>(word & ~BITS_MASK),  // NOLINT(performance-no-int-to-ptr)
+            static_cast<unsigned>(word & BITS_MASK)};
 }
 
-// A table twice as large holding every entry of `table`, or null when no memory is left for it.
-const AttachmentTable* grown(const AttachmentTable& table) {
-    if (table.bits == LAST_TABLE_BITS) return nullptr;
-    const unsigned bits = table.bits + 1;
-    auto* slots = new (std::nothrow) Attachment[std::size_t{1} << bits];
-    auto* larger = new (std::nothrow) AttachmentTable{bits, slots, &table};
-    if (slots == nullptr || larger == nullptr) {
-        delete[] slots;
-        delete larger;
-        return nullptr;
-    }
-    for (std::size_t slot = 0; slot < (std::size_t{1} << table.bits); ++slot) {
+// Publishes an overflow table twice as large as `table` (or a first one) holding every entry of it;
+// false when no memory is left for it.
+bool grow(AttachmentTable& table) {
+    const unsigned bits = table.slots == nullptr ? STATIC_TABLE_BITS + 1 : table.bits + 1;
+    if (bits > LAST_TABLE_BITS) return false;
+    const AttachmentTable larger{
+        new (std::align_val_t{TABLE_ALIGNMENT}, std::nothrow) Attachment[std::size_t{1} << bits], bits};
+    if (larger.slots == nullptr) return false;
+    std::size_t copied = 0;
+    for (std::size_t slot = 0; table.slots != nullptr && slot < table.capacity(); ++slot) {
         const void* held = table.slots[slot].address.load(std::memory_order_relaxed);
-        if (held != nullptr) place(*larger, held, table.slots[slot].size.load(std::memory_order_relaxed));
+        if (held != nullptr)
+            larger.put(held, table.slots[slot].size.load(std::memory_order_relaxed), copied, larger.capacity());
     }
-    return larger;
+    overflowTable.store(reinterpret_cast<std::uintptr_t>(larger.slots) | bits, std::memory_order_release);
+    if (table.slots != nullptr) superseded[supersededCount++] = table.slots;
+    table = larger;
+    return true;
 }
 
-// Records an attachment; false when the table cannot grow to hold it.
+// Records an attachment; false when the overflow table cannot grow to hold it.
 bool remember(const void* address, std::size_t size) {
     const std::lock_guard lock(attachLock);
-    const AttachmentTable* table = currentTable.load(std::memory_order_relaxed);
-    for (std::size_t slot = table->firstSlot(address);; slot = table->nextSlot(slot)) {
-        const void* held = table->slots[slot].address.load(std::memory_order_relaxed);
-        if (held == address) {  // the caller detached this address behind our back and it was reused
-            table->slots[slot].size.store(size, std::memory_order_relaxed);
-            return true;
-        }
-        if (held == nullptr) break;
-    }
-    if (2 * (attachmentCount + 1) > (std::size_t{1} << table->bits)) {
-        table = grown(*table);
-        if (table == nullptr) return false;
-        currentTable.store(table, std::memory_order_release);
-    }
-    place(*table, address, size);
-    ++attachmentCount;
-    return true;
+    AttachmentTable overflow = decode(overflowTable.load(std::memory_order_relaxed));
+    if (overflow.slots != nullptr && overflow.find(address) != 0) return overflow.put(address, size, overflowCount, 0);
+    if (staticTable.put(address, size, staticCount, staticTable.capacity() / 2)) return true;
+    if ((overflow.slots == nullptr || 2 * (overflowCount + 1) > overflow.capacity()) && !grow(overflow)) return false;
+    return overflow.put(address, size, overflowCount, overflow.capacity() / 2);
+}
+
+[[gnu::cold, gnu::noinline]] std::size_t overflowSize(const void* address) {
+    const std::uintptr_t word = overflowTable.load(std::memory_order_acquire);
+    return word == 0 ? 0 : decode(word).find(address);
 }
 
 // The size of the segment this library attached at `address`, or 0 for any other address.
 [[gnu::always_inline]] inline std::size_t attachedSize(const void* address) {
-    const AttachmentTable* table = currentTable.load(std::memory_order_acquire);
-    for (std::size_t slot = table->firstSlot(address);; slot = table->nextSlot(slot)) {
-        const void* held = table->slots[slot].address.load(std::memory_order_acquire);
-        if (held == address) return table->slots[slot].size.load(std::memory_order_relaxed);
-        if (held == nullptr) return 0;
-    }
+    const std::size_t size = staticTable.find(address);
+    return size != 0 ? size : overflowSize(address);
 }
 
 [[gnu::cold, gnu::noinline]] void reportBadHandle(const char* function, const void* handle) {
