@@ -131,6 +131,17 @@ bool untouched(const float* out, std::size_t n, std::size_t first = 0) {
 
 bool sameBits(float a, std::uint32_t b) { return std::bit_cast<std::uint32_t>(a) == b; }
 
+// A float the library returns as a function result. The 32-bit x86 ABI returns it in an x87 register,
+// and loading a signalling NaN there quiets it: the caller sees its quiet twin, whatever the library does.
+bool sameReturnedBits(float a, std::uint32_t b) {
+#if defined(__i386__)
+    constexpr std::uint32_t QUIET_BIT = 0x00400000;
+    const bool signalling = (b & 0x7F800000U) == 0x7F800000U && (b & 0x007FFFFFU) != 0 && (b & QUIET_BIT) == 0;
+    if (signalling) b |= QUIET_BIT;
+#endif
+    return sameBits(a, b);
+}
+
 class Input {
 public:
     Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
@@ -268,7 +279,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::int64_t valuatorAt = expectedControl(knownController, valuator, NUM_VALUATORS_AT, VALUATOR_OFFSET_AT);
     checked(valuatorAt < 0, [&] {
         const float value = trackdGetValuator(ch, valuator);
-        if (!sameBits(value, valuatorAt < 0 ? 0U : word(controller, valuatorAt))) die("valuator value");
+        if (!sameReturnedBits(value, valuatorAt < 0 ? 0U : word(controller, valuatorAt))) die("valuator value");
     });
     return 0;
 }
