@@ -133,6 +133,7 @@ bool grow(AttachmentTable& table) {
 bool remember(const void* address, std::size_t size) {
     const std::lock_guard lock(attachLock);
     AttachmentTable overflow = decode(overflowTable.load(std::memory_order_relaxed));
+    // An address already recorded only has its size updated, in whichever table holds it.
     if (overflow.slots != nullptr && overflow.find(address) != 0) return overflow.put(address, size, overflowCount, 0);
     if (staticTable.put(address, size, staticCount, staticTable.capacity() / 2)) return true;
     if ((overflow.slots == nullptr || 2 * (overflowCount + 1) > overflow.capacity()) && !grow(overflow)) return false;

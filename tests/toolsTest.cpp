@@ -7,6 +7,7 @@
 #include <sys/ipc.h>
 #include <sys/prctl.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <bit>
@@ -341,6 +342,11 @@ TEST(simLifecycle, refusesBadOptionsAndRecordingsWithTheRightStatus) {
               "trackd-sim: " + ::testing::TempDir() + " is a directory, not a recording\n");
     EXPECT_EQ(refusal(command(SIM, keys, {"--play", "/dev/zero"}), 1),
               "trackd-sim: /dev/zero is a device, not a recording\n");
+    const std::string pipe = file + ".fifo";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_EQ(refusal(command(SIM, keys, {"--play", pipe, "--loop"}), 1),
+              "trackd-sim: " + pipe + " is a pipe: --loop cannot go back to its start\n");
+    unlink(pipe.c_str());
     EXPECT_NE(refusal(command(SIM, keys, {"--play", file + ".missing"}), 1).find("cannot read the recording"),
               std::string::npos);
     EXPECT_FALSE(segmentExists(keys.tracker));

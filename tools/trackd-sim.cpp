@@ -212,7 +212,8 @@ constexpr std::size_t MAX_LINE_BYTES = std::size_t{1} << 20;
 // A recording read a line at a time: never more than one line in memory, whatever the file holds.
 class Recording {
 public:
-    explicit Recording(const std::string& path) : path_(path) {
+    // `rewindable` asks for a file that can go back to its start, as --loop needs.
+    Recording(const std::string& path, bool rewindable) : path_(path) {
         struct stat info {};
         if (stat(path.c_str(), &info) != 0)
             throw std::runtime_error("cannot read the recording " + path + ": " + std::strerror(errno));
@@ -221,7 +222,8 @@ public:
             throw std::runtime_error(path + " is a device, not a recording");
         if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode))
             throw std::runtime_error(path + " is neither a file nor a pipe");
-        seekable_ = S_ISREG(info.st_mode) != 0;
+        if (rewindable && !S_ISREG(info.st_mode))
+            throw std::runtime_error(path + " is a pipe: --loop cannot go back to its start");
         in_.open(path, std::ios::binary);
         if (!in_) throw std::runtime_error("cannot read the recording " + path + ": " + std::strerror(errno));
         std::optional<Snapshot> first = next();
@@ -258,14 +260,12 @@ public:
         return std::nullopt;
     }
 
-    // Goes back to the frame after the first; false for a pipe, which cannot go back.
-    bool rewind() {
-        if (!seekable_) return false;
+    // Goes back to the frame after the first; only for a recording made rewindable.
+    void rewind() {
         in_.clear();
         in_.seekg(afterFirst_);
         line_ = lineAfterFirst_;
         previousTime_ = first_.time;
-        return static_cast<bool>(in_);
     }
 
 private:
@@ -317,7 +317,6 @@ private:
 
     std::string path_;
     std::ifstream in_;
-    bool seekable_ = false;
     bool sawFirstLine_ = false;
     Snapshot first_;
     bool haveFirst_ = false;
@@ -410,7 +409,7 @@ int main(int argc, char** argv) {
     try {
         std::optional<Recording> recording;
         if (!play.empty()) {
-            recording.emplace(play);
+            recording.emplace(play, loop);
             sensors = static_cast<std::uint32_t>(recording->first().sensors.size());
             buttons = static_cast<std::uint32_t>(recording->first().buttons.size());
             valuators = static_cast<std::uint32_t>(recording->first().valuators.size());
@@ -453,7 +452,7 @@ int main(int argc, char** argv) {
                             ended = !hold;
                             break;
                         }
-                        if (!recording->rewind()) throw std::runtime_error(play + " is a pipe: --loop cannot go back");
+                        recording->rewind();
                         offset += lastTime - firstTime + 1.0 / rate;
                         running = sleepUntil(at(offset / speed), end);
                         if (running) simulator.write(recording->first());

@@ -267,6 +267,7 @@ public final class TrackdViewer extends JComponent {
         private final String kind;
         private final int key;
         private int id;
+        private int named;
         private boolean attached;
         private Object last;
         private long lastChange = System.nanoTime();
@@ -281,6 +282,7 @@ public final class TrackdViewer extends JComponent {
             this.key = key;
             this.attached = attached;
             this.id = attached ? SegmentTable.idOf(key) : -1;
+            this.named = id;
         }
 
         void observe(Object content) {
@@ -301,15 +303,18 @@ public final class TrackdViewer extends JComponent {
             }
         }
 
-        /** True when the key now names another segment than the one attached; the caller re-attaches. */
+        /**
+         * Looks the key up, once a frame; true when it now names another segment than the one attached,
+         * which the caller then re-attaches.
+         */
         boolean replaced() {
-            int current = SegmentTable.idOf(key);
-            return current >= 0 && current != id;
+            named = SegmentTable.idOf(key);
+            return named >= 0 && named != id;
         }
 
         void reattached(boolean ok) {
             attached = ok;
-            id = ok ? SegmentTable.idOf(key) : -1;
+            id = ok ? named : -1;
             last = null;
         }
 
@@ -318,7 +323,7 @@ public final class TrackdViewer extends JComponent {
             if (!attached) {
                 return name + "NOT ATTACHED";
             }
-            if (SegmentTable.idOf(key) != id) {
+            if (named != id) {
                 return name + "REMOVED: the key no longer names this segment";
             }
             double quiet = (System.nanoTime() - lastChange) / 1e9;
