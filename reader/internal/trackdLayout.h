@@ -16,6 +16,7 @@ constexpr std::uint32_t CONTROLLER_SEGMENT_SIZE = 296;
 constexpr std::uint32_t NUM_SENSORS_AT = 4;
 constexpr std::uint32_t SENSOR_OFFSET_AT = 8;
 constexpr std::uint32_t SENSOR_SIZE_AT = 12;
+constexpr std::uint32_t TRACKER_HEADER_BYTES = 16;
 
 // Sensor record, byte offsets of its 32-bit floats. The angles are stored Y, X, Z.
 constexpr std::uint32_t X_AT = 0;
@@ -31,6 +32,7 @@ constexpr std::uint32_t BUTTON_OFFSET_AT = 4;
 constexpr std::uint32_t VALUATOR_OFFSET_AT = 8;
 constexpr std::uint32_t NUM_BUTTONS_AT = 12;
 constexpr std::uint32_t NUM_VALUATORS_AT = 16;
+constexpr std::uint32_t CONTROLLER_HEADER_BYTES = 20;
 constexpr std::uint32_t CONTROL_BYTES = 4;
 
 // The decimal 0.01745329 in single precision: one unit in the last place below the float nearest pi/180.

@@ -1,0 +1,768 @@
+// trackd-mirror: publishes the tracking host's tracker and controller segments over Cyclone DDS, and on
+// each render node recreates them under the same keys, byte for byte, for unmodified local readers.
+#include <net/if.h>
+#include <sodium.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ddsEntities.h"
+#include "frames.h"
+#include "options.h"
+
+namespace {
+
+using namespace trackd_tools;
+using namespace trackd_mirror;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds HEARTBEAT_PERIOD{100};
+constexpr milliseconds LOOKUP_PERIOD{100};         // how often a key is looked up again
+constexpr milliseconds OTHER_PUBLISHER_WAIT{500};  // how long publish listens for a live publisher first
+constexpr milliseconds SILENCE_SHOWN_AFTER{500};
+constexpr milliseconds BLOCKED_RETRY{1000};  // how often a key another process owns is looked at again
+constexpr milliseconds WAIT_SLICE{100};      // the longest a subscriber waits before it looks at signals
+constexpr int SETTLE_ATTEMPTS = 100;         // reads of a segment before a frame counts as unsettled
+constexpr int DDS_DOMAIN_MAX = 232;          // the highest domain id DDSI's port mapping allows
+constexpr std::size_t NAME_MAX_LENGTH = 64;
+constexpr const char* TOOL = "trackd-mirror: ";
+
+constexpr unsigned SHUTDOWN_GRACE_SECONDS = 5;
+
+volatile std::sig_atomic_t stopSignal = 0;
+// Cyclone's shutdown wakes its receive threads with a packet to itself, which never arrives when the
+// interface has gone; the alarm's default action then ends the process, so a stop is never stuck.
+void onSignal(int signal) {
+    stopSignal = signal;
+    alarm(SHUTDOWN_GRACE_SECONDS);
+}
+
+void say(const std::string& text) { std::cerr << TOOL << text << std::endl; }
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// What both modes share on the command line.
+struct Common {
+    int trackerKey = DEFAULT_TRACKER_KEY;
+    int controllerKey = DEFAULT_CONTROLLER_KEY;
+    std::string name = "default";
+    int domain = 0;
+    NetworkChoice network;
+    std::string authKeyPath;
+
+    int key(unsigned segment) const { return segment == TRACKER ? trackerKey : controllerKey; }
+};
+
+// Names that go into Cyclone's XML and into a DDS partition: no markup, no wildcards.
+CLI::Validator plainName(const char* what, const char* extra) {
+    return {[what, extra](const std::string& text) -> std::string {
+                const bool plain =
+                    !text.empty() && text.size() <= NAME_MAX_LENGTH &&
+                    std::all_of(text.begin(), text.end(), [extra](char c) {
+                        return std::isalnum(static_cast<unsigned char>(c)) != 0 || std::strchr(extra, c) != nullptr;
+                    });
+                if (plain) return {};
+                return "'" + text + "' is not " + what + ": up to 64 letters, digits and " + extra;
+            },
+            what};
+}
+
+void addCommonOptions(CLI::App& app, Common& common) {
+    addKeyOption(app, "--tracker-key", common.trackerKey, "tracker segment key");
+    addKeyOption(app, "--controller-key", common.controllerKey, "controller segment key");
+    app.add_option("--name", common.name, "the installation's name; installations with other names never mix")
+        ->check(plainName("an installation name", "-_."))
+        ->capture_default_str();
+    app.add_option("--domain", common.domain, "DDS domain")
+        ->check(CLI::Range(0, DDS_DOMAIN_MAX))
+        ->capture_default_str();
+    app.add_option("--interface", common.network.interfaceName,
+                   "the network interface to use (default: Cyclone DDS's choice, or CYCLONEDDS_URI)")
+        ->check(plainName("an interface name", "-_.@"));
+    app.add_option("--peer", common.network.peers,
+                   "a host to reach by unicast; turns multicast off (repeat for each host)")
+        ->check(plainName("a host name or address", "-_.:[]"))
+        ->type_name("ADDR");
+    app.add_option("--auth-key", common.authKeyPath,
+                   "a file of 32 random bytes that only its owner may read; frames are signed with it and "
+                   "frames that fail it are dropped (trackd-mirror keygen FILE makes one)")
+        ->type_name("FILE");
+}
+
+// One line of status, refreshed in place on a terminal and written every 10 s otherwise.
+class StatusLine {
+public:
+    StatusLine() : terminal_(isatty(STDOUT_FILENO) != 0), next_(Clock::now() + period()) {}
+    bool due(Clock::time_point now) const { return now >= next_; }
+    void show(const std::string& text, Clock::time_point now) {
+        next_ = now + period();
+        if (terminal_)
+            std::cout << '\r' << text << "\033[K" << std::flush;
+        else
+            std::cout << text << std::endl;
+    }
+    void finish(const std::string& text) {
+        if (terminal_)
+            std::cout << '\r' << text << "\033[K\n";
+        else
+            std::cout << text << '\n';
+        std::cout << std::flush;
+    }
+
+private:
+    milliseconds period() const { return terminal_ ? milliseconds(1000) : milliseconds(10000); }
+    bool terminal_;
+    Clock::time_point next_;
+};
+
+// Frames counted over the last second, and the latencies that went with them.
+class SecondStats {
+public:
+    void frame(std::int64_t latencyNs) {
+        ++frames_;
+        if (latencyNs >= 0) latencies_.push_back(latencyNs);
+    }
+    void frame() { ++frames_; }
+    // Closes the second that ended; true once a second.
+    bool roll(Clock::time_point now) {
+        if (now - start_ < std::chrono::seconds(1)) return false;
+        const double span = seconds(now - start_);
+        rate_ = static_cast<double>(frames_) / span;
+        std::sort(latencies_.begin(), latencies_.end());
+        p50_ = latencies_.empty() ? -1 : latencies_[latencies_.size() / 2];
+        p99_ = latencies_.empty() ? -1 : latencies_[std::min(latencies_.size() - 1, latencies_.size() * 99 / 100)];
+        frames_ = 0;
+        latencies_.clear();
+        start_ = now;
+        return true;
+    }
+    std::string rateText() const {
+        std::ostringstream out;
+        out << static_cast<long long>(rate_ + 0.5) << " frames/s";
+        return out.str();
+    }
+    std::string latencyText() const {
+        if (p50_ < 0) return "latency -";
+        std::ostringstream out;
+        out << "latency p50 " << p50_ / 1000 << " µs p99 " << p99_ / 1000 << " µs";
+        return out.str();
+    }
+
+private:
+    long long frames_ = 0;
+    std::vector<std::int64_t> latencies_;
+    Clock::time_point start_ = Clock::now();
+    double rate_ = 0;
+    std::int64_t p50_ = -1;
+    std::int64_t p99_ = -1;
+};
+
+std::uint64_t randomEpoch() {
+    std::uint64_t epoch = 0;
+    randombytes_buf(&epoch, sizeof epoch);
+    return epoch;
+}
+
+std::string hex(std::uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+bool processRuns(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+// ---------------------------------------------------------------------------------------------------
+// publish
+
+// One of trackd's segments, attached read-only by key and attached again when the key names another.
+class SourceSegment {
+public:
+    SourceSegment(unsigned segment, int key) : segment_(segment), key_(key) {}
+    SourceSegment(const SourceSegment&) = delete;
+    SourceSegment& operator=(const SourceSegment&) = delete;
+    ~SourceSegment() { detach(); }
+
+    // Looks the key up again; attaches what it names now and says what changed.
+    void lookUp() {
+        const int id = shmget(key_, 0, 0);
+        if (id >= 0 && id == id_) return;
+        if (id < 0) {
+            if (base_ != nullptr)
+                say(describe() + " is gone; waiting for it to come back");
+            else if (notice_.empty())
+                say("waiting for the " + describe() +
+                    (errno == ENOENT ? "" : std::string(": ") + std::strerror(errno)));
+            detach();
+            notice_ = "waiting";
+            return;
+        }
+        detach();
+        id_ = id;
+        shmid_ds info{};
+        if (shmctl(id, IPC_STAT, &info) != 0)
+            return tell("cannot read the " + describe() + ": " + std::strerror(errno));
+        if (info.shm_segsz < minimumSize(segment_) || info.shm_segsz > MAX_FRAME_BYTES)
+            return tell("the " + describe() + " has " + std::to_string(info.shm_segsz) + " bytes, outside " +
+                        std::to_string(minimumSize(segment_)) + " to 16 MiB; waiting for another");
+        void* address = shmat(id, nullptr, SHM_RDONLY);
+        if (address == reinterpret_cast<void*>(-1))  // NOLINT(performance-no-int-to-ptr): shmat's failure value
+            return tell("cannot attach the " + describe() + ": " + std::strerror(errno));
+        base_ = static_cast<const unsigned char*>(address);
+        size_ = static_cast<std::uint32_t>(info.shm_segsz);
+        published_.clear();
+        say("mirroring the " + describe() + " (id " + std::to_string(id) + ", " + std::to_string(size_) + " bytes)");
+        notice_.clear();
+    }
+
+    bool attached() const { return base_ != nullptr; }
+    std::uint32_t size() const { return size_; }
+
+    // A copy to publish, or null when nothing changed and no heartbeat is due, or when the segment was
+    // being written through SETTLE_ATTEMPTS successive reads (counted in `unsettled`).
+    const std::vector<unsigned char>* poll(bool heartbeatDue, long long& unsettled) {
+        copy(candidate_);
+        if (!heartbeatDue && candidate_ == published_) return nullptr;
+        for (int attempt = 0; attempt < SETTLE_ATTEMPTS; ++attempt) {
+            copy(confirmation_);
+            if (confirmation_ == candidate_) {
+                published_.swap(candidate_);
+                return &published_;
+            }
+            candidate_.swap(confirmation_);
+        }
+        ++unsettled;
+        return nullptr;
+    }
+
+    std::string state() const {
+        return std::string(segmentName(segment_)) + (attached() ? " " + std::to_string(size_) + " B" : " waiting");
+    }
+
+private:
+    std::string describe() const { return std::string(segmentName(segment_)) + " segment under key " + keyText(key_); }
+
+    void tell(const std::string& notice) {
+        if (notice != notice_) say(notice);
+        notice_ = notice;
+    }
+
+    // Copies every word with one load each, so that no word is torn.
+    void copy(std::vector<unsigned char>& into) const {
+        into.resize(size_);
+        std::uint32_t at = 0;
+        for (; at + 4 <= size_; at += 4) {
+            const std::uint32_t word = trackd_layout::loadWord(base_, at);
+            std::memcpy(into.data() + at, &word, 4);
+        }
+        for (; at < size_; ++at) into[at] = __atomic_load_n(base_ + at, __ATOMIC_RELAXED);
+    }
+
+    void detach() {
+        if (base_ != nullptr) shmdt(base_);
+        base_ = nullptr;
+        id_ = -1;
+        size_ = 0;
+    }
+
+    unsigned segment_;
+    int key_;
+    int id_ = -1;
+    const unsigned char* base_ = nullptr;
+    std::uint32_t size_ = 0;
+    std::string notice_;
+    std::vector<unsigned char> published_, candidate_, confirmation_;
+};
+
+struct PublishSettings {
+    Common common;
+    double pollRate = 1000;
+};
+
+class Publisher {
+public:
+    Publisher(const PublishSettings& settings, const AuthKey* key)
+        : settings_(settings),
+          key_(key),
+          link_(static_cast<dds_domainid_t>(settings.common.domain), settings.common.network, settings.common.name),
+          writer_(link_.writer()),
+          others_(link_, link_.reader(true)),
+          epoch_(randomEpoch()) {}
+
+    // Listens for a while for another live publisher of the same installation; true when there is none.
+    bool aloneAtStart() {
+        const auto until = Clock::now() + OTHER_PUBLISHER_WAIT;
+        while (Clock::now() < until && stopSignal == 0 && !otherSeen_) {
+            others_.wait(milliseconds(50));
+            watchOthers();
+        }
+        return !otherSeen_;
+    }
+
+    int run() {
+        std::array<SourceSegment, SEGMENT_COUNT> sources{SourceSegment(TRACKER, settings_.common.trackerKey),
+                                                         SourceSegment(CONTROLLER, settings_.common.controllerKey)};
+        std::array<Clock::time_point, SEGMENT_COUNT> lastSent{};
+        const auto period =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / settings_.pollRate));
+        say("publishing installation \"" + settings_.common.name + "\" as epoch " + hex(epoch_) +
+            (key_ != nullptr ? ", signed" : ", unsigned (no --auth-key)"));
+        auto nextPoll = Clock::now();
+        Clock::time_point nextLookup{};
+        while (stopSignal == 0) {
+            const auto now = Clock::now();
+            if (now >= nextLookup) {
+                nextLookup = now + LOOKUP_PERIOD;
+                for (auto& source : sources) source.lookUp();
+                watchOthers();
+                if (otherSeen_ && otherEpoch_ < epoch_) {
+                    say("another publisher (epoch " + hex(otherEpoch_) + ") feeds installation \"" +
+                        settings_.common.name + "\"; this one (epoch " + hex(epoch_) + ") stops");
+                    return EXIT_FAILURE_AT_RUN_TIME;
+                }
+            }
+            for (unsigned segment = 0; segment < SEGMENT_COUNT; ++segment) {
+                if (!sources[segment].attached()) continue;
+                const bool heartbeatDue = now - lastSent[segment] >= HEARTBEAT_PERIOD;
+                if (const auto* bytes = sources[segment].poll(heartbeatDue, unsettled_)) {
+                    send(segment, *bytes);
+                    lastSent[segment] = now;
+                }
+            }
+            if (stats_.roll(now) && status_.due(now)) status_.show(statusText(sources), now);
+            nextPoll += period;
+            if (nextPoll < now) nextPoll = now + period;  // behind: skip, never catch up in a burst
+            const auto sleep = std::chrono::duration_cast<std::chrono::nanoseconds>(nextPoll - Clock::now());
+            if (sleep.count() > 0) {
+                const timespec pause{static_cast<time_t>(sleep.count() / 1'000'000'000),
+                                     static_cast<long>(sleep.count() % 1'000'000'000)};
+                nanosleep(&pause, nullptr);
+            }
+        }
+        status_.finish(statusText(sources));
+        return 0;
+    }
+
+private:
+    void send(unsigned segment, const std::vector<unsigned char>& bytes) {
+        trackd_mirror_SegmentFrame frame{};
+        frame.name = const_cast<char*>(settings_.common.name.c_str());  // NOLINT: the sample only borrows it
+        frame.segment = static_cast<std::uint8_t>(segment);
+        frame.epoch = epoch_;
+        frame.number = ++number_;
+        frame.readTime = wallClockNs();
+        frame.size = static_cast<std::uint32_t>(bytes.size());
+        frame.bytes._buffer = const_cast<unsigned char*>(bytes.data());  // NOLINT: the sample only borrows it
+        frame.bytes._length = frame.bytes._maximum = frame.size;
+        std::array<unsigned char, MAC_BYTES> mac{};
+        if (key_ != nullptr) {
+            mac = key_->mac(frame);
+            frame.mac._buffer = mac.data();
+            frame.mac._length = frame.mac._maximum = MAC_BYTES;
+        }
+        const dds_return_t result = dds_write(writer_.get(), &frame);
+        if (result < 0) {
+            ++failedWrites_;
+            return;
+        }
+        stats_.frame();
+    }
+
+    // Notes another publisher of this installation whose frames pass the checks a subscriber makes.
+    void watchOthers() {
+        const auto now = wallClockNs();
+        others_.take([&](const trackd_mirror_SegmentFrame& frame) {
+            if (frame.epoch == epoch_ || frameProblem(frame, settings_.common.name, key_, now) != nullptr) return;
+            if (!otherSeen_ || frame.epoch != otherEpoch_)
+                say("another publisher, epoch " + hex(frame.epoch) + ", feeds installation \"" + settings_.common.name +
+                    "\"");
+            otherSeen_ = true;
+            otherEpoch_ = frame.epoch;
+        });
+    }
+
+    std::string statusText(const std::array<SourceSegment, SEGMENT_COUNT>& sources) const {
+        dds_publication_matched_status_t matched{};
+        dds_get_publication_matched_status(writer_.get(), &matched);
+        std::ostringstream out;
+        out << "publish \"" << settings_.common.name << "\": " << sources[TRACKER].state() << ", "
+            << sources[CONTROLLER].state() << "; " << stats_.rateText() << ", unsettled " << unsettled_
+            << ", send errors " << failedWrites_ << ", readers " << matched.current_count;
+        return out.str();
+    }
+
+    const PublishSettings& settings_;
+    const AuthKey* key_;
+    Link link_;
+    Entity writer_;
+    FrameInbox others_;
+    std::uint64_t epoch_;
+    std::uint64_t number_ = 0;
+    bool otherSeen_ = false;
+    std::uint64_t otherEpoch_ = 0;
+    long long unsettled_ = 0;
+    long long failedWrites_ = 0;
+    SecondStats stats_;
+    StatusLine status_;
+};
+
+int publish(const PublishSettings& settings) {
+    std::unique_ptr<AuthKey> key;
+    if (!settings.common.authKeyPath.empty()) key = std::make_unique<AuthKey>(settings.common.authKeyPath);
+    Publisher publisher(settings, key.get());
+    if (!publisher.aloneAtStart()) {
+        say("refusing to start: stop the other publisher first, or give this installation another --name");
+        return EXIT_FAILURE_AT_RUN_TIME;
+    }
+    return publisher.run();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// subscribe
+
+// A segment on this host that the subscriber writes into: created by it, or adopted from an earlier
+// subscriber, but never one that another live process made.
+class LocalSegment {
+public:
+    LocalSegment(unsigned segment, int key, int mode) : segment_(segment), key_(key), mode_(mode) {}
+    LocalSegment(const LocalSegment&) = delete;
+    LocalSegment& operator=(const LocalSegment&) = delete;
+    ~LocalSegment() { detach(); }
+
+    // Makes the segment ready for `size` bytes; false while the key belongs to another live process.
+    bool prepare(std::uint32_t size) {
+        if (base_ != nullptr && size == size_) return true;
+        const auto now = Clock::now();
+        if (base_ == nullptr && blocked_ && now - lastTry_ < BLOCKED_RETRY) return false;
+        lastTry_ = now;
+        if (base_ != nullptr) {
+            say("the source's " + std::string(segmentName(segment_)) + " segment changed size from " +
+                std::to_string(size_) + " to " + std::to_string(size) +
+                " bytes: making it anew (readers attached to the old one see it frozen)");
+            shmctl(id_, IPC_RMID, nullptr);
+            detach();
+        }
+        blocked_ = !takeKey(size);
+        return !blocked_;
+    }
+
+    // Writes the records first and the header words last, each 32-bit word with one store, so that a
+    // reader never sees a torn word and finds the records of any count it sees.
+    void write(const unsigned char* bytes) {
+        const std::uint32_t header = headerBytes(segment_);
+        store(bytes, header, size_);
+        __atomic_thread_fence(__ATOMIC_RELEASE);
+        store(bytes, 0, header);
+    }
+
+    // Notices a segment removed under it (ipcrm) or replaced, so that the next frame makes it anew.
+    void check() {
+        if (base_ == nullptr) return;
+        shmid_ds info{};
+        if (shmget(key_, 0, 0) == id_ && shmctl(id_, IPC_STAT, &info) == 0 && (info.shm_perm.mode & SHM_DEST) == 0)
+            return;
+        say("the " + describe() + " was removed or replaced by someone else; making it anew with the next frame");
+        detach();
+    }
+
+    void finish(bool remove) {
+        if (remove && base_ != nullptr) shmctl(id_, IPC_RMID, nullptr);
+        detach();
+    }
+
+    std::string state() const {
+        return std::string(segmentName(segment_)) + (base_ != nullptr ? " " + std::to_string(size_) + " B"
+                                                     : blocked_       ? " blocked"
+                                                                      : " waiting");
+    }
+
+private:
+    std::string describe() const { return std::string(segmentName(segment_)) + " segment under key " + keyText(key_); }
+
+    bool takeKey(std::uint32_t size) {
+        const int existing = shmget(key_, 0, 0);
+        if (existing >= 0) {
+            shmid_ds info{};
+            if (shmctl(existing, IPC_STAT, &info) != 0)
+                return refuse("cannot read the " + describe() + ": " + std::strerror(errno));
+            if (info.shm_cpid != getpid() && processRuns(info.shm_cpid))
+                return refuse("the " + describe() + " (id " + std::to_string(existing) + ") belongs to process " +
+                              std::to_string(info.shm_cpid) +
+                              ", which still runs: a local trackd, simulator or subscriber; not writing into it. "
+                              "Stop that process, or mirror into other keys");
+            if (info.shm_segsz == size) {
+                if (!attach(existing)) return false;
+                say("adopted the " + describe() + " (id " + std::to_string(existing) +
+                    ") that an earlier subscriber left");
+                return true;
+            }
+            say("removing the " + describe() + " left behind with " + std::to_string(info.shm_segsz) +
+                " bytes, to make it with " + std::to_string(size));
+            if (shmctl(existing, IPC_RMID, nullptr) != 0)
+                return refuse("cannot remove the " + describe() + ": " + std::strerror(errno));
+        }
+        const int id = shmget(key_, size, IPC_CREAT | IPC_EXCL | mode_);
+        if (id < 0) return refuse("cannot make the " + describe() + ": " + std::strerror(errno));
+        if (!attach(id)) return false;
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(mode_));
+        say("made the " + describe() + " (id " + std::to_string(id) + ", " + std::to_string(size) + " bytes, mode " +
+            mode + ")");
+        return true;
+    }
+
+    bool attach(int id) {
+        void* address = shmat(id, nullptr, 0);
+        if (address == reinterpret_cast<void*>(-1))  // NOLINT(performance-no-int-to-ptr): shmat's failure value
+            return refuse("cannot attach the " + describe() + " to write into it: " + std::strerror(errno));
+        shmid_ds info{};
+        shmctl(id, IPC_STAT, &info);
+        base_ = static_cast<unsigned char*>(address);
+        id_ = id;
+        size_ = static_cast<std::uint32_t>(info.shm_segsz);
+        refusal_.clear();
+        return true;
+    }
+
+    bool refuse(const std::string& why) {
+        if (why != refusal_) say(why);
+        refusal_ = why;
+        return false;
+    }
+
+    void store(const unsigned char* bytes, std::uint32_t from, std::uint32_t to) {
+        std::uint32_t at = from;
+        for (; at + 4 <= to; at += 4) {
+            std::uint32_t word = 0;
+            std::memcpy(&word, bytes + at, 4);
+            auto* target = reinterpret_cast<std::uint32_t*>(base_ + at);
+            if (__atomic_load_n(target, __ATOMIC_RELAXED) != word) __atomic_store_n(target, word, __ATOMIC_RELAXED);
+        }
+        for (; at < to; ++at) __atomic_store_n(base_ + at, bytes[at], __ATOMIC_RELAXED);
+    }
+
+    void detach() {
+        if (base_ != nullptr) shmdt(base_);
+        base_ = nullptr;
+        id_ = -1;
+        size_ = 0;
+    }
+
+    unsigned segment_;
+    int key_;
+    int mode_;
+    int id_ = -1;
+    unsigned char* base_ = nullptr;
+    std::uint32_t size_ = 0;
+    bool blocked_ = false;
+    Clock::time_point lastTry_{};
+    std::string refusal_;
+};
+
+struct SubscribeSettings {
+    Common common;
+    int mode = 0660;
+    bool removeOnExit = false;
+};
+
+class Subscriber {
+public:
+    Subscriber(const SubscribeSettings& settings, const AuthKey* key)
+        : settings_(settings),
+          key_(key),
+          link_(static_cast<dds_domainid_t>(settings.common.domain), settings.common.network, settings.common.name),
+          inbox_(link_, link_.reader(false)),
+          local_{LocalSegment(TRACKER, settings.common.trackerKey, settings.mode),
+                 LocalSegment(CONTROLLER, settings.common.controllerKey, settings.mode)} {}
+
+    int run() {
+        say("subscribing to installation \"" + settings_.common.name + "\"" +
+            (key_ != nullptr ? ", accepting signed frames only" : ", unsigned (no --auth-key)"));
+        auto nextCheck = Clock::now() + BLOCKED_RETRY;
+        while (stopSignal == 0) {
+            inbox_.wait(WAIT_SLICE);
+            inbox_.take([this](const trackd_mirror_SegmentFrame& frame) { accept(frame); });
+            const auto now = Clock::now();
+            if (now >= nextCheck) {
+                nextCheck = now + BLOCKED_RETRY;
+                for (auto& segment : local_) segment.check();
+            }
+            if (stats_.roll(now) && status_.due(now)) status_.show(statusText(now), now);
+        }
+        status_.finish(statusText(Clock::now()));
+        for (auto& segment : local_) segment.finish(settings_.removeOnExit);
+        return 0;
+    }
+
+private:
+    void accept(const trackd_mirror_SegmentFrame& frame) {
+        const auto now = Clock::now();
+        if (const char* problem = frameProblem(frame, settings_.common.name, key_, wallClockNs())) {
+            ++refused_;
+            sayOnce(std::string("refusing frames: ") + problem);
+            return;
+        }
+        switch (follower_.judge(frame, now)) {
+            case PublisherFollower::Verdict::OTHER_PUBLISHER:
+                ++refused_;
+                sayOnce("ignoring a second publisher of installation \"" + settings_.common.name + "\" (epoch " +
+                        hex(frame.epoch) + ") while epoch " + hex(follower_.epoch()) + " is live");
+                return;
+            case PublisherFollower::Verdict::STALE:
+                ++stale_;
+                return;
+            case PublisherFollower::Verdict::WRITE:
+                break;
+        }
+        if (follower_.takeChanged()) say("following the publisher with epoch " + hex(frame.epoch));
+        lastFrame_ = now;
+        LocalSegment& local = local_[frame.segment];
+        if (!local.prepare(frame.size)) return;
+        local.write(frame.bytes._buffer);
+        stats_.frame(wallClockNs() - frame.readTime);
+    }
+
+    void sayOnce(const std::string& text) {
+        if (said_.insert(text).second) say(text);
+    }
+
+    std::string statusText(Clock::time_point now) const {
+        std::ostringstream out;
+        out << "subscribe \"" << settings_.common.name << "\": " << local_[TRACKER].state() << ", "
+            << local_[CONTROLLER].state() << "; " << stats_.rateText() << ", " << stats_.latencyText() << ", stale "
+            << stale_ << ", refused " << refused_;
+        const auto silence = now - lastFrame_;
+        if (silence > SILENCE_SHOWN_AFTER) {
+            char text[64];
+            if (lastFrame_ == Clock::time_point{})
+                std::snprintf(text, sizeof text, ", source silent since start");
+            else
+                std::snprintf(text, sizeof text, ", source silent for %.1f s", seconds(silence));
+            out << text;
+        }
+        return out.str();
+    }
+
+    const SubscribeSettings& settings_;
+    const AuthKey* key_;
+    Link link_;
+    FrameInbox inbox_;
+    std::array<LocalSegment, SEGMENT_COUNT> local_;
+    PublisherFollower follower_;
+    Clock::time_point lastFrame_{};
+    long long refused_ = 0;
+    long long stale_ = 0;
+    std::set<std::string> said_;
+    SecondStats stats_;
+    StatusLine status_;
+};
+
+int subscribe(const SubscribeSettings& settings) {
+    std::unique_ptr<AuthKey> key;
+    if (!settings.common.authKeyPath.empty()) key = std::make_unique<AuthKey>(settings.common.authKeyPath);
+    Subscriber subscriber(settings, key.get());
+    return subscriber.run();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// keygen
+
+int keygen(const std::string& path) {
+    if (sodium_init() < 0) throw std::runtime_error("libsodium cannot start");
+    std::array<unsigned char, crypto_auth_KEYBYTES> key{};
+    crypto_auth_keygen(key.data());
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::runtime_error("cannot make the key file " + path + ": " + std::strerror(errno));
+    const bool written = ::write(fd, key.data(), key.size()) == static_cast<ssize_t>(key.size());
+    const bool closed = close(fd) == 0;
+    sodium_memzero(key.data(), key.size());
+    if (!written || !closed) {
+        unlink(path.c_str());
+        throw std::runtime_error("cannot write the key file " + path);
+    }
+    std::cout << "wrote a new key to " << path << "; copy it, mode 0600, to the tracking host and every render node\n";
+    return 0;
+}
+
+void checkInterface(const Common& common) {
+    const auto& name = common.network.interfaceName;
+    if (!name.empty() && if_nametoindex(name.c_str()) == 0)
+        throw std::runtime_error("no network interface named " + name + " on this host (ip link lists them)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "Carries trackd's tracker and controller segments from the tracking host to render nodes over "
+        "Cyclone DDS.\nRun `publish` where trackd runs and `subscribe` on each render node; local "
+        "applications there read the mirrored segments through ZoravoVAR as if trackd ran there.",
+        "trackd-mirror"};
+    addVersion(app, "trackd-mirror");
+    app.require_subcommand(1);
+
+    PublishSettings publishSettings;
+    auto* publishCommand = app.add_subcommand("publish", "publish this host's segments (run beside trackd)");
+    addCommonOptions(*publishCommand, publishSettings.common);
+    publishCommand->add_option("--poll-rate", publishSettings.pollRate, "reads of the segments per second")
+        ->check(finiteRange(1, 100000))
+        ->capture_default_str();
+
+    SubscribeSettings subscribeSettings;
+    auto* subscribeCommand =
+        app.add_subcommand("subscribe", "make the segments on this host and keep them equal to the source's");
+    addCommonOptions(*subscribeCommand, subscribeSettings.common);
+    subscribeCommand
+        ->add_option_function<std::string>(
+            "--mode",
+            [&subscribeSettings](const std::string& text) {
+                char* end = nullptr;
+                const long mode = std::strtol(text.c_str(), &end, 8);
+                if (text.empty() || *end != '\0' || mode < 0 || mode > 0777)
+                    throw CLI::ValidationError("--mode", "'" + text + "' is not an octal mode from 0 to 0777");
+                subscribeSettings.mode = static_cast<int>(mode);
+            },
+            "permissions of the segments made here (default 0660: owner and group; readers need read and write)")
+        ->type_name("OCTAL");
+    subscribeCommand->add_flag("--remove-on-exit", subscribeSettings.removeOnExit,
+                               "remove the segments on exit (by default they stay for the applications attached)");
+
+    std::string keyPath;
+    auto* keygenCommand = app.add_subcommand("keygen", "write a new random key for --auth-key, mode 0600");
+    keygenCommand->add_option("FILE", keyPath, "the key file to make; it must not exist")->required();
+
+    if (const int status = parseCommandLine(app, argc, argv); status >= 0) return status;
+
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        if (keygenCommand->parsed()) return keygen(keyPath);
+        if (publishCommand->parsed()) {
+            checkInterface(publishSettings.common);
+            return publish(publishSettings);
+        }
+        checkInterface(subscribeSettings.common);
+        return subscribe(subscribeSettings);
+    } catch (const std::exception& e) {
+        say(e.what());
+        return EXIT_FAILURE_AT_RUN_TIME;
+    }
+}
