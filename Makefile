@@ -5,9 +5,10 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 PACKAGES := cmake make g++ binutils procps pkgconf dpkg-dev file libgtest-dev openjdk-17-jdk-headless junit5 \
-            libcli11-dev nlohmann-json3-dev fonts-dejavu-core libjava3d-java libvecmath-java
+            libcli11-dev nlohmann-json3-dev fonts-dejavu-core libjava3d-java libvecmath-java \
+            cyclonedds-dev cyclonedds-tools libsodium-dev iproute2 util-linux nftables
 
-.PHONY: all build test demo viewer j3d-demo bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
+.PHONY: all build test demo mirror-demo viewer j3d-demo bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
 
 all: build
 
@@ -42,7 +43,7 @@ test-m32: deps
 	@scripts/ensure-packages g++-multilib googletest
 	@emulator=$$(scripts/m32-emulator) && set -x && \
 	cmake -S . -B $(BUILD_DIR)-m32 -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 -DZORAVOVAR_JAVA_TESTS=OFF \
-	      -DZORAVOVAR_WERROR=ON -DCMAKE_CROSSCOMPILING_EMULATOR="$$emulator"
+	      -DZORAVOVAR_WERROR=ON -DZORAVOVAR_MIRROR=OFF -DCMAKE_CROSSCOMPILING_EMULATOR="$$emulator"
 	cmake --build $(BUILD_DIR)-m32 -j $(JOBS)
 	ctest --test-dir $(BUILD_DIR)-m32 --output-on-failure -j $(JOBS)
 
@@ -75,6 +76,12 @@ JAVA_DEMO = java -Djava.library.path=$(BUILD_DIR)/lib -cp $(BUILD_DIR)/zoravovar
 demo: deps $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target ZoravoVAR trackd-sim zoravovar-demo
 	@scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim -- $(JAVA_DEMO) calvora.devicedriver.demo.TrackdDemo --seconds 5
+
+# The demo across two simulated hosts (as root): the simulator and the publisher on one, the subscriber
+# and the Java demo on the other.
+mirror-demo: deps $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ZoravoVAR trackd-sim trackd-mirror zoravovar-demo
+	@scripts/mirror-demo $(BUILD_DIR) 5
 
 # The same with the Swing viewer, for a minute (close its window to stop sooner).
 viewer: build

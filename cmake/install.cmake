@@ -43,6 +43,11 @@ if(ZORAVOVAR_BUILD_TOOLS)
     set_target_properties(trackd-monitor PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   endif()
   install(TARGETS trackd-sim trackd-monitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  set(ZORAVOVAR_TOOLS trackd-sim trackd-monitor trackd-viewer)
+  if(ZORAVOVAR_MIRROR)
+    install(TARGETS trackd-mirror RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+    list(APPEND ZORAVOVAR_TOOLS trackd-mirror)
+  endif()
 
   # The viewer's launcher names the installed jars.
   get_target_property(demo_jar zoravovar-demo JAR_FILE)
@@ -63,7 +68,7 @@ if(ZORAVOVAR_BUILD_TOOLS)
   find_program(HELP2MAN help2man)
   if(HELP2MAN)
     set(manual_pages)
-    foreach(tool trackd-sim trackd-monitor trackd-viewer)
+    foreach(tool ${ZORAVOVAR_TOOLS})
       if(tool STREQUAL "trackd-viewer")
         set(program "${CMAKE_CURRENT_BINARY_DIR}/bin/trackd-viewer")
         set(summary "show trackd's sensors, buttons and valuators in a window")
@@ -73,6 +78,8 @@ if(ZORAVOVAR_BUILD_TOOLS)
         set(depends ${tool})
         if(tool STREQUAL "trackd-sim")
           set(summary "play trackd's part with simulated tracker and controller segments")
+        elseif(tool STREQUAL "trackd-mirror")
+          set(summary "carry trackd's segments from the tracking host to render nodes over DDS")
         else()
           set(summary "show and record what trackd's segments hold, and their health")
         endif()
@@ -182,8 +189,10 @@ and hand tracking in Java 3D applications.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime java)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "default-jre | java8-runtime")
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION "simulator, monitor and viewer for trackd's tracking segments
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "simulator, monitor, viewer and mirror for trackd's tracking segments
 trackd-sim plays the part of the trackd motion tracking daemon, trackd-monitor
-shows, checks and records what its segments hold, and trackd-viewer draws the
-sensors, buttons and valuators in a window.")
+shows, checks and records what its segments hold, trackd-viewer draws the
+sensors, buttons and valuators in a window, and trackd-mirror carries the
+segments from the tracking host to the render nodes of an installation over
+Cyclone DDS.")
 include(CPack)

@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     // watch: every distinct frame number seen in sensor 0, and every step back to an older one.
-    const double seconds = argc > 3 ? std::atof(argv[3]) : 1;
+    const double seconds = argc > 3 ? std::strtod(argv[3], nullptr) : 1;
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     long long distinct = 0;
     long long backwards = 0;

@@ -144,9 +144,10 @@ private:
 // Waits on one reader's data, and takes its frames through loans.
 class FrameInbox {
 public:
-    FrameInbox(const Link& link, Entity reader) : reader_(std::move(reader)) {
-        waitset_ = Entity(dds_create_waitset(link.participant()), "creating a waitset");
-        condition_ = Entity(dds_create_readcondition(reader_.get(), DDS_ANY_STATE), "creating a read condition");
+    FrameInbox(const Link& link, Entity reader)
+        : reader_(std::move(reader)),
+          waitset_(dds_create_waitset(link.participant()), "creating a waitset"),
+          condition_(dds_create_readcondition(reader_.get(), DDS_ANY_STATE), "creating a read condition") {
         checked(dds_waitset_attach(waitset_.get(), condition_.get(), 0), "attaching the read condition");
     }
 

@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -157,7 +158,7 @@ public:
     }
     std::string rateText() const {
         std::ostringstream out;
-        out << static_cast<long long>(rate_ + 0.5) << " frames/s";
+        out << std::llround(rate_) << " frames/s";
         return out.str();
     }
     std::string latencyText() const {
