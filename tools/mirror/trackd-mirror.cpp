@@ -18,8 +18,6 @@
 #include <ctime>
 #include <iostream>
 #include <memory>
-#include <optional>
-#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -69,8 +67,6 @@ struct Common {
     int domain = 0;
     NetworkChoice network;
     std::string authKeyPath;
-
-    int key(unsigned segment) const { return segment == TRACKER ? trackerKey : controllerKey; }
 };
 
 // Names that go into Cyclone's XML and into a DDS partition: no markup, no wildcards.
@@ -84,7 +80,7 @@ CLI::Validator plainName(const char* what, const char* extra) {
                 if (plain) return {};
                 return "'" + text + "' is not " + what + ": up to 64 letters, digits and " + extra;
             },
-            what};
+            ""};
 }
 
 void addCommonOptions(CLI::App& app, Common& common) {
@@ -92,13 +88,16 @@ void addCommonOptions(CLI::App& app, Common& common) {
     addKeyOption(app, "--controller-key", common.controllerKey, "controller segment key");
     app.add_option("--name", common.name, "the installation's name; installations with other names never mix")
         ->check(plainName("an installation name", "-_."))
+        ->type_name("NAME")
         ->capture_default_str();
     app.add_option("--domain", common.domain, "DDS domain")
         ->check(CLI::Range(0, DDS_DOMAIN_MAX))
+        ->type_name("N")
         ->capture_default_str();
     app.add_option("--interface", common.network.interfaceName,
                    "the network interface to use (default: Cyclone DDS's choice, or CYCLONEDDS_URI)")
-        ->check(plainName("an interface name", "-_.@"));
+        ->check(plainName("an interface name", "-_.@"))
+        ->type_name("IF");
     app.add_option("--peer", common.network.peers,
                    "a host to reach by unicast; turns multicast off (repeat for each host)")
         ->check(plainName("a host name or address", "-_.:[]"))
