@@ -3,6 +3,7 @@
 
 Usage: mirror-report.py MEASUREMENTS OUTPUT_JSON RATE SENSORS SECONDS DEFAULT_POLL_RATE FAST_POLL_RATE
 Each measurement line: NAME POLL_RATE FRAMES P50_US P99_US MAX_US SENDER_CPU RECEIVER_CPU PACKETS_PER_WRITE
+SENDER_USER_CPU (CPU in percent of one core)
 """
 import json
 import sys
@@ -21,27 +22,30 @@ def main():
     rows = []
     with open(path) as f:
         for line in f:
-            name, poll, frames, p50, p99, peak, sender, receiver, packets = line.split()
+            name, poll, frames, p50, p99, peak, sender, receiver, packets, sender_user = line.split()
             rows.append({"name": name, "poll_rate": int(poll), "frames": int(frames), "p50_us": float(p50),
                          "p99_us": float(p99), "max_us": float(peak), "sender_cpu_percent": float(sender),
-                         "receiver_cpu_percent": float(receiver), "packets_per_write": float(packets)})
+                         "receiver_cpu_percent": float(receiver), "packets_per_write": float(packets),
+                         "sender_user_cpu_percent": float(sender_user)})
     find = {(r["name"], r["poll_rate"]): r for r in rows}
     floors = {r["poll_rate"]: r["p50_us"] for r in rows if r["name"] == "floor"}
 
     print(f"\nMirror between network namespaces over veth and a bridge: {rate} writes/s of {sensors} sensors, "
           f"{seconds} s per row; the delay runs from the write on host A to the same bytes in host B's segment.")
-    print("| path | poll Hz | frames seen | p50 µs | p99 µs | max µs | p50 / floor | sender CPU | receiver CPU "
-          "| packets per write |")
+    print("| path | poll Hz | frames seen | p50 µs | p99 µs | max µs | p50 / floor | sender CPU (user) "
+          "| receiver CPU | packets per write |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for r in rows:
         ratio = r["p50_us"] / floors[r["poll_rate"]]
         print(f"| {LABELS[r['name']]} | {r['poll_rate']} | {r['frames']} | {r['p50_us']:.0f} | {r['p99_us']:.0f} | "
-              f"{r['max_us']:.0f} | {ratio:.2f}x | {r['sender_cpu_percent']:.1f}% | {r['receiver_cpu_percent']:.1f}% "
+              f"{r['max_us']:.0f} | {ratio:.2f}x | {r['sender_cpu_percent']:.1f}% ({r['sender_user_cpu_percent']:.1f}%) "
+              f"| {r['receiver_cpu_percent']:.1f}% "
               f"| {r['packets_per_write']:.2f} |")
     slow, fast = find[("mirror", int(default_poll))], find[("mirror", int(fast_poll))]
     three = find[("mirror3", int(default_poll))]
     packets = three["packets_per_write"] / max(slow["packets_per_write"], 0.01)
     cpu = three["sender_cpu_percent"] / max(slow["sender_cpu_percent"], 0.1)
+    user = three["sender_user_cpu_percent"] / max(slow["sender_user_cpu_percent"], 0.1)
     goals = [
         (f"p50 within {P50_GOAL:.0f}x the floor", f"{slow['p50_us'] / floors[slow['poll_rate']]:.2f}x at "
          f"{default_poll} Hz, {fast['p50_us'] / floors[fast['poll_rate']]:.2f}x at {fast_poll} Hz",
@@ -51,7 +55,7 @@ def main():
         (f"each side under {CPU_GOAL:.0f}% of a core at the default poll rate",
          f"{slow['sender_cpu_percent']:.1f}% and {slow['receiver_cpu_percent']:.1f}%",
          max(slow["sender_cpu_percent"], slow["receiver_cpu_percent"]) < CPU_GOAL),
-        ("publisher flat from 1 to 3 subscribers", f"packets per write {packets:.2f}x, CPU {cpu:.2f}x",
+        ("publisher flat from 1 to 3 subscribers", f"packets per write {packets:.2f}x, CPU {cpu:.2f}x ({user:.2f}x in user space)",
          packets <= FLAT_GOAL),
     ]
     print()

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,7 +69,8 @@ void pace(Clock::time_point& next, Clock::duration period) {
     std::this_thread::sleep_until(next);
 }
 
-// write KEY RATE SECONDS SENSORS: a tracker segment whose every record gets the time at RATE Hz.
+// write KEY RATE SECONDS SENSORS: a tracker segment whose every record gets the time at RATE Hz, each
+// write at a random moment of its period, so that no poller on the way stays in step with the writer.
 int write(int key, double rate, double seconds, std::uint32_t sensors) {
     const std::size_t size =
         std::max<std::size_t>(trackd_layout::TRACKER_SEGMENT_SIZE, RECORD_OFFSET + sensors * RECORD_SIZE);
@@ -81,7 +83,10 @@ int write(int key, double rate, double seconds, std::uint32_t sensors) {
     std::fflush(stdout);
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / rate));
     const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    for (auto next = Clock::now(); next < end; pace(next, period)) {
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<Clock::rep> offset(0, period.count() - 1);
+    for (auto slot = Clock::now(); slot < end; slot += period) {
+        std::this_thread::sleep_until(slot + Clock::duration(offset(random)));
         const std::int64_t stamp = wallNs();
         for (std::uint32_t s = 0; s < sensors; ++s) {
             const std::size_t at = RECORD_OFFSET + s * RECORD_SIZE + STAMP_AT;
