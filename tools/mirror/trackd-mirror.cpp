@@ -55,7 +55,11 @@ void onSignal(int signal) {
     alarm(SHUTDOWN_GRACE_SECONDS);
 }
 
-void say(const std::string& text) { std::cerr << TOOL << text << std::endl; }
+// A message on its own line, also when a status line is being refreshed in place on the terminal.
+void say(const std::string& text) {
+    if (isatty(STDERR_FILENO) != 0) std::cerr << "\r\033[K";
+    std::cerr << TOOL << text << std::endl;
+}
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
