@@ -197,30 +197,49 @@ bool processRuns(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == E
 // ---------------------------------------------------------------------------------------------------
 // publish
 
+// A segment attached by id; detached on destruction and whenever another replaces it.
+struct Attachment {
+    Attachment() = default;
+    Attachment(const Attachment&) = delete;
+    Attachment& operator=(const Attachment&) = delete;
+    ~Attachment() { detach(); }
+    void detach() {
+        if (base != nullptr) shmdt(base);
+        base = nullptr;
+        id = -1;
+        size = 0;
+    }
+
+    int id = -1;
+    unsigned char* base = nullptr;
+    std::uint32_t size = 0;
+};
+
+std::string segmentDescription(unsigned segment, int key) {
+    return std::string(segmentName(segment)) + " segment under key " + keyText(key);
+}
+
 // One of trackd's segments, attached read-only by key and attached again when the key names another.
 class SourceSegment {
 public:
     SourceSegment(unsigned segment, int key) : segment_(segment), key_(key) {}
-    SourceSegment(const SourceSegment&) = delete;
-    SourceSegment& operator=(const SourceSegment&) = delete;
-    ~SourceSegment() { detach(); }
 
     // Looks the key up again; attaches what it names now and says what changed.
     void lookUp() {
         const int id = shmget(key_, 0, 0);
-        if (id >= 0 && id == id_) return;
+        if (id >= 0 && id == attached_.id) return;
         if (id < 0) {
-            if (base_ != nullptr)
+            if (attached_.base != nullptr)
                 say(describe() + " is gone; waiting for it to come back");
             else if (notice_.empty())
                 say("waiting for the " + describe() +
                     (errno == ENOENT ? "" : std::string(": ") + std::strerror(errno)));
-            detach();
+            attached_.detach();
             notice_ = "waiting";
             return;
         }
-        detach();
-        id_ = id;
+        attached_.detach();
+        attached_.id = id;
         shmid_ds info{};
         if (shmctl(id, IPC_STAT, &info) != 0)
             return tell("cannot read the " + describe() + ": " + std::strerror(errno));
@@ -230,15 +249,16 @@ public:
         void* address = shmat(id, nullptr, SHM_RDONLY);
         if (address == reinterpret_cast<void*>(-1))  // NOLINT(performance-no-int-to-ptr): shmat's failure value
             return tell("cannot attach the " + describe() + ": " + std::strerror(errno));
-        base_ = static_cast<const unsigned char*>(address);
-        size_ = static_cast<std::uint32_t>(info.shm_segsz);
+        attached_.base = static_cast<unsigned char*>(address);
+        attached_.size = static_cast<std::uint32_t>(info.shm_segsz);
         published_.clear();
-        say("mirroring the " + describe() + " (id " + std::to_string(id) + ", " + std::to_string(size_) + " bytes)");
+        say("mirroring the " + describe() + " (id " + std::to_string(id) + ", " + std::to_string(attached_.size) +
+            " bytes)");
         notice_.clear();
     }
 
-    bool attached() const { return base_ != nullptr; }
-    std::uint32_t size() const { return size_; }
+    bool attached() const { return attached_.base != nullptr; }
+    std::uint32_t size() const { return attached_.size; }
 
     // A copy to publish, or null when nothing changed and no heartbeat is due, or when the segment was
     // being written through SETTLE_ATTEMPTS successive reads (counted in `unsettled`).
@@ -258,11 +278,12 @@ public:
     }
 
     std::string state() const {
-        return std::string(segmentName(segment_)) + (attached() ? " " + std::to_string(size_) + " B" : " waiting");
+        return std::string(segmentName(segment_)) +
+               (attached() ? " " + std::to_string(attached_.size) + " B" : " waiting");
     }
 
 private:
-    std::string describe() const { return std::string(segmentName(segment_)) + " segment under key " + keyText(key_); }
+    std::string describe() const { return segmentDescription(segment_, key_); }
 
     void tell(const std::string& notice) {
         if (notice != notice_) say(notice);
@@ -271,27 +292,18 @@ private:
 
     // Copies every word with one load each, so that no word is torn.
     void copy(std::vector<unsigned char>& into) const {
-        into.resize(size_);
+        into.resize(attached_.size);
         std::uint32_t at = 0;
-        for (; at + 4 <= size_; at += 4) {
-            const std::uint32_t word = trackd_layout::loadWord(base_, at);
+        for (; at + 4 <= attached_.size; at += 4) {
+            const std::uint32_t word = trackd_layout::loadWord(attached_.base, at);
             std::memcpy(into.data() + at, &word, 4);
         }
-        for (; at < size_; ++at) into[at] = __atomic_load_n(base_ + at, __ATOMIC_RELAXED);
-    }
-
-    void detach() {
-        if (base_ != nullptr) shmdt(base_);
-        base_ = nullptr;
-        id_ = -1;
-        size_ = 0;
+        for (; at < attached_.size; ++at) into[at] = __atomic_load_n(attached_.base + at, __ATOMIC_RELAXED);
     }
 
     unsigned segment_;
     int key_;
-    int id_ = -1;
-    const unsigned char* base_ = nullptr;
-    std::uint32_t size_ = 0;
+    Attachment attached_;
     std::string notice_;
     std::vector<unsigned char> published_, candidate_, confirmation_;
 };
@@ -447,22 +459,19 @@ int publish(const PublishSettings& settings) {
 class LocalSegment {
 public:
     LocalSegment(unsigned segment, int key, int mode) : segment_(segment), key_(key), mode_(mode) {}
-    LocalSegment(const LocalSegment&) = delete;
-    LocalSegment& operator=(const LocalSegment&) = delete;
-    ~LocalSegment() { detach(); }
 
     // Makes the segment ready for `size` bytes; false while the key belongs to another live process.
     bool prepare(std::uint32_t size) {
-        if (base_ != nullptr && size == size_) return true;
+        if (attached_.base != nullptr && size == attached_.size) return true;
         const auto now = Clock::now();
-        if (base_ == nullptr && blocked_ && now - lastTry_ < BLOCKED_RETRY) return false;
+        if (attached_.base == nullptr && blocked_ && now - lastTry_ < BLOCKED_RETRY) return false;
         lastTry_ = now;
-        if (base_ != nullptr) {
+        if (attached_.base != nullptr) {
             say("the source's " + std::string(segmentName(segment_)) + " segment changed size from " +
-                std::to_string(size_) + " to " + std::to_string(size) +
+                std::to_string(attached_.size) + " to " + std::to_string(size) +
                 " bytes: making it anew (readers attached to the old one see it frozen)");
-            shmctl(id_, IPC_RMID, nullptr);
-            detach();
+            shmctl(attached_.id, IPC_RMID, nullptr);
+            attached_.detach();
         }
         blocked_ = !takeKey(size);
         return !blocked_;
@@ -472,34 +481,36 @@ public:
     // reader never sees a torn word and finds the records of any count it sees.
     void write(const unsigned char* bytes) {
         const std::uint32_t header = headerBytes(segment_);
-        store(bytes, header, size_);
+        store(bytes, header, attached_.size);
         __atomic_thread_fence(__ATOMIC_RELEASE);
         store(bytes, 0, header);
     }
 
     // Notices a segment removed under it (ipcrm) or replaced, so that the next frame makes it anew.
     void check() {
-        if (base_ == nullptr) return;
+        if (attached_.base == nullptr) return;
         shmid_ds info{};
-        if (shmget(key_, 0, 0) == id_ && shmctl(id_, IPC_STAT, &info) == 0 && (info.shm_perm.mode & SHM_DEST) == 0)
+        if (shmget(key_, 0, 0) == attached_.id && shmctl(attached_.id, IPC_STAT, &info) == 0 &&
+            (info.shm_perm.mode & SHM_DEST) == 0)
             return;
         say("the " + describe() + " was removed or replaced by someone else; making it anew with the next frame");
-        detach();
+        attached_.detach();
     }
 
     void finish(bool remove) {
-        if (remove && base_ != nullptr) shmctl(id_, IPC_RMID, nullptr);
-        detach();
+        if (remove && attached_.base != nullptr) shmctl(attached_.id, IPC_RMID, nullptr);
+        attached_.detach();
     }
 
     std::string state() const {
-        return std::string(segmentName(segment_)) + (base_ != nullptr ? " " + std::to_string(size_) + " B"
-                                                     : blocked_       ? " blocked"
-                                                                      : " waiting");
+        return std::string(segmentName(segment_)) + (attached_.base != nullptr
+                                                         ? " " + std::to_string(attached_.size) + " B"
+                                                     : blocked_ ? " blocked"
+                                                                : " waiting");
     }
 
 private:
-    std::string describe() const { return std::string(segmentName(segment_)) + " segment under key " + keyText(key_); }
+    std::string describe() const { return segmentDescription(segment_, key_); }
 
     bool takeKey(std::uint32_t size) {
         const int existing = shmget(key_, 0, 0);
@@ -539,9 +550,9 @@ private:
             return refuse("cannot attach the " + describe() + " to write into it: " + std::strerror(errno));
         shmid_ds info{};
         shmctl(id, IPC_STAT, &info);
-        base_ = static_cast<unsigned char*>(address);
-        id_ = id;
-        size_ = static_cast<std::uint32_t>(info.shm_segsz);
+        attached_.base = static_cast<unsigned char*>(address);
+        attached_.id = id;
+        attached_.size = static_cast<std::uint32_t>(info.shm_segsz);
         refusal_.clear();
         return true;
     }
@@ -557,25 +568,16 @@ private:
         for (; at + 4 <= to; at += 4) {
             std::uint32_t word = 0;
             std::memcpy(&word, bytes + at, 4);
-            auto* target = reinterpret_cast<std::uint32_t*>(base_ + at);
+            auto* target = reinterpret_cast<std::uint32_t*>(attached_.base + at);
             if (__atomic_load_n(target, __ATOMIC_RELAXED) != word) __atomic_store_n(target, word, __ATOMIC_RELAXED);
         }
-        for (; at < to; ++at) __atomic_store_n(base_ + at, bytes[at], __ATOMIC_RELAXED);
-    }
-
-    void detach() {
-        if (base_ != nullptr) shmdt(base_);
-        base_ = nullptr;
-        id_ = -1;
-        size_ = 0;
+        for (; at < to; ++at) __atomic_store_n(attached_.base + at, bytes[at], __ATOMIC_RELAXED);
     }
 
     unsigned segment_;
     int key_;
     int mode_;
-    int id_ = -1;
-    unsigned char* base_ = nullptr;
-    std::uint32_t size_ = 0;
+    Attachment attached_;
     bool blocked_ = false;
     Clock::time_point lastTry_{};
     std::string refusal_;
