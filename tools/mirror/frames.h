@@ -45,8 +45,8 @@ inline std::int64_t wallClockNs() {
 // The installation's 32-byte key, from a file that only its owner may read or write, as ssh demands.
 class AuthKey {
 public:
+    // Expects sodium_init() to have succeeded.
     explicit AuthKey(const std::string& path) {
-        if (sodium_init() < 0) throw std::runtime_error("libsodium cannot start");
         const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) throw std::runtime_error("cannot open the key file " + path + ": " + std::strerror(errno));
         struct stat info {};

@@ -192,10 +192,12 @@ std::string hex(std::uint64_t value) {
     return text;
 }
 
-bool processRuns(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+// The key of --auth-key, or null without one.
+std::unique_ptr<AuthKey> loadKey(const Common& common) {
+    return common.authKeyPath.empty() ? nullptr : std::make_unique<AuthKey>(common.authKeyPath);
+}
 
-// ---------------------------------------------------------------------------------------------------
-// publish
+bool processRuns(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
 // A segment attached by id; detached on destruction and whenever another replaces it.
 struct Attachment {
@@ -218,6 +220,9 @@ struct Attachment {
 std::string segmentDescription(unsigned segment, int key) {
     return std::string(segmentName(segment)) + " segment under key " + keyText(key);
 }
+
+// ---------------------------------------------------------------------------------------------------
+// publish
 
 // One of trackd's segments, attached read-only by key and attached again when the key names another.
 class SourceSegment {
@@ -441,8 +446,7 @@ private:
 };
 
 int publish(const PublishSettings& settings) {
-    std::unique_ptr<AuthKey> key;
-    if (!settings.common.authKeyPath.empty()) key = std::make_unique<AuthKey>(settings.common.authKeyPath);
+    const auto key = loadKey(settings.common);
     Publisher publisher(settings, key.get());
     if (!publisher.aloneAtStart()) {
         say("refusing to start: stop the other publisher first, or give this installation another --name");
@@ -682,8 +686,7 @@ private:
 };
 
 int subscribe(const SubscribeSettings& settings) {
-    std::unique_ptr<AuthKey> key;
-    if (!settings.common.authKeyPath.empty()) key = std::make_unique<AuthKey>(settings.common.authKeyPath);
+    const auto key = loadKey(settings.common);
     Subscriber subscriber(settings, key.get());
     return subscriber.run();
 }
@@ -692,7 +695,6 @@ int subscribe(const SubscribeSettings& settings) {
 // keygen
 
 int keygen(const std::string& path) {
-    if (sodium_init() < 0) throw std::runtime_error("libsodium cannot start");
     std::array<unsigned char, crypto_auth_KEYBYTES> key{};
     crypto_auth_keygen(key.data());
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -760,6 +762,7 @@ int main(int argc, char** argv) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
     try {
+        if (sodium_init() < 0) throw std::runtime_error("libsodium cannot start");
         if (keygenCommand->parsed()) return keygen(keyPath);
         if (publishCommand->parsed()) {
             checkInterface(publishSettings.common);
