@@ -280,6 +280,16 @@ TEST(simLifecycle, removesBothSegmentsOnEveryTerminatingSignal) {
     }
 }
 
+TEST(simLifecycle, warnsThatAWorldWritableModeLetsAnyoneForgePoses) {
+    const Keys keys;
+    RunningSim open(keys, {"--static", "--mode", "0666"});
+    EXPECT_EQ(open.stop(), 0);
+    EXPECT_NE(open.process.err.find("trackd-sim: warning: mode 0666 makes the segments writable by everyone: anyone on "
+                                    "this host can forge poses"),
+              std::string::npos)
+        << open.process.err;
+}
+
 TEST(simLifecycle, refusesAnOccupiedKeyUnlessToldToReplace) {
     Segment occupied(64);
     Keys keys;
@@ -312,6 +322,9 @@ TEST(simLifecycle, refusesBadOptionsAndRecordingsWithTheRightStatus) {
         EXPECT_NE(usage({"--duration", duration}).find("--duration"), std::string::npos);
     EXPECT_NE(usage({"--speed", "nan", "--play", "x"}).find("--speed"), std::string::npos);
     EXPECT_NE(usage({"--no-such-option"}).find("--no-such-option"), std::string::npos);
+    EXPECT_NE(refusal(invocation(SIM, {"--tracker-key", "7501", "--controller-key", "7501"}), 2).find("must differ"),
+              std::string::npos);
+    EXPECT_NE(usage({"--mode", "0778"}).find("not an octal permission"), std::string::npos);
 
     // Recordings are refused by line, before any segment is made, with status 1.
     const std::string file = ::testing::TempDir() + "trackd-bad-recording.jsonl";

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,51 @@ inline std::string keyText(int key) {
     char text[48];
     std::snprintf(text, sizeof text, "0x%08x (%d)", static_cast<unsigned>(key), key);
     return text;
+}
+
+// Every catchable signal whose default would end a tool without a word: each stops it cleanly.
+constexpr int STOP_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE};
+
+// Permission bits as ipcs shows them: "0660".
+inline std::string octalMode(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 0777U);
+    return text;
+}
+
+// What a segment writable by every user means: readers attach read-write, so any local user may write too.
+constexpr const char* WORLD_WRITABLE_RISK = "writable by everyone: anyone on this host can forge poses";
+constexpr unsigned WORLD_WRITE_BIT = 0002;
+
+// Adds --mode, the permission bits of the segments a tool makes, 0 to 0777 in octal.
+inline CLI::Option* addModeOption(CLI::App& app, int& mode, const std::string& what) {
+    return app
+        .add_option_function<std::string>(
+            "--mode",
+            [&mode](const std::string& text) {
+                char* end = nullptr;
+                const long value = std::strtol(text.c_str(), &end, 8);
+                if (text.empty() || *end != '\0' || value < 0 || value > 0777)
+                    throw CLI::ValidationError("--mode", "'" + text + "' is not an octal permission like 0660");
+                mode = static_cast<int>(value);
+            },
+            what)
+        ->type_name("OCTAL");
+}
+
+// The warning a tool gives before it makes segments of `mode`, or empty when only owner and group may write.
+inline std::string modeWarning(int mode) {
+    if ((static_cast<unsigned>(mode) & WORLD_WRITE_BIT) == 0) return {};
+    return "warning: mode " + octalMode(static_cast<unsigned>(mode)) + " makes the segments " + WORLD_WRITABLE_RISK +
+           " (use 0660 and put the readers in the segments' group)";
+}
+
+// Makes a tracker key equal to the controller key bad usage: the two segments would be one.
+inline void requireDistinctKeys(CLI::App& app, const int& trackerKey, const int& controllerKey) {
+    app.parse_complete_callback([&trackerKey, &controllerKey] {
+        if (trackerKey == controllerKey)
+            throw CLI::ValidationError("--controller-key", "the tracker and controller keys must differ");
+    });
 }
 
 // Adds a key option that takes decimal, 0x-hex or 0-octal text naming any 32-bit key but IPC_PRIVATE (0).

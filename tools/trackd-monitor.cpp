@@ -52,12 +52,6 @@ std::string fixed(double value, int digits) {
     return text;
 }
 
-std::string octalMode(unsigned mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", mode & 0777U);
-    return text;
-}
-
 std::string userName(uid_t uid) {
     const passwd* entry = getpwuid(uid);
     return entry != nullptr ? std::string(entry->pw_name) : "uid " + std::to_string(uid);
@@ -177,7 +171,7 @@ public:
         if (stat) {
             h["owner"] = userName(info.shm_perm.uid);
             h["mode"] = octalMode(info.shm_perm.mode);
-            h["worldWritable"] = (info.shm_perm.mode & 0002U) != 0;
+            h["worldWritable"] = (info.shm_perm.mode & WORLD_WRITE_BIT) != 0;
         }
         // Removed: marked for destruction, so the key no longer names it; its writer may still be writing.
         const bool removed = !stat || (info.shm_perm.mode & SHM_DEST) != 0;
@@ -224,8 +218,7 @@ public:
         if (!h["removed"].get<bool>() && h["updatesPerSecond"].get<double>() > 0)
             out << ", updating at " << (h["rateIsLowerBound"].get<bool>() ? "above " : "")
                 << fixed(h["updatesPerSecond"].get<double>(), 1) << " Hz";
-        if (h.value("worldWritable", false))
-            out << "\n  WARNING: writable by everyone: anyone on this host can forge poses";
+        if (h.value("worldWritable", false)) out << "\n  WARNING: " << WORLD_WRITABLE_RISK;
         return out.str();
     }
 

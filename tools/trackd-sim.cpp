@@ -336,9 +336,6 @@ bool sleepUntil(Clock::time_point when, Clock::time_point end) {
     return false;
 }
 
-// Every catchable signal whose default would end the process without a word: each removes both segments.
-constexpr int STOP_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -387,24 +384,13 @@ int main(int argc, char** argv) {
     app.add_flag("--replace", replace, "remove segments that already exist under the keys");
     app.add_option("--duration", duration, "stop after this many seconds (default: run until stopped)")
         ->check(clockSeconds());
-    app.add_option_function<std::string>(
-           "--mode",
-           [&mode](const std::string& text) {
-               char* end = nullptr;
-               const long value = std::strtol(text.c_str(), &end, 8);
-               if (text.empty() || *end != '\0' || value < 0 || value > 0777)
-                   throw CLI::ValidationError("--mode", "'" + text + "' is not an octal permission like 0660");
-               mode = static_cast<int>(value);
-           },
-           "permission bits of the segments, in octal (default 0660: trackd's owner and group; readers\n"
-           "attach read-write, so they need write permission: put them in the segments' group)")
-        ->type_name("OCTAL");
+    addModeOption(app, mode,
+                  "permission bits of the segments, in octal (default 0660: trackd's owner and group; readers\n"
+                  "attach read-write, so they need write permission: put them in the segments' group)");
     playOption->excludes(app.get_option("--static"))->excludes(app.get_option("--pattern"));
+    requireDistinctKeys(app, trackerKey, controllerKey);
     if (const int status = parseCommandLine(app, argc, argv); status >= 0) return status;
-    if (trackerKey == controllerKey) {
-        std::cerr << "trackd-sim: the tracker and controller keys must differ\n";
-        return EXIT_BAD_USAGE;
-    }
+    if (const std::string warning = modeWarning(mode); !warning.empty()) std::cerr << "trackd-sim: " << warning << '\n';
 
     try {
         std::optional<Recording> recording;
@@ -414,7 +400,7 @@ int main(int argc, char** argv) {
             buttons = static_cast<std::uint32_t>(recording->first().buttons.size());
             valuators = static_cast<std::uint32_t>(recording->first().valuators.size());
         }
-        for (const int signal : STOP_SIGNALS) std::signal(signal, onSignal);
+        for (const int signal : STOP_SIGNALS) std::signal(signal, onSignal);  // each removes both segments
         bool ended = false;
         {  // the segments live until this block ends
             SimSegment tracker("tracker", trackerKey, trackerSize(sensors), mode, replace);

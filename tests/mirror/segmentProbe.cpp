@@ -1,19 +1,27 @@
-// Looks at a segment from outside the library, for the mirror's tests: its bytes, or how the frame
-// number trackd-sim writes into sensor 0's record moves while it is mirrored.
+// Looks at a segment from outside the library, for the mirror's tests: its bytes, its owner and mode,
+// whether it stays still, or how the frame number trackd-sim writes into sensor 0's record moves while
+// it is mirrored; and plays another local user who makes a segment, or writes into one.
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "trackdLayout.h"
 
 namespace {
 
 constexpr std::uint32_t FRAME_NUMBER_AT = trackd_layout::SENSOR_BYTES_READ;  // where trackd-sim counts frames
+
+volatile std::sig_atomic_t stopped = 0;
+void onStop(int) { stopped = 1; }
 
 const unsigned char* attach(int key, std::size_t& size) {
     const int id = shmget(key, 0, 0);
@@ -29,11 +37,31 @@ const unsigned char* attach(int key, std::size_t& size) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: segmentProbe dump KEY | segmentProbe watch KEY SECONDS\n");
+        std::fprintf(stderr,
+                     "usage: segmentProbe dump|stat|write KEY | segmentProbe watch|still KEY [SECONDS] | "
+                     "segmentProbe make KEY SIZE MODE\n");
         return 2;
     }
     const std::string command = argv[1];
     const int key = static_cast<int>(std::strtol(argv[2], nullptr, 0));
+    if (command == "make") {  // made and left behind, as by a process that has exited
+        const int mode = argc > 4 ? static_cast<int>(std::strtol(argv[4], nullptr, 8)) : 0600;
+        const auto bytes = static_cast<std::size_t>(std::strtoul(argc > 3 ? argv[3] : "1308", nullptr, 0));
+        if (shmget(key, bytes, IPC_CREAT | IPC_EXCL | mode) >= 0) return 0;
+        std::perror("shmget");
+        return 1;
+    }
+    if (command == "write") {  // as trackd's readers attach: read-write
+        const int id = shmget(key, 0, 0);
+        void* address = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, 0);  // NOLINT
+        if (address == reinterpret_cast<void*>(-1)) {                                  // NOLINT
+            std::printf("cannot write: %s\n", std::strerror(errno));
+            return 1;
+        }
+        static_cast<unsigned char*>(address)[trackd_layout::TRACKER_HEADER_BYTES] ^= 1;
+        std::printf("wrote\n");
+        return 0;
+    }
     std::size_t size = 0;
     const unsigned char* base = attach(key, size);
     if (base == nullptr) {
@@ -46,13 +74,35 @@ int main(int argc, char** argv) {
         std::printf("\n");
         return 0;
     }
-    // watch: every distinct frame number seen in sensor 0, and every step back to an older one.
-    const double seconds = argc > 3 ? std::strtod(argv[3], nullptr) : 1;
+    if (command == "stat") {
+        shmid_ds info{};
+        shmctl(shmget(key, 0, 0), IPC_STAT, &info);
+        std::printf("uid %u cuid %u mode %04o size %zu\n", info.shm_perm.uid, info.shm_perm.cuid,
+                    info.shm_perm.mode & 0777U, static_cast<std::size_t>(info.shm_segsz));
+        return 0;
+    }
+    // watch and still look for SECONDS, or until SIGTERM.
+    std::signal(SIGTERM, onStop);
+    const double seconds = argc > 3 ? std::strtod(argv[3], nullptr) : 3600;
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    const auto going = [&] { return stopped == 0 && std::chrono::steady_clock::now() < end; };
+    if (command == "still") {  // how many of its reads differed from the first
+        const std::vector<unsigned char> first(base, base + size);
+        long long reads = 0;
+        long long differed = 0;
+        while (going()) {
+            ++reads;
+            if (std::memcmp(first.data(), base, size) != 0) ++differed;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        std::printf("reads %lld differed %lld\n", reads, differed);
+        return 0;
+    }
+    // watch: every distinct frame number seen in sensor 0, and every step back to an older one.
     long long distinct = 0;
     long long backwards = 0;
     std::uint32_t last = 0;
-    while (std::chrono::steady_clock::now() < end) {
+    while (going()) {
         const std::uint32_t record = trackd_layout::loadWord(base, trackd_layout::SENSOR_OFFSET_AT);
         if (static_cast<std::size_t>(record) + FRAME_NUMBER_AT + 4 > size) return 1;
         const std::uint32_t frame = trackd_layout::loadWord(base, record + FRAME_NUMBER_AT);

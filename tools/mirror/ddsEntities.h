@@ -5,8 +5,8 @@
 #include <dds/dds.h>
 
 #include <array>
-
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -17,7 +17,13 @@
 namespace trackd_mirror {
 
 constexpr const char* TOPIC_NAME = "trackd_segment_frames";
-constexpr int TAKE_BATCH = 8;
+// A reader keeps this many frames per segment until they are taken, so that frames others send between
+// two takes, however many, do not crowd out the publisher's; one take gets them all.
+constexpr int READER_DEPTH = 16;
+constexpr int TAKE_BATCH = 2 * READER_DEPTH;
+// The largest sample Cyclone DDS takes in: a frame of the largest segment, with room for its other fields.
+// Cyclone drops a larger one as its first fragment arrives, before anything of it is buffered.
+constexpr std::uint32_t MAX_SAMPLE_BYTES = trackd_mirror_MAX_SEGMENT_BYTES + 1024;
 using std::chrono::milliseconds;
 
 // Throws with the operation's name and Cyclone's text when `result` is an error code.
@@ -59,16 +65,17 @@ private:
     dds_qos_t* qos_;
 };
 
-// Where the participant may talk: an interface, and unicast peers that replace multicast.
+// Where the participant may talk: an interface, and unicast peers that replace multicast; and the largest
+// sample it sends or takes in.
 struct NetworkChoice {
     std::string interfaceName;
     std::vector<std::string> peers;
+    std::uint32_t maxSampleBytes = MAX_SAMPLE_BYTES;
 };
 
-// Cyclone's configuration for `choice`, or empty to leave Cyclone to CYCLONEDDS_URI and its own choice.
+// Cyclone's configuration: CYCLONEDDS_URI's, if set, then what `choice` adds.
 // The names were validated to hold no XML markup.
 inline std::string cycloneConfig(const NetworkChoice& choice) {
-    if (choice.interfaceName.empty() && choice.peers.empty()) return {};
     std::string general;
     if (!choice.interfaceName.empty())
         general += "<Interfaces><NetworkInterface name=\"" + choice.interfaceName + "\"/></Interfaces>";
@@ -79,17 +86,19 @@ inline std::string cycloneConfig(const NetworkChoice& choice) {
         for (const auto& peer : choice.peers) discovery += "<Peer address=\"" + peer + "\"/>";
         discovery += "</Peers></Discovery>";
     }
-    return "<CycloneDDS><Domain id=\"any\"><General>" + general + "</General>" + discovery + "</Domain></CycloneDDS>";
+    const std::string ours = "<CycloneDDS><Domain id=\"any\"><General>" + general + "</General>" + discovery +
+                             "<Internal><MaxSampleSize>" + std::to_string(choice.maxSampleBytes) +
+                             "B</MaxSampleSize></Internal></Domain></CycloneDDS>";
+    const char* user = std::getenv("CYCLONEDDS_URI");  // an explicit configuration replaces it: keep it first
+    return user != nullptr && *user != '\0' ? std::string(user) + "," + ours : ours;
 }
 
 // A domain configured for `choice`, with one participant in it.
 class Participant {
 public:
-    Participant(dds_domainid_t domainId, const NetworkChoice& choice) {
-        const std::string config = cycloneConfig(choice);
-        if (!config.empty()) domain_ = Entity(dds_create_domain(domainId, config.c_str()), "creating the DDS domain");
-        participant_ = Entity(dds_create_participant(domainId, nullptr, nullptr), "creating the DDS participant");
-    }
+    Participant(dds_domainid_t domainId, const NetworkChoice& choice)
+        : domain_(dds_create_domain(domainId, cycloneConfig(choice).c_str()), "creating the DDS domain"),
+          participant_(dds_create_participant(domainId, nullptr, nullptr), "creating the DDS participant") {}
     dds_entity_t get() const { return participant_.get(); }
 
 private:
@@ -112,23 +121,24 @@ public:
             Entity(dds_create_subscriber(participant_.get(), partition.get(), nullptr), "creating a subscriber");
     }
 
-    // Reliable, one frame kept per segment and publisher, and the last one handed to a late joiner.
-    static void newestFrameWins(const Qos& qos) {
+    // Reliable, `depth` frames kept per segment, and the newest handed to a late joiner.
+    static void newestFrameWins(const Qos& qos, int depth) {
         dds_qset_reliability(qos.get(), DDS_RELIABILITY_RELIABLE, DDS_MSECS(100));
-        dds_qset_history(qos.get(), DDS_HISTORY_KEEP_LAST, 1);
+        dds_qset_history(qos.get(), DDS_HISTORY_KEEP_LAST, depth);
         dds_qset_durability(qos.get(), DDS_DURABILITY_TRANSIENT_LOCAL);
     }
 
     Entity reader(bool ignoreOwn) const {
         Qos qos;
-        newestFrameWins(qos);
+        newestFrameWins(qos, READER_DEPTH);
         if (ignoreOwn) dds_qset_ignorelocal(qos.get(), DDS_IGNORELOCAL_PARTICIPANT);
         return {dds_create_reader(subscriber_.get(), topic_.get(), qos.get(), nullptr), "creating a reader"};
     }
 
+    // A writer keeps only its newest frame of each segment: an older one is never sent again.
     Entity writer() const {
         Qos qos;
-        newestFrameWins(qos);
+        newestFrameWins(qos, 1);
         return {dds_create_writer(publisher_.get(), topic_.get(), qos.get(), nullptr), "creating a writer"};
     }
 
@@ -153,9 +163,10 @@ public:
 
     void wait(milliseconds timeout) const { dds_waitset_wait(waitset_.get(), nullptr, 0, DDS_MSECS(timeout.count())); }
 
-    // Calls `handle` with every frame that arrived.
-    template <typename Handle>
-    void take(Handle&& handle) const {
+    // Calls `handle` with every frame that arrived, in the order they arrived, and `batchDone` after each
+    // batch, while the batch's frames are still valid.
+    template <typename Handle, typename BatchDone>
+    void take(Handle&& handle, BatchDone&& batchDone) const {
         std::array<void*, TAKE_BATCH> samples{};
         std::array<dds_sample_info_t, TAKE_BATCH> infos{};
         for (;;) {
@@ -165,8 +176,14 @@ public:
             for (dds_return_t i = 0; i < n; ++i)
                 if (infos[static_cast<std::size_t>(i)].valid_data)
                     handle(*static_cast<const trackd_mirror_SegmentFrame*>(samples[static_cast<std::size_t>(i)]));
+            batchDone();
             dds_return_loan(reader_.get(), samples.data(), n);
         }
+    }
+
+    template <typename Handle>
+    void take(Handle&& handle) const {
+        take(std::forward<Handle>(handle), [] {});
     }
 
 private:

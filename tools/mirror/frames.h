@@ -1,5 +1,5 @@
-// What makes a mirrored frame acceptable: its shape, its MAC under the installation's key, and the rule
-// that only the newest frame of one publisher at a time reaches the local segments.
+// What makes a mirrored frame acceptable: its shape, its MAC under the installation's key, and the rules
+// by which only the newest frame of one publisher at a time reaches the local segments.
 #pragma once
 
 #include <sodium.h>
@@ -8,12 +8,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -23,7 +26,7 @@
 
 namespace trackd_mirror {
 
-constexpr std::uint32_t MAX_FRAME_BYTES = 16u << 20;
+constexpr std::uint32_t MAX_SEGMENT_BYTES = trackd_mirror_MAX_SEGMENT_BYTES;
 constexpr std::int64_t MAX_CLOCK_SKEW_NS = 5'000'000'000;  // for authenticated frames only
 constexpr std::size_t MAC_BYTES = crypto_auth_BYTES;
 
@@ -47,7 +50,8 @@ class AuthKey {
 public:
     // Expects sodium_init() to have succeeded.
     explicit AuthKey(const std::string& path) {
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Non-blocking, so that a FIFO or a device is refused below instead of waiting in open().
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         if (fd < 0) throw std::runtime_error("cannot open the key file " + path + ": " + std::strerror(errno));
         struct stat info {};
         const bool stated = fstat(fd, &info) == 0;
@@ -112,7 +116,7 @@ inline const char* frameProblem(const trackd_mirror_SegmentFrame& frame, const s
     if (frame.segment >= SEGMENT_COUNT) return "it names no known segment";
     if (frame.size != frame.bytes._length) return "its size disagrees with its bytes";
     if (frame.size < minimumSize(frame.segment)) return "it is shorter than the segment's minimum size";
-    if (frame.size > MAX_FRAME_BYTES) return "it is longer than 16 MiB";
+    if (frame.size > MAX_SEGMENT_BYTES) return "it is longer than 256 KiB, more than any trackd segment";
     if (key != nullptr) {
         if (!key->verify(frame)) return "it fails authentication";
         const std::int64_t skew = frame.readTime - nowNs;
@@ -121,26 +125,45 @@ inline const char* frameProblem(const trackd_mirror_SegmentFrame& frame, const s
     return nullptr;
 }
 
-// Follows one publisher at a time: its frames are written newest first and never an older one after a
-// newer; another publisher's frames are ignored until the followed one has been silent for TAKEOVER.
+// Follows one publisher at a time and writes each segment's newest frame only. A frame's number orders
+// the frames of one publisher; between publishers only a signed frame's read time can be trusted, since
+// anyone on the network can replay a dead publisher's frames and, without a key, forge any frame.
 class PublisherFollower {
 public:
-    static constexpr std::chrono::milliseconds TAKEOVER{500};
-    enum class Verdict { WRITE, STALE, OTHER_PUBLISHER };
     using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds TAKEOVER{500};
+    static constexpr std::int64_t TAKEOVER_NS = std::chrono::nanoseconds(TAKEOVER).count();
+    enum class Verdict { WRITE, STALE, OTHER_PUBLISHER };
 
+    explicit PublisherFollower(bool signedFrames) : signed_(signedFrames) {}
+
+    // Expects a frame that frameProblem found sound. Only a frame judged WRITE changes what is followed.
     Verdict judge(const trackd_mirror_SegmentFrame& frame, Clock::time_point now) {
-        if (!following_ || frame.epoch != epoch_) {
-            if (following_ && now - lastHeard_ < TAKEOVER) return Verdict::OTHER_PUBLISHER;
-            following_ = true;
-            epoch_ = frame.epoch;
-            lastNumber_ = {};
-            changed_ = true;
+        const unsigned segment = frame.segment;
+        if (following_ && frame.epoch == epoch_) {
+            if (frame.number > lastNumber_[segment]) return write(frame, now);
+            // An unsigned frame may carry any number: when a segment's frames have all been stale for
+            // TAKEOVER, one ran ahead of its publisher, and the publisher's count is taken afresh.
+            auto& since = staleSince_[segment];
+            if (!signed_ && since && now - *since >= TAKEOVER) return write(frame, now);
+            if (!since) since = now;
+            return Verdict::STALE;
         }
-        lastHeard_ = now;
-        if (frame.number <= lastNumber_[frame.segment]) return Verdict::STALE;
-        lastNumber_[frame.segment] = frame.number;
-        return Verdict::WRITE;
+        if (following_) {
+            // Signed: a frame read before the newest one written is history, whichever epoch it carries.
+            if (signed_ && frame.readTime <= newestReadTime_) return Verdict::STALE;
+            // Another publisher takes over once the followed one is silent, or, signed, when its frames are
+            // newer by TAKEOVER: then the followed epoch is being replayed.
+            const bool silent = now - lastWrite_ >= TAKEOVER;
+            const bool newer = signed_ && frame.readTime - newestReadTime_ > TAKEOVER_NS;
+            if (!silent && !newer) return Verdict::OTHER_PUBLISHER;
+        }
+        following_ = true;
+        changed_ = true;
+        epoch_ = frame.epoch;
+        lastNumber_ = {};
+        staleSince_ = {};
+        return write(frame, now);
     }
 
     // True once after each change of publisher.
@@ -148,11 +171,22 @@ public:
     std::uint64_t epoch() const { return epoch_; }
 
 private:
+    Verdict write(const trackd_mirror_SegmentFrame& frame, Clock::time_point now) {
+        lastNumber_[frame.segment] = frame.number;
+        staleSince_[frame.segment].reset();
+        lastWrite_ = now;
+        newestReadTime_ = std::max(newestReadTime_, frame.readTime);
+        return Verdict::WRITE;
+    }
+
+    bool signed_;
     bool following_ = false;
     bool changed_ = false;
     std::uint64_t epoch_ = 0;
     std::array<std::uint64_t, SEGMENT_COUNT> lastNumber_{};
-    Clock::time_point lastHeard_{};
+    std::array<std::optional<Clock::time_point>, SEGMENT_COUNT> staleSince_{};
+    Clock::time_point lastWrite_{};
+    std::int64_t newestReadTime_ = std::numeric_limits<std::int64_t>::min();
 };
 
 }  // namespace trackd_mirror

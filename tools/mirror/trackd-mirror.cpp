@@ -1,6 +1,7 @@
 // trackd-mirror: publishes the tracking host's tracker and controller segments over Cyclone DDS, and on
 // each render node recreates them under the same keys, byte for byte, for unmodified local readers.
 #include <net/if.h>
+#include <netdb.h>
 #include <sodium.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -18,9 +19,11 @@
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ddsEntities.h"
@@ -35,8 +38,9 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr milliseconds HEARTBEAT_PERIOD{100};
-constexpr milliseconds LOOKUP_PERIOD{100};         // how often a key is looked up again
-constexpr milliseconds OTHER_PUBLISHER_WAIT{500};  // how long publish listens for a live publisher first
+constexpr milliseconds LOOKUP_PERIOD{100};                // how often a key is looked up again
+constexpr milliseconds OTHER_PUBLISHER_WAIT{500};         // how long publish listens for a live publisher first
+constexpr milliseconds LIVE_SPAN = 2 * HEARTBEAT_PERIOD;  // how long another publisher must be heard
 constexpr milliseconds SILENCE_SHOWN_AFTER{500};
 constexpr milliseconds BLOCKED_RETRY{1000};  // how often a key another process owns is looked at again
 constexpr milliseconds WAIT_SLICE{100};      // the longest a subscriber waits before it looks at signals
@@ -45,15 +49,12 @@ constexpr int DDS_DOMAIN_MAX = 232;          // the highest domain id DDSI's por
 constexpr std::size_t NAME_MAX_LENGTH = 64;
 constexpr const char* TOOL = "trackd-mirror: ";
 
-constexpr unsigned SHUTDOWN_GRACE_SECONDS = 5;
+constexpr std::chrono::seconds SHUTDOWN_GRACE{3};
+constexpr double TERMINAL_STATUS_SECONDS = 1;
+constexpr double LOG_STATUS_SECONDS = 10;
 
 volatile std::sig_atomic_t stopSignal = 0;
-// Cyclone's shutdown wakes its receive threads with a packet to itself, which never arrives when the
-// interface has gone; the alarm's default action then ends the process, so a stop is never stuck.
-void onSignal(int signal) {
-    stopSignal = signal;
-    alarm(SHUTDOWN_GRACE_SECONDS);
-}
+void onSignal(int signal) { stopSignal = signal; }
 
 // A message on its own line, also when a status line is being refreshed in place on the terminal.
 void say(const std::string& text) {
@@ -63,6 +64,18 @@ void say(const std::string& text) {
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// Cyclone's shutdown wakes its receive threads with a packet to itself, which never arrives when the
+// interface has gone: once the segments are seen to, a shutdown that takes longer than SHUTDOWN_GRACE
+// ends the process with a message and status 1.
+void limitShutdown() {
+    std::thread([] {
+        std::this_thread::sleep_for(SHUTDOWN_GRACE);
+        say("Cyclone DDS did not shut down within " + std::to_string(SHUTDOWN_GRACE.count()) +
+            " s (has the network interface gone?); exiting without it");
+        std::_Exit(EXIT_FAILURE_AT_RUN_TIME);
+    }).detach();
+}
+
 // What both modes share on the command line.
 struct Common {
     int trackerKey = DEFAULT_TRACKER_KEY;
@@ -71,6 +84,7 @@ struct Common {
     int domain = 0;
     NetworkChoice network;
     std::string authKeyPath;
+    double statusSeconds = 0;  // 0: every second on a terminal, every 10 s otherwise
 };
 
 // Names that go into Cyclone's XML and into a DDS partition: no markup, no wildcards.
@@ -87,9 +101,36 @@ CLI::Validator plainName(const char* what, const char* extra) {
             ""};
 }
 
+// A peer as Cyclone DDS takes it: an IPv4 address, or a host name that resolves to one, and an optional
+// :PORT. Anything else would leave Cyclone without the peer and the tool waiting for nothing.
+CLI::Validator peerAddress() {
+    return {[](const std::string& text) -> std::string {
+                std::string host = text;
+                std::string port;
+                if (const auto colon = text.find(':'); colon != std::string::npos && colon == text.rfind(':')) {
+                    host = text.substr(0, colon);
+                    port = text.substr(colon + 1);
+                }
+                addrinfo hints{};
+                hints.ai_family = AF_INET;
+                hints.ai_socktype = SOCK_DGRAM;
+                hints.ai_flags = AI_NUMERICSERV;
+                addrinfo* found = nullptr;
+                const int error =
+                    host.empty() ? EAI_NONAME
+                                 : getaddrinfo(host.c_str(), port.empty() ? nullptr : port.c_str(), &hints, &found);
+                if (found != nullptr) freeaddrinfo(found);
+                if (error == 0) return {};
+                return "'" + text + "' is not an IPv4 address or a host name with one, with an optional :PORT (" +
+                       gai_strerror(error) + ")";
+            },
+            ""};
+}
+
 void addCommonOptions(CLI::App& app, Common& common) {
     addKeyOption(app, "--tracker-key", common.trackerKey, "tracker segment key");
     addKeyOption(app, "--controller-key", common.controllerKey, "controller segment key");
+    requireDistinctKeys(app, common.trackerKey, common.controllerKey);
     app.add_option("--name", common.name, "the installation's name; installations with other names never mix")
         ->check(plainName("an installation name", "-_."))
         ->type_name("NAME")
@@ -104,21 +145,31 @@ void addCommonOptions(CLI::App& app, Common& common) {
         ->type_name("IF");
     app.add_option("--peer", common.network.peers,
                    "a host to reach by unicast; turns multicast off (repeat for each host)")
-        ->check(plainName("a host name or address", "-_.:[]"))
+        ->check(plainName("a host name or address", "-_.:"))
+        ->check(peerAddress())
         ->type_name("ADDR");
     app.add_option("--auth-key", common.authKeyPath,
                    "a file of 32 random bytes that only its owner may read; frames are signed with it and "
                    "frames that fail it are dropped (trackd-mirror keygen FILE makes one)")
         ->type_name("FILE");
+    app.add_option("--status-interval", common.statusSeconds,
+                   "seconds between status lines (default: 1 on a terminal, where the line is rewritten in "
+                   "place, and 10 otherwise)")
+        ->check(clockSeconds());
 }
 
-// One line of status, refreshed in place on a terminal and written every 10 s otherwise.
+// One line of status, refreshed in place on a terminal and written as a line of its own otherwise.
 class StatusLine {
 public:
-    StatusLine() : terminal_(isatty(STDOUT_FILENO) != 0), next_(Clock::now() + period()) {}
+    explicit StatusLine(double seconds)
+        : terminal_(isatty(STDOUT_FILENO) != 0),
+          period_(clockDuration(seconds > 0 ? seconds
+                                : terminal_ ? TERMINAL_STATUS_SECONDS
+                                            : LOG_STATUS_SECONDS)),
+          next_(Clock::now() + period_) {}
     bool due(Clock::time_point now) const { return now >= next_; }
     void show(const std::string& text, Clock::time_point now) {
-        next_ = now + period();
+        next_ = now + period_;
         if (terminal_)
             std::cout << '\r' << text << "\033[K" << std::flush;
         else
@@ -133,22 +184,25 @@ public:
     }
 
 private:
-    milliseconds period() const { return terminal_ ? milliseconds(1000) : milliseconds(10000); }
     bool terminal_;
+    Clock::duration period_;
     Clock::time_point next_;
 };
 
-// Frames counted over the last second, and the latencies that went with them.
+// Frames counted in all and over the last second, and the latencies that went with them.
 class SecondStats {
 public:
     void frame(std::int64_t latencyNs) {
-        ++frames_;
+        frame();
         if (latencyNs >= 0) latencies_.push_back(latencyNs);
     }
-    void frame() { ++frames_; }
-    // Closes the second that ended; true once a second.
-    bool roll(Clock::time_point now) {
-        if (now - start_ < std::chrono::seconds(1)) return false;
+    void frame() {
+        ++frames_;
+        ++total_;
+    }
+    // Closes the second that ended, once a second.
+    void roll(Clock::time_point now) {
+        if (now - start_ < std::chrono::seconds(1)) return;
         const double span = seconds(now - start_);
         rate_ = static_cast<double>(frames_) / span;
         std::sort(latencies_.begin(), latencies_.end());
@@ -157,11 +211,10 @@ public:
         frames_ = 0;
         latencies_.clear();
         start_ = now;
-        return true;
     }
     std::string rateText() const {
         std::ostringstream out;
-        out << std::llround(rate_) << " frames/s";
+        out << std::llround(rate_) << " frames/s, " << total_ << " in all";
         return out.str();
     }
     std::string latencyText() const {
@@ -173,6 +226,7 @@ public:
 
 private:
     long long frames_ = 0;
+    long long total_ = 0;
     std::vector<std::int64_t> latencies_;
     Clock::time_point start_ = Clock::now();
     double rate_ = 0;
@@ -248,9 +302,9 @@ public:
         shmid_ds info{};
         if (shmctl(id, IPC_STAT, &info) != 0)
             return tell("cannot read the " + describe() + ": " + std::strerror(errno));
-        if (info.shm_segsz < minimumSize(segment_) || info.shm_segsz > MAX_FRAME_BYTES)
+        if (info.shm_segsz < minimumSize(segment_) || info.shm_segsz > MAX_SEGMENT_BYTES)
             return tell("the " + describe() + " has " + std::to_string(info.shm_segsz) + " bytes, outside " +
-                        std::to_string(minimumSize(segment_)) + " to 16 MiB; waiting for another");
+                        std::to_string(minimumSize(segment_)) + " to 256 KiB; waiting for another");
         void* address = shmat(id, nullptr, SHM_RDONLY);
         if (address == reinterpret_cast<void*>(-1))  // NOLINT(performance-no-int-to-ptr): shmat's failure value
             return tell("cannot attach the " + describe() + ": " + std::strerror(errno));
@@ -259,6 +313,9 @@ public:
         published_.clear();
         say("mirroring the " + describe() + " (id " + std::to_string(id) + ", " + std::to_string(attached_.size) +
             " bytes)");
+        if ((info.shm_perm.mode & WORLD_WRITE_BIT) != 0)
+            say("warning: the " + describe() + " has mode " + octalMode(info.shm_perm.mode) + ": " +
+                WORLD_WRITABLE_RISK + ", and every render node shows what they write");
         notice_.clear();
     }
 
@@ -326,16 +383,18 @@ public:
           link_(static_cast<dds_domainid_t>(settings.common.domain), settings.common.network, settings.common.name),
           writer_(link_.writer()),
           others_(link_, link_.reader(true)),
-          epoch_(randomEpoch()) {}
+          epoch_(randomEpoch()),
+          startedAt_(wallClockNs()),
+          status_(settings.common.statusSeconds) {}
 
     // Listens for a while for another live publisher of the same installation; true when there is none.
     bool aloneAtStart() {
         const auto until = Clock::now() + OTHER_PUBLISHER_WAIT;
-        while (Clock::now() < until && stopSignal == 0 && !otherSeen_) {
+        while (Clock::now() < until && stopSignal == 0 && !liveOther_) {
             others_.wait(milliseconds(50));
             watchOthers();
         }
-        return !otherSeen_;
+        return !liveOther_;
     }
 
     int run() {
@@ -354,8 +413,8 @@ public:
                 nextLookup = now + LOOKUP_PERIOD;
                 for (auto& source : sources) source.lookUp();
                 watchOthers();
-                if (otherSeen_ && otherEpoch_ < epoch_) {
-                    say("another publisher (epoch " + hex(otherEpoch_) + ") feeds installation \"" +
+                if (liveOther_ && *liveOther_ < epoch_) {
+                    say("another publisher (epoch " + hex(*liveOther_) + ") feeds installation \"" +
                         settings_.common.name + "\"; this one (epoch " + hex(epoch_) + ") stops");
                     return EXIT_FAILURE_AT_RUN_TIME;
                 }
@@ -368,7 +427,8 @@ public:
                     lastSent[segment] = now;
                 }
             }
-            if (stats_.roll(now) && status_.due(now)) status_.show(statusText(sources), now);
+            stats_.roll(now);
+            if (status_.due(now)) status_.show(statusText(sources), now);
             nextPoll += period;
             if (nextPoll < now) nextPoll = now + period;  // behind: skip, never catch up in a burst
             const auto sleep = std::chrono::duration_cast<std::chrono::nanoseconds>(nextPoll - Clock::now());
@@ -407,16 +467,25 @@ private:
         stats_.frame();
     }
 
-    // Notes another publisher of this installation whose frames pass the checks a subscriber makes.
+    // Notes another live publisher of this installation. Its frames must pass the checks a subscriber
+    // makes and have been read since this one started: an older frame may be a dead publisher's, replayed
+    // by anyone. And one epoch's frames must keep coming for LIVE_SPAN, so that neither a stray frame nor
+    // a flood of invented epochs stops this publisher; one candidate at a time is all it keeps.
     void watchOthers() {
-        const auto now = wallClockNs();
+        const auto wallNow = wallClockNs();
+        const auto now = Clock::now();
         others_.take([&](const trackd_mirror_SegmentFrame& frame) {
-            if (frame.epoch == epoch_ || frameProblem(frame, settings_.common.name, key_, now) != nullptr) return;
-            if (!otherSeen_ || frame.epoch != otherEpoch_)
+            if (liveOther_ || frame.epoch == epoch_ || frame.readTime <= startedAt_ ||
+                frameProblem(frame, settings_.common.name, key_, wallNow) != nullptr)
+                return;
+            if (frame.epoch != candidateEpoch_ || candidateSince_ == Clock::time_point{}) {
+                candidateEpoch_ = frame.epoch;
+                candidateSince_ = now;
+            } else if (now - candidateSince_ >= LIVE_SPAN) {
+                liveOther_ = frame.epoch;
                 say("another publisher, epoch " + hex(frame.epoch) + ", feeds installation \"" + settings_.common.name +
                     "\"");
-            otherSeen_ = true;
-            otherEpoch_ = frame.epoch;
+            }
         });
     }
 
@@ -436,9 +505,11 @@ private:
     Entity writer_;
     FrameInbox others_;
     std::uint64_t epoch_;
+    std::int64_t startedAt_;  // wall clock, as frames carry it
     std::uint64_t number_ = 0;
-    bool otherSeen_ = false;
-    std::uint64_t otherEpoch_ = 0;
+    std::uint64_t candidateEpoch_ = 0;  // another publisher's, heard since candidateSince_
+    Clock::time_point candidateSince_{};
+    std::optional<std::uint64_t> liveOther_;
     long long unsettled_ = 0;
     long long failedWrites_ = 0;
     SecondStats stats_;
@@ -450,16 +521,19 @@ int publish(const PublishSettings& settings) {
     Publisher publisher(settings, key.get());
     if (!publisher.aloneAtStart()) {
         say("refusing to start: stop the other publisher first, or give this installation another --name");
+        limitShutdown();
         return EXIT_FAILURE_AT_RUN_TIME;
     }
-    return publisher.run();
+    const int status = publisher.run();
+    limitShutdown();
+    return status;
 }
 
 // ---------------------------------------------------------------------------------------------------
 // subscribe
 
 // A segment on this host that the subscriber writes into: created by it, or adopted from an earlier
-// subscriber, but never one that another live process made.
+// subscriber of this user with these permissions, but never one that another live process made.
 class LocalSegment {
 public:
     LocalSegment(unsigned segment, int key, int mode) : segment_(segment), key_(key), mode_(mode) {}
@@ -527,25 +601,43 @@ private:
                               std::to_string(info.shm_cpid) +
                               ", which still runs: a local trackd, simulator or subscriber; not writing into it. "
                               "Stop that process, or mirror into other keys");
-            if (info.shm_segsz == size) {
+            const std::string why = notAdoptable(info, size);
+            if (why.empty()) {
                 if (!attach(existing)) return false;
                 say("adopted the " + describe() + " (id " + std::to_string(existing) +
                     ") that an earlier subscriber left");
                 return true;
             }
-            say("removing the " + describe() + " left behind with " + std::to_string(info.shm_segsz) +
-                " bytes, to make it with " + std::to_string(size));
+            say("removing the " + describe() + " (id " + std::to_string(existing) + ") left behind " + why +
+                "; making it anew");
             if (shmctl(existing, IPC_RMID, nullptr) != 0)
-                return refuse("cannot remove the " + describe() + ": " + std::strerror(errno));
+                return refuse("cannot remove the " + describe() + " (id " + std::to_string(existing) +
+                              "): " + std::strerror(errno) + "; its owner or root can (ipcrm -m " +
+                              std::to_string(existing) + ")");
         }
         const int id = shmget(key_, size, IPC_CREAT | IPC_EXCL | mode_);
         if (id < 0) return refuse("cannot make the " + describe() + ": " + std::strerror(errno));
         if (!attach(id)) return false;
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(mode_));
         say("made the " + describe() + " (id " + std::to_string(id) + ", " + std::to_string(size) + " bytes, mode " +
-            mode + ")");
+            octalMode(static_cast<unsigned>(mode_)) + ")");
         return true;
+    }
+
+    // Why a segment left under the key must not be written as it is, or empty when it may be adopted: it
+    // must be this user's own, made by this user, with --mode's permissions, so that whoever else could
+    // write into it before cannot write into it now; and it must have the size of the frame.
+    std::string notAdoptable(const shmid_ds& info, std::uint32_t size) const {
+        const uid_t self = geteuid();
+        if (info.shm_perm.cuid != self || info.shm_perm.uid != self)
+            return "by another user (made by uid " + std::to_string(info.shm_perm.cuid) + ", owned by uid " +
+                   std::to_string(info.shm_perm.uid) + "; this subscriber runs as uid " + std::to_string(self) + ")";
+        const unsigned mode = info.shm_perm.mode & 0777U;
+        if (mode != static_cast<unsigned>(mode_))
+            return "with mode " + octalMode(mode) + ", not --mode " + octalMode(static_cast<unsigned>(mode_));
+        if (info.shm_segsz != size)
+            return "with " + std::to_string(info.shm_segsz) + " bytes, not the " + std::to_string(size) +
+                   " of the source";
+        return {};
     }
 
     bool attach(int id) {
@@ -601,7 +693,9 @@ public:
           link_(static_cast<dds_domainid_t>(settings.common.domain), settings.common.network, settings.common.name),
           inbox_(link_, link_.reader(false)),
           local_{LocalSegment(TRACKER, settings.common.trackerKey, settings.mode),
-                 LocalSegment(CONTROLLER, settings.common.controllerKey, settings.mode)} {}
+                 LocalSegment(CONTROLLER, settings.common.controllerKey, settings.mode)},
+          follower_(key != nullptr),
+          status_(settings.common.statusSeconds) {}
 
     int run() {
         say("subscribing to installation \"" + settings_.common.name + "\"" +
@@ -609,13 +703,15 @@ public:
         auto nextCheck = Clock::now() + BLOCKED_RETRY;
         while (stopSignal == 0) {
             inbox_.wait(WAIT_SLICE);
-            inbox_.take([this](const trackd_mirror_SegmentFrame& frame) { accept(frame); });
+            inbox_.take([this](const trackd_mirror_SegmentFrame& frame) { accept(frame); },
+                        [this] { writeAccepted(); });
             const auto now = Clock::now();
             if (now >= nextCheck) {
                 nextCheck = now + BLOCKED_RETRY;
                 for (auto& segment : local_) segment.check();
             }
-            if (stats_.roll(now) && status_.due(now)) status_.show(statusText(now), now);
+            stats_.roll(now);
+            if (status_.due(now)) status_.show(statusText(now), now);
         }
         status_.finish(statusText(Clock::now()));
         for (auto& segment : local_) segment.finish(settings_.removeOnExit);
@@ -627,14 +723,15 @@ private:
         const auto now = Clock::now();
         if (const char* problem = frameProblem(frame, settings_.common.name, key_, wallClockNs())) {
             ++refused_;
-            sayOnce(std::string("refusing frames: ") + problem);
+            sayOnce(problem, std::string("refusing frames: ") + problem);
             return;
         }
         switch (follower_.judge(frame, now)) {
             case PublisherFollower::Verdict::OTHER_PUBLISHER:
                 ++refused_;
-                sayOnce("ignoring a second publisher of installation \"" + settings_.common.name + "\" (epoch " +
-                        hex(frame.epoch) + ") while epoch " + hex(follower_.epoch()) + " is live");
+                sayOnce(&follower_, "ignoring a second publisher of installation \"" + settings_.common.name +
+                                        "\" (epoch " + hex(frame.epoch) + ") while epoch " + hex(follower_.epoch()) +
+                                        " is live; its frames are counted as refused");
                 return;
             case PublisherFollower::Verdict::STALE:
                 ++stale_;
@@ -644,14 +741,23 @@ private:
         }
         if (follower_.takeChanged()) say("following the publisher with epoch " + hex(frame.epoch));
         lastFrame_ = now;
-        LocalSegment& local = local_[frame.segment];
-        if (!local.prepare(frame.size)) return;
-        local.write(frame.bytes._buffer);
-        stats_.frame(wallClockNs() - frame.readTime);
+        accepted_[frame.segment] = &frame;
     }
 
-    void sayOnce(const std::string& text) {
-        if (said_.insert(text).second) say(text);
+    // Writes each segment's newest accepted frame of the batch just taken: those before it are history,
+    // and a subscriber that fell behind goes on from the newest, never working through a backlog.
+    void writeAccepted() {
+        for (unsigned segment = 0; segment < SEGMENT_COUNT; ++segment) {
+            const trackd_mirror_SegmentFrame* frame = std::exchange(accepted_[segment], nullptr);
+            if (frame == nullptr || !local_[segment].prepare(frame->size)) continue;
+            local_[segment].write(frame->bytes._buffer);
+            stats_.frame(wallClockNs() - frame->readTime);
+        }
+    }
+
+    // Says `text` the first time `reason`, a static string or object, comes up; later ones are counted.
+    void sayOnce(const void* reason, const std::string& text) {
+        if (said_.insert(reason).second) say(text);
     }
 
     std::string statusText(Clock::time_point now) const {
@@ -677,10 +783,11 @@ private:
     FrameInbox inbox_;
     std::array<LocalSegment, SEGMENT_COUNT> local_;
     PublisherFollower follower_;
+    std::array<const trackd_mirror_SegmentFrame*, SEGMENT_COUNT> accepted_{};  // in the batch being taken
     Clock::time_point lastFrame_{};
     long long refused_ = 0;
     long long stale_ = 0;
-    std::set<std::string> said_;
+    std::set<const void*> said_;  // as many as there are reasons, however many senders there are
     SecondStats stats_;
     StatusLine status_;
 };
@@ -688,7 +795,9 @@ private:
 int subscribe(const SubscribeSettings& settings) {
     const auto key = loadKey(settings.common);
     Subscriber subscriber(settings, key.get());
-    return subscriber.run();
+    const int status = subscriber.run();
+    limitShutdown();
+    return status;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -738,18 +847,9 @@ int main(int argc, char** argv) {
     auto* subscribeCommand =
         app.add_subcommand("subscribe", "make the segments on this host and keep them equal to the source's");
     addCommonOptions(*subscribeCommand, subscribeSettings.common);
-    subscribeCommand
-        ->add_option_function<std::string>(
-            "--mode",
-            [&subscribeSettings](const std::string& text) {
-                char* end = nullptr;
-                const long mode = std::strtol(text.c_str(), &end, 8);
-                if (text.empty() || *end != '\0' || mode < 0 || mode > 0777)
-                    throw CLI::ValidationError("--mode", "'" + text + "' is not an octal mode from 0 to 0777");
-                subscribeSettings.mode = static_cast<int>(mode);
-            },
-            "permissions of the segments made here (default 0660: owner and group; readers need read and write)")
-        ->type_name("OCTAL");
+    addModeOption(*subscribeCommand, subscribeSettings.mode,
+                  "permissions of the segments made here (default 0660: owner and group; readers need read and "
+                  "write); a segment left with other permissions is made anew");
     subscribeCommand->add_flag("--remove-on-exit", subscribeSettings.removeOnExit,
                                "remove the segments on exit (by default they stay for the applications attached)");
 
@@ -758,9 +858,10 @@ int main(int argc, char** argv) {
     keygenCommand->add_option("FILE", keyPath, "the key file to make; it must not exist")->required();
 
     if (const int status = parseCommandLine(app, argc, argv); status >= 0) return status;
+    if (subscribeCommand->parsed())
+        if (const std::string warning = modeWarning(subscribeSettings.mode); !warning.empty()) say(warning);
 
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, onSignal);
-    std::signal(SIGPIPE, SIG_IGN);
+    for (const int signal : STOP_SIGNALS) std::signal(signal, onSignal);
     try {
         if (sodium_init() < 0) throw std::runtime_error("libsodium cannot start");
         if (keygenCommand->parsed()) return keygen(keyPath);
