@@ -64,12 +64,15 @@ inline std::string modeWarning(int mode) {
            " (use 0660 and put the readers in the segments' group)";
 }
 
-// Makes a tracker key equal to the controller key bad usage: the two segments would be one.
+// A tracker key equal to the controller key is bad usage: the two segments would be one.
+inline void checkDistinctKeys(int trackerKey, int controllerKey) {
+    if (trackerKey == controllerKey)
+        throw CLI::ValidationError("--controller-key", "the tracker and controller keys must differ");
+}
+
+// Checks the keys once `app` is parsed (its only parse-complete callback).
 inline void requireDistinctKeys(CLI::App& app, const int& trackerKey, const int& controllerKey) {
-    app.parse_complete_callback([&trackerKey, &controllerKey] {
-        if (trackerKey == controllerKey)
-            throw CLI::ValidationError("--controller-key", "the tracker and controller keys must differ");
-    });
+    app.parse_complete_callback([&trackerKey, &controllerKey] { checkDistinctKeys(trackerKey, controllerKey); });
 }
 
 // Adds a key option that takes decimal, 0x-hex or 0-octal text naming any 32-bit key but IPC_PRIVATE (0).

@@ -1,8 +1,11 @@
 // trackd-monitor: shows what trackd's segments hold and whether they are healthy, through the library's own functions.
+#include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,6 +27,7 @@
 #include <string>
 #include <thread>
 
+#include "changeWatcher.h"
 #include "options.h"
 #include "snapshot.h"
 #include "trackdLayout.h"
@@ -145,15 +149,18 @@ public:
     }
     std::uint64_t size() const { return size_; }
 
-    void observe(bool changed, Clock::time_point now) {
+    // Counts a change, if there was one, and the `looks` at the segment that found it (or found none).
+    void observe(bool changed, Clock::time_point now, long long looks) {
         if (changed) {
             changes_.push_back(now);
             lastChange_ = now;
         }
-        samples_.push_back(now);
+        samples_.emplace_back(now, looks);
+        looksInWindow_ += looks;
         const auto old = now - clockDuration(RATE_WINDOW);
         while (!changes_.empty() && changes_.front() < old) changes_.pop_front();
-        while (!samples_.empty() && samples_.front() < old) samples_.pop_front();
+        for (; !samples_.empty() && samples_.front().first < old; samples_.pop_front())
+            looksInWindow_ -= samples_.front().second;
         lastSample_ = now;
     }
 
@@ -179,7 +186,7 @@ public:
         const double window = std::min(RATE_WINDOW, seconds(lastSample_ - attachedAt_));
         const double quiet = seconds(lastSample_ - lastChange_);
         const auto changes = static_cast<double>(changes_.size());
-        const auto samples = static_cast<double>(samples_.size());
+        const auto samples = static_cast<double>(looksInWindow_);
         // Changes in most samples: the writer may be faster than the polling, so only a lower bound is known.
         const bool above = changes > 0 && 2 * changes >= samples;
         h["updatesPerSecond"] = window > 0 ? (above ? samples / 2 : changes) / window : 0.0;
@@ -226,6 +233,7 @@ private:
     void resetRate(Clock::time_point now) {
         changes_.clear();
         samples_.clear();
+        looksInWindow_ = 0;
         attachedAt_ = lastChange_ = lastSample_ = now;
     }
 
@@ -239,7 +247,9 @@ private:
     std::uint64_t size_ = 0;
     std::string reportedClaim_;
     Clock::time_point lastLookup_{}, attachedAt_{}, lastChange_{}, lastSample_{};
-    std::deque<Clock::time_point> changes_, samples_;
+    std::deque<Clock::time_point> changes_;
+    std::deque<std::pair<Clock::time_point, long long>> samples_;  // when the monitor looked, and how often
+    long long looksInWindow_ = 0;
 };
 
 // Bit for bit, so that a NaN equals itself and -0 differs from +0. Empty vectors have no data to compare.
@@ -297,8 +307,7 @@ void readControls(Source& controller, Snapshot& into) {
 // trackd writes without a lock: a segment is read until two successive reads agree, so that a frame
 // never mixes two updates. Returns false when it never settled.
 template <typename Read>
-bool readSettled(Snapshot& into, Read read) {
-    Snapshot again = into;
+bool readSettled(Snapshot& into, Snapshot& again, Read read) {
     read(into);
     for (int attempt = 0; attempt < SETTLE_ATTEMPTS; ++attempt) {
         read(again);
@@ -326,7 +335,9 @@ nlohmann::json jsonLine(const Snapshot& s, const Source& tracker, bool matrices,
 std::string text(const Snapshot& s, const Source& tracker, const Source& controller, bool matrices,
                  const nlohmann::json& health, const std::string& notice) {
     std::ostringstream out;
-    out << tracker.line(health["tracker"]) << '\n' << controller.line(health["controller"]) << "\n\n";
+    out << tracker.line(health["tracker"]) << '\n'
+        << controller.line(health["controller"]) << "\nchanges watched: " << health["watching"].get<std::string>()
+        << "\n\n";
     char row[256];
     std::snprintf(row, sizeof row, "%-7s %10s %10s %10s   %9s %9s %9s\n", "sensor", "x", "y", "z", "angle X", "angle Y",
                   "angle Z");
@@ -393,10 +404,39 @@ struct Settings {
     int trackerKey = DEFAULT_TRACKER_KEY;
     int controllerKey = DEFAULT_CONTROLLER_KEY;
     double rate = 10, pollRate = 20000, duration = 0, sampleFor = 1.0;
-    bool once = false, json = false, matrices = false, wait = false;
+    bool once = false, json = false, matrices = false, wait = false, steadyPoll = false, overwrite = false;
     std::uint32_t maxSensors = 64;
     std::string record;
 };
+
+// A recording never replaces a file unless told to, and holds an exclusive lock on it while it records,
+// so that two recorders never write into one file. A device or a pipe is written as it is.
+std::FILE* openRecording(const std::string& path, bool overwrite) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    struct stat info {};
+    if (fd < 0 && errno == EEXIST && stat(path.c_str(), &info) == 0) {
+        if (S_ISREG(info.st_mode) && !overwrite)
+            throw std::runtime_error(path + " exists; pass --overwrite to replace it");
+        fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    }
+    if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            throw std::runtime_error(path + " is being written by another process (another recording?)");
+        }
+        if (ftruncate(fd, 0) != 0) {
+            close(fd);
+            throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+        }
+    }
+    std::FILE* file = fdopen(fd, "w");
+    if (file == nullptr) {
+        close(fd);
+        throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    }
+    return file;
+}
 
 int run(const Settings& settings) {
     Source tracker("tracker", settings.trackerKey, TRACKER_SEGMENT_SIZE, trackdInitTrackerReader);
@@ -432,54 +472,67 @@ int run(const Settings& settings) {
     }
     if (!tracker.attached() && !controller.attached()) return EXIT_FAILURE_AT_RUN_TIME;
 
-    std::FILE* recordFile = nullptr;
-    if (!settings.record.empty()) {
-        recordFile = std::fopen(settings.record.c_str(), "w");
-        if (recordFile == nullptr)
-            throw std::runtime_error("cannot write " + settings.record + ": " + std::strerror(errno));
-    }
+    std::FILE* recordFile = settings.record.empty() ? nullptr : openRecording(settings.record, settings.overwrite);
     Output output = recordFile != nullptr ? Output(recordFile, settings.record) : Output(stdout, "standard output");
     Output console(stdout, "standard output");
     if (recordFile != nullptr) {
         output.write(recordingHeader().dump() + '\n');
-        console.write("trackd-monitor: recording every change to " + settings.record + ", polling at " +
-                      shortNumber(settings.pollRate) + " Hz; Ctrl-C stops\n");
+        console.write("trackd-monitor: recording every change to " + settings.record + "; Ctrl-C stops\n");
     }
     const KeyReader keys(live);
 
     const auto start = Clock::now();
-    const auto pollPeriod = clockDuration(1 / settings.pollRate);
     const auto showPeriod = clockDuration(1 / settings.rate);
-    auto nextShow = settings.once ? start + clockDuration(settings.sampleFor) : start;
-    Snapshot current;
+    const auto end = settings.duration > 0 ? start + clockDuration(settings.duration) : Clock::time_point::max();
+    // A recording shows nothing: the lookups and the end are its only deadlines, and it sleeps between changes.
+    auto nextShow = recordFile != nullptr ? Clock::time_point::max()
+                    : settings.once       ? start + clockDuration(settings.sampleFor)
+                                          : start;
+    auto nextLookup = start + clockDuration(LOOKUP_PERIOD);
+    MonotonicClock clock;
+    ChangeWatcher<MonotonicClock> watcher(clock, MonotonicClock::span(clockDuration(1 / settings.pollRate)),
+                                          settings.steadyPoll);
+    Snapshot current, fresh, scratch;
     long long unsettled = 0;
-    bool first = true;
-    for (now = start; stopSignal == 0 && !keys.quitPressed(); now = Clock::now()) {
-        if (settings.duration > 0 && seconds(now - start) >= settings.duration) break;
-        for (Source* source : {&tracker, &controller}) {
-            if (!source->lookupDue(now)) continue;
-            const std::string said = source->follow(now, true);
-            if (said.empty()) continue;
-            notice = "trackd-monitor: " + said;
-            if (!live) std::cerr << notice << '\n';
-        }
-        Snapshot fresh = current;
-        fresh.time = seconds(now - start);
-        // Both segments in each read, so that a line holds what both held at one moment.
-        const bool settled = readSettled(fresh, [&](Snapshot& s) {
+    long long looks = 0;
+    bool first = true, sensorsChanged = false, controlsChanged = false;
+    // One look: both segments in each read, so that a line holds what both held at one moment.
+    const auto look = [&] {
+        ++looks;
+        const bool settled = readSettled(fresh, scratch, [&](Snapshot& s) {
             readSensors(tracker, settings.maxSensors, s);
             readControls(controller, s);
         });
+        fresh.time = seconds(Clock::now() - start);
         unsettled += settled ? 0 : 1;
-        const bool sensorsChanged = first || !sameSensors(fresh, current);
-        const bool controlsChanged = first || !sameControls(fresh, current);
-        tracker.observe(!first && sensorsChanged, now);
-        controller.observe(!first && controlsChanged, now);
-        current = std::move(fresh);
-        if (recordFile != nullptr && (sensorsChanged || controlsChanged)) output.write(toJson(current).dump() + '\n');
-        first = false;
-        if (now >= nextShow && recordFile == nullptr) {
-            const nlohmann::json health = {{"tracker", tracker.health()}, {"controller", controller.health()}};
+        sensorsChanged = first || !sameSensors(fresh, current);
+        controlsChanged = first || !sameControls(fresh, current);
+        return sensorsChanged || controlsChanged;
+    };
+    for (now = start; stopSignal == 0 && !keys.quitPressed() && now < end; now = Clock::now()) {
+        if (now >= nextLookup) {
+            nextLookup = now + clockDuration(LOOKUP_PERIOD);
+            for (Source* source : {&tracker, &controller}) {
+                const std::string said = source->follow(now, true);
+                if (said.empty()) continue;
+                watcher.restart();  // a segment made anew: its writer's rhythm is learnt afresh
+                notice = "trackd-monitor: " + said;
+                if (!live) std::cerr << notice << '\n';
+            }
+        }
+        const bool changed = watcher.watch(look, MonotonicClock::at(std::min({nextShow, nextLookup, end})));
+        now = Clock::now();
+        tracker.observe(changed && !first && sensorsChanged, now, looks);
+        controller.observe(changed && !first && controlsChanged, now, looks);
+        looks = 0;
+        if (changed) {
+            std::swap(current, fresh);
+            if (recordFile != nullptr) output.write(toJson(current).dump() + '\n');
+            first = false;
+        }
+        if (now >= nextShow) {
+            const nlohmann::json health = {
+                {"tracker", tracker.health()}, {"controller", controller.health()}, {"watching", watcher.describe()}};
             if (settings.json)
                 output.write(jsonLine(current, tracker, settings.matrices, health).dump() + '\n');
             else
@@ -490,7 +543,6 @@ int run(const Settings& settings) {
             nextShow += showPeriod;
             if (nextShow < now) nextShow = now + showPeriod;  // after a stall, show the present, not a backlog
         }
-        std::this_thread::sleep_until(std::min(now + pollPeriod, nextShow));
     }
     if (recordFile != nullptr) {
         if (unsettled > 0)
@@ -519,9 +571,11 @@ int main(int argc, char** argv) {
         ->check(finiteRange(0.1, 1000))
         ->capture_default_str();
     app.add_option("--poll-rate", settings.pollRate,
-                   "reads per second, to measure the update rate and to record every change")
+                   "reads per second while trackd's rhythm is not known (or with --steady-poll)")
         ->check(finiteRange(1, 100000))
         ->capture_default_str();
+    app.add_flag("--steady-poll", settings.steadyPoll,
+                 "read at --poll-rate all the time, instead of sleeping until trackd's next write is due");
     app.add_flag("--once", settings.once, "print one snapshot with the segments' health, then exit");
     app.add_option("--sample", settings.sampleFor, "with --once, seconds to watch for changes first")
         ->check(finiteRange(0, 60))
@@ -535,6 +589,8 @@ int main(int argc, char** argv) {
                    "write every change of the segments to FILE, one JSON line each after a format line, for\n"
                    "trackd-sim --play")
         ->type_name("FILE");
+    app.add_flag("--overwrite", settings.overwrite, "with --record, replace FILE if it exists")
+        ->needs(app.get_option("--record"));
     app.add_option("--duration", settings.duration, "stop after this many seconds")->check(clockSeconds());
     app.add_flag("--wait", settings.wait, "wait for segments that do not exist yet, saying which");
     app.get_option("--once")->excludes(app.get_option("--record"));

@@ -16,11 +16,13 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "changeWatcher.h"
 #include "options.h"
 #include "snapshot.h"
 
@@ -331,7 +333,7 @@ bool sleepUntil(Clock::time_point when, Clock::time_point end) {
         const auto now = Clock::now();
         if (now >= end) return false;
         if (now >= when) return true;
-        std::this_thread::sleep_for(std::min({when - now, end - now, Clock::duration(std::chrono::milliseconds(50))}));
+        MonotonicClock::sleepUntil(MonotonicClock::at(std::min({when, end, now + std::chrono::milliseconds(50)})));
     }
     return false;
 }
@@ -347,7 +349,7 @@ int main(int argc, char** argv) {
     int trackerKey = DEFAULT_TRACKER_KEY;
     int controllerKey = DEFAULT_CONTROLLER_KEY;
     std::uint32_t sensors = 3, buttons = 4, valuators = 2;
-    double rate = 60, duration = 0, speed = 1;
+    double rate = 60, duration = 0, speed = 1, jitter = 0;
     bool still = false, loop = false, hold = false, replace = false, pattern = false;
     std::string play;
     int mode = 0660;
@@ -363,6 +365,11 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0U, MAX_CONTROLS))
         ->capture_default_str();
     app.add_option("--rate", rate, "updates per second")->check(finiteRange(0.1, 100000))->capture_default_str();
+    app.add_option("--jitter", jitter,
+                   "move each update by up to this many microseconds either way, at random, as a real tracker's\n"
+                   "timing wavers (less than half the period between updates)")
+        ->check(finiteRange(0, 1e6))
+        ->capture_default_str();
     app.add_flag("--static", still,
                  "write one fixed pose and keep it: sensor i at (0.5+i, 1.25+i, -2-i) with angles X, Y, Z of\n"
                  "(10+15i, 20+10i, 30+5i) degrees, button i = i+1, valuator i = 0.25i-0.5");
@@ -388,7 +395,13 @@ int main(int argc, char** argv) {
                   "permission bits of the segments, in octal (default 0660: trackd's owner and group; readers\n"
                   "attach read-write, so they need write permission: put them in the segments' group)");
     playOption->excludes(app.get_option("--static"))->excludes(app.get_option("--pattern"));
-    requireDistinctKeys(app, trackerKey, controllerKey);
+    app.parse_complete_callback([&] {
+        checkDistinctKeys(trackerKey, controllerKey);
+        if (jitter * 1e-6 >= 0.5 / rate)
+            throw CLI::ValidationError("--jitter", "must be less than half the period between updates (" +
+                                                       shortNumber(0.5e6 / rate) + " us at --rate " +
+                                                       shortNumber(rate) + ")");
+    });
     if (const int status = parseCommandLine(app, argc, argv); status >= 0) return status;
     if (const std::string warning = modeWarning(mode); !warning.empty()) std::cerr << "trackd-sim: " << warning << '\n';
 
@@ -401,6 +414,7 @@ int main(int argc, char** argv) {
             valuators = static_cast<std::uint32_t>(recording->first().valuators.size());
         }
         for (const int signal : STOP_SIGNALS) std::signal(signal, onSignal);  // each removes both segments
+        const MonotonicClock preciseSleeps;                                   // updates on time, as a tracker's
         bool ended = false;
         {  // the segments live until this block ends
             SimSegment tracker("tracker", trackerKey, trackerSize(sensors), mode, replace);
@@ -449,9 +463,22 @@ int main(int argc, char** argv) {
                     if (running) simulator.write(*frame);
                 }
             } else if (!still) {
-                for (long long tick = 1; sleepUntil(at(static_cast<double>(tick) / rate), end); ++tick)
-                    simulator.write(pattern ? checkable(tick, sensors, buttons, valuators)
+                // Like a tracker, each update comes at its tick, moved by up to --jitter; one that fell behind
+                // (on a loaded machine) writes the present and leaves out the ticks it missed, never a burst.
+                // --pattern numbers the updates written, so that a reader can tell one it missed.
+                std::mt19937 random(std::random_device{}());
+                std::uniform_real_distribution<double> shift(-jitter * 1e-6, jitter * 1e-6);
+                long long written = 0;
+                for (long long tick = 1;; ++tick) {
+                    if (!sleepUntil(at(static_cast<double>(tick) / rate + (jitter > 0 ? shift(random) : 0)), end))
+                        break;
+                    const double late =
+                        std::chrono::duration<double>(Clock::now() - at(static_cast<double>(tick) / rate)).count();
+                    if (late * rate >= 1) tick += static_cast<long long>(late * rate);
+                    ++written;
+                    simulator.write(pattern ? checkable(written, sensors, buttons, valuators)
                                             : motion(static_cast<double>(tick) / rate, sensors, buttons, valuators));
+                }
             }
             if (ended) std::printf("trackd-sim: the recording %s ended\n", play.c_str());
             // A static pose, or the last frame of a held recording, stays in place until the end.

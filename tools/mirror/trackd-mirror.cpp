@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "changeWatcher.h"
 #include "ddsEntities.h"
 #include "frames.h"
 #include "options.h"
@@ -283,19 +284,21 @@ class SourceSegment {
 public:
     SourceSegment(unsigned segment, int key) : segment_(segment), key_(key) {}
 
-    // Looks the key up again; attaches what it names now and says what changed.
-    void lookUp() {
+    // Looks the key up again; attaches what it names now and says what changed. True when the segment
+    // attached is another than before.
+    bool lookUp() {
         const int id = shmget(key_, 0, 0);
-        if (id >= 0 && id == attached_.id) return;
+        if (id >= 0 && id == attached_.id) return false;
         if (id < 0) {
             if (attached_.base != nullptr)
                 say(describe() + " is gone; waiting for it to come back");
             else if (notice_.empty())
                 say("waiting for the " + describe() +
                     (errno == ENOENT ? "" : std::string(": ") + std::strerror(errno)));
+            const bool wasAttached = attached_.base != nullptr;
             attached_.detach();
             notice_ = "waiting";
-            return;
+            return wasAttached;
         }
         attached_.detach();
         attached_.id = id;
@@ -317,6 +320,7 @@ public:
             say("warning: the " + describe() + " has mode " + octalMode(info.shm_perm.mode) + ": " +
                 WORLD_WRITABLE_RISK + ", and every render node shows what they write");
         notice_.clear();
+        return true;
     }
 
     bool attached() const { return attached_.base != nullptr; }
@@ -347,9 +351,10 @@ public:
 private:
     std::string describe() const { return segmentDescription(segment_, key_); }
 
-    void tell(const std::string& notice) {
+    bool tell(const std::string& notice) {
         if (notice != notice_) say(notice);
         notice_ = notice;
+        return true;
     }
 
     // Copies every word with one load each, so that no word is torn.
@@ -373,6 +378,7 @@ private:
 struct PublishSettings {
     Common common;
     double pollRate = 1000;
+    bool steadyPoll = false;
 };
 
 class Publisher {
@@ -385,6 +391,7 @@ public:
           others_(link_, link_.reader(true)),
           epoch_(randomEpoch()),
           startedAt_(wallClockNs()),
+          watcher_(clock_, MonotonicClock::span(clockDuration(1 / settings.pollRate)), settings.steadyPoll),
           status_(settings.common.statusSeconds) {}
 
     // Listens for a while for another live publisher of the same installation; true when there is none.
@@ -401,17 +408,26 @@ public:
         std::array<SourceSegment, SEGMENT_COUNT> sources{SourceSegment(TRACKER, settings_.common.trackerKey),
                                                          SourceSegment(CONTROLLER, settings_.common.controllerKey)};
         std::array<Clock::time_point, SEGMENT_COUNT> lastSent{};
-        const auto period =
-            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / settings_.pollRate));
         say("publishing installation \"" + settings_.common.name + "\" as epoch " + hex(epoch_) +
             (key_ != nullptr ? ", signed" : ", unsigned (no --auth-key)"));
-        auto nextPoll = Clock::now();
+        // A look reads both segments and keeps what changed, to be sent once the watcher returns.
+        std::array<const std::vector<unsigned char>*, SEGMENT_COUNT> changed{};
+        const auto look = [&] {
+            bool any = false;
+            for (unsigned segment = 0; segment < SEGMENT_COUNT; ++segment)
+                if (sources[segment].attached() && changed[segment] == nullptr) {
+                    changed[segment] = sources[segment].poll(false, unsettled_);
+                    any = any || changed[segment] != nullptr;
+                }
+            return any;
+        };
         Clock::time_point nextLookup{};
         while (stopSignal == 0) {
-            const auto now = Clock::now();
+            auto now = Clock::now();
             if (now >= nextLookup) {
                 nextLookup = now + LOOKUP_PERIOD;
-                for (auto& source : sources) source.lookUp();
+                for (auto& source : sources)
+                    if (source.lookUp()) watcher_.restart();  // another segment: its writer's rhythm is learnt afresh
                 watchOthers();
                 if (liveOther_ && *liveOther_ < epoch_) {
                     say("another publisher (epoch " + hex(*liveOther_) + ") feeds installation \"" +
@@ -419,24 +435,23 @@ public:
                     return EXIT_FAILURE_AT_RUN_TIME;
                 }
             }
+            auto deadline = nextLookup;
+            for (unsigned segment = 0; segment < SEGMENT_COUNT; ++segment)
+                if (sources[segment].attached()) deadline = std::min(deadline, lastSent[segment] + HEARTBEAT_PERIOD);
+            watcher_.watch(look, MonotonicClock::at(deadline));
+            now = Clock::now();
             for (unsigned segment = 0; segment < SEGMENT_COUNT; ++segment) {
                 if (!sources[segment].attached()) continue;
-                const bool heartbeatDue = now - lastSent[segment] >= HEARTBEAT_PERIOD;
-                if (const auto* bytes = sources[segment].poll(heartbeatDue, unsettled_)) {
-                    send(segment, *bytes);
-                    lastSent[segment] = now;
-                }
+                // What changed goes now; a still segment goes again once a heartbeat is due.
+                const auto* bytes = std::exchange(changed[segment], nullptr);
+                if (bytes == nullptr && now - lastSent[segment] >= HEARTBEAT_PERIOD)
+                    bytes = sources[segment].poll(true, unsettled_);
+                if (bytes == nullptr) continue;
+                send(segment, *bytes);
+                lastSent[segment] = now;
             }
             stats_.roll(now);
             if (status_.due(now)) status_.show(statusText(sources), now);
-            nextPoll += period;
-            if (nextPoll < now) nextPoll = now + period;  // behind: skip, never catch up in a burst
-            const auto sleep = std::chrono::duration_cast<std::chrono::nanoseconds>(nextPoll - Clock::now());
-            if (sleep.count() > 0) {
-                const timespec pause{static_cast<time_t>(sleep.count() / 1'000'000'000),
-                                     static_cast<long>(sleep.count() % 1'000'000'000)};
-                nanosleep(&pause, nullptr);
-            }
         }
         status_.finish(statusText(sources));
         return 0;
@@ -494,8 +509,8 @@ private:
         dds_get_publication_matched_status(writer_.get(), &matched);
         std::ostringstream out;
         out << "publish \"" << settings_.common.name << "\": " << sources[TRACKER].state() << ", "
-            << sources[CONTROLLER].state() << "; " << stats_.rateText() << ", unsettled " << unsettled_
-            << ", send errors " << failedWrites_ << ", readers " << matched.current_count;
+            << sources[CONTROLLER].state() << "; " << stats_.rateText() << ", " << watcher_.describe() << ", unsettled "
+            << unsettled_ << ", send errors " << failedWrites_ << ", readers " << matched.current_count;
         return out.str();
     }
 
@@ -510,6 +525,8 @@ private:
     std::uint64_t candidateEpoch_ = 0;  // another publisher's, heard since candidateSince_
     Clock::time_point candidateSince_{};
     std::optional<std::uint64_t> liveOther_;
+    MonotonicClock clock_;
+    ChangeWatcher<MonotonicClock> watcher_;
     long long unsettled_ = 0;
     long long failedWrites_ = 0;
     SecondStats stats_;
@@ -839,9 +856,13 @@ int main(int argc, char** argv) {
     PublishSettings publishSettings;
     auto* publishCommand = app.add_subcommand("publish", "publish this host's segments (run beside trackd)");
     addCommonOptions(*publishCommand, publishSettings.common);
-    publishCommand->add_option("--poll-rate", publishSettings.pollRate, "reads of the segments per second")
+    publishCommand
+        ->add_option("--poll-rate", publishSettings.pollRate,
+                     "reads of the segments per second while trackd's rhythm is not known (or with --steady-poll)")
         ->check(finiteRange(1, 100000))
         ->capture_default_str();
+    publishCommand->add_flag("--steady-poll", publishSettings.steadyPoll,
+                             "read at --poll-rate all the time, instead of sleeping until trackd's next write is due");
 
     SubscribeSettings subscribeSettings;
     auto* subscribeCommand =

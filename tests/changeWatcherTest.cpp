@@ -1,0 +1,215 @@
+// The change watcher against simulated writers on a simulated clock: what it learns, when it falls back,
+// and that it never loses a change that steady polling would have seen.
+#include "changeWatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+namespace {
+
+using trackd_tools::ChangeWatcher;
+using trackd_tools::Nanos;
+using trackd_tools::WriteRhythm;
+using State = WriteRhythm::State;
+
+constexpr Nanos US = 1000;
+constexpr Nanos MS = 1000 * US;
+constexpr Nanos S = 1000 * MS;
+constexpr Nanos POLL = 1 * MS;       // the poll period the watcher falls back to
+constexpr Nanos LOOK_COST = 1 * US;  // each look takes this long
+constexpr Nanos WAKE_LATENCY = 10 * US;
+constexpr Nanos LEARNING = 1 * S;  // what happens before this is not judged
+
+// Time that passes only when the watcher looks or sleeps.
+struct SimulatedClock {
+    Nanos t = 0;
+    Nanos now() const { return t; }
+    void sleepUntil(Nanos moment) { t = std::max(t, moment + WAKE_LATENCY); }
+};
+
+// Moments of writes, from `from` to `to`, `period` apart, each moved by up to +-`jitter`.
+std::vector<Nanos> periodic(Nanos from, Nanos to, Nanos period, Nanos jitter = 0, unsigned seed = 1) {
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<Nanos> shift(-jitter, jitter);
+    std::vector<Nanos> writes;
+    for (Nanos t = from; t < to; t += period) writes.push_back(t + (jitter > 0 ? shift(random) : 0));
+    std::sort(writes.begin(), writes.end());
+    return writes;
+}
+
+struct Outcome {
+    std::vector<Nanos> delays;  // from each write seen (the newest at its look) to the look, after LEARNING
+    long long lost = 0;         // writes overwritten by the next before any look, after LEARNING
+    long long looks = 0;        // after LEARNING
+    State state = State::UNKNOWN;
+    Nanos period = 0;
+
+    Nanos delay(double quantile) const {
+        std::vector<Nanos> sorted = delays;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted.empty() ? 0 : sorted[static_cast<std::size_t>(quantile * static_cast<double>(sorted.size() - 1))];
+    }
+};
+
+// Runs a watcher over `writes` until `end`; `restartAt`, if given, is when the caller learns that the
+// segment was made anew.
+Outcome watch(const std::vector<Nanos>& writes, Nanos end, bool steadyOnly = false, Nanos restartAt = -1) {
+    SimulatedClock clock;
+    ChangeWatcher<SimulatedClock> watcher(clock, POLL, steadyOnly);
+    Outcome out;
+    std::size_t next = 0;
+    const auto changed = [&] {
+        clock.t += LOOK_COST;
+        if (clock.t > LEARNING) ++out.looks;
+        std::size_t written = 0;
+        for (; next < writes.size() && writes[next] <= clock.t; ++next) ++written;
+        if (written == 0) return false;
+        if (writes[next - 1] > LEARNING) {
+            out.lost += static_cast<long long>(written) - 1;
+            out.delays.push_back(clock.t - writes[next - 1]);
+        }
+        return true;
+    };
+    bool restarted = false;
+    while (clock.t < end) {
+        if (!restarted && restartAt >= 0 && clock.t >= restartAt) {
+            watcher.restart();
+            restarted = true;
+        }
+        watcher.watch(changed, restartAt > clock.t ? std::min(end, restartAt) : end);
+        clock.t += 5 * US;  // the caller's work on what changed
+    }
+    out.state = watcher.state();
+    out.period = watcher.period();
+    return out;
+}
+
+// What steady polling every POLL from 0 would lose of `writes` after LEARNING.
+long long lostBySteadyPolling(const std::vector<Nanos>& writes) {
+    long long lost = 0;
+    for (std::size_t i = 1; i < writes.size(); ++i)
+        if (writes[i] > LEARNING && writes[i - 1] / POLL == writes[i] / POLL) ++lost;
+    return lost;
+}
+
+void expectLockedTo(const Outcome& out, Nanos period) {
+    EXPECT_EQ(out.state, State::LOCKED);
+    EXPECT_NEAR(static_cast<double>(out.period), static_cast<double>(period), static_cast<double>(period) / 1000);
+}
+
+TEST(changeWatcherRhythm, locksToASteadyWriterAndSeesEachWriteAtOnceWithFewLooks) {
+    for (const Nanos period : std::vector<Nanos>{16'666'667, 8'333'333, 4'166'667, 1 * MS}) {
+        const auto writes = periodic(3 * MS, 5 * S, period);
+        const Outcome out = watch(writes, 5 * S);
+        expectLockedTo(out, period);
+        EXPECT_EQ(out.lost, 0) << period;
+        EXPECT_LE(out.delay(0.99), 2 * LOOK_COST) << period;
+        // A window of twice the guard, spent looking at LOOK_COST a look, a look between windows and one
+        // on waking: far fewer than steady polling's one a POLL.
+        const auto writesJudged = static_cast<long long>(out.delays.size());
+        EXPECT_LE(out.looks, writesJudged * (2 * WriteRhythm::MIN_GUARD / LOOK_COST + 4)) << period;
+    }
+}
+
+TEST(changeWatcherRhythm, jitterWidensTheWindowButLosesNothing) {
+    const Nanos period = 8'333'333;
+    const auto writes = periodic(0, 6 * S, period, 200 * US, 7);
+    const Outcome out = watch(writes, 6 * S);
+    expectLockedTo(out, period);
+    EXPECT_EQ(out.lost, 0);
+    EXPECT_LE(out.delay(0.99), 2 * LOOK_COST);
+}
+
+TEST(changeWatcherRhythm, followsDriftMissedAndDoubledWrites) {
+    // Drift: from 120 Hz to 119.5 Hz over six seconds.
+    std::vector<Nanos> drifting;
+    for (Nanos t = 0, period = 8'333'333; t < 6 * S; t += period, period += 8) drifting.push_back(t);
+    Outcome out = watch(drifting, 6 * S);
+    EXPECT_EQ(out.state, State::LOCKED);
+    EXPECT_EQ(out.lost, 0);
+    EXPECT_LE(out.delay(0.99), 2 * LOOK_COST);
+
+    // Every seventh write left out, and every tenth followed by a second 300 us later.
+    std::vector<Nanos> uneven;
+    const auto steady = periodic(0, 6 * S, 8'333'333);
+    for (std::size_t i = 0; i < steady.size(); ++i) {
+        if (i % 7 == 3) continue;
+        uneven.push_back(steady[i]);
+        if (i % 10 == 5) uneven.push_back(steady[i] + 300 * US);
+    }
+    out = watch(uneven, 6 * S);
+    expectLockedTo(out, 8'333'333);
+    EXPECT_EQ(out.lost, 0);
+    EXPECT_LE(out.delay(0.9), 2 * LOOK_COST);
+}
+
+TEST(changeWatcherRhythm, aRateChangePauseOrRestartIsLearntAgainWithoutLosingAWrite) {
+    // 60 Hz, then 120 Hz: the look between two windows sees the writes in between.
+    auto writes = periodic(0, 3 * S, 16'666'667);
+    for (const Nanos t : periodic(3 * S, 6 * S, 8'333'333)) writes.push_back(t + 1234 * US);
+    Outcome out = watch(writes, 6 * S);
+    expectLockedTo(out, 8'333'333);
+    EXPECT_EQ(out.lost, 0);
+
+    // A pause of two seconds, after which the writer resumes at another phase.
+    writes = periodic(0, 2 * S, 8'333'333);
+    for (const Nanos t : periodic(4 * S + 3 * MS, 7 * S, 8'333'333)) writes.push_back(t);
+    out = watch(writes, 7 * S);
+    expectLockedTo(out, 8'333'333);
+    EXPECT_EQ(out.lost, 0);
+
+    // trackd made anew at 3 s, writing at another phase: the caller says so.
+    writes = periodic(0, 3 * S, 8'333'333);
+    for (const Nanos t : periodic(3 * S + 5 * MS, 6 * S, 8'333'333)) writes.push_back(t);
+    out = watch(writes, 6 * S, false, 3 * S);
+    expectLockedTo(out, 8'333'333);
+    EXPECT_EQ(out.lost, 0);
+    EXPECT_LE(out.delay(0.9), 2 * LOOK_COST);
+}
+
+TEST(changeWatcherRhythm, aWriterWithNoRhythmIsPolledSteadilyAndLosesNoMoreThanSteadyPolling) {
+    std::mt19937 random(3);
+    std::uniform_int_distribution<Nanos> moment(0, 5 * S);
+    std::vector<Nanos> random1k(5000);
+    for (Nanos& t : random1k) t = moment(random);
+    std::sort(random1k.begin(), random1k.end());
+    std::vector<Nanos> bursts;  // five writes 200 us apart, at random moments about 20 times a second
+    for (int i = 0; i < 100; ++i)
+        for (int k = 0; k < 5; ++k) bursts.push_back(moment(random) / 1000 * 1000 + k * 200 * US);
+    std::sort(bursts.begin(), bursts.end());
+    for (const auto* writes : {&random1k, &bursts}) {
+        const Outcome out = watch(*writes, 5 * S);
+        EXPECT_EQ(out.state, State::UNKNOWN);
+        EXPECT_LE(out.lost, lostBySteadyPolling(*writes));
+        EXPECT_LE(out.delay(1.0), POLL + WAKE_LATENCY + 2 * LOOK_COST);
+    }
+}
+
+TEST(changeWatcherRhythm, steadyPollingWhenToldSo) {
+    const auto writes = periodic(0, 3 * S, 8'333'333);
+    const Outcome out = watch(writes, 3 * S, true);
+    EXPECT_EQ(out.state, State::UNKNOWN);
+    EXPECT_EQ(out.lost, 0);
+    EXPECT_GE(out.looks, 2 * S / POLL * 95 / 100);  // one a POLL, as before the watcher
+}
+
+TEST(changeWatcherRhythm, describesWhatItDoes) {
+    SimulatedClock clock;
+    ChangeWatcher<SimulatedClock> watcher(clock, POLL, false);
+    EXPECT_EQ(watcher.describe(), "steady polling at 1000 Hz");
+    const auto writes = periodic(0, 2 * S, 8'333'333);
+    std::size_t next = 0;
+    const auto changed = [&] {
+        clock.t += LOOK_COST;
+        const bool any = next < writes.size() && writes[next] <= clock.t;
+        while (next < writes.size() && writes[next] <= clock.t) ++next;
+        return any;
+    };
+    while (clock.t < 2 * S) watcher.watch(changed, 2 * S);
+    EXPECT_EQ(watcher.describe(), "locked to 120.0 Hz");
+}
+
+}  // namespace

@@ -1,0 +1,350 @@
+// Learns when trackd writes a segment, so that a reader sleeps until just before the next write and then
+// looks closely, instead of polling all the time; where the writer is not periodic it polls steadily.
+// The clock is a parameter: the tests drive the watcher with simulated time and a simulated writer.
+#pragma once
+
+#include <sys/prctl.h>
+#include <time.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace trackd_tools {
+
+using Nanos = std::int64_t;  // a moment or a span on a monotonic clock, in nanoseconds
+
+// The writer's rhythm as learnt from the moments at which its changes were seen.
+class WriteRhythm {
+public:
+    enum class State {
+        UNKNOWN,    // no steady period: poll steadily
+        SEARCHING,  // a steady period, but its phase not yet seen closely: look closely until the next write
+        LOCKED,     // period and phase known: sleep, then look closely around each write that is due
+    };
+
+    static constexpr std::size_t HISTORY = 24;          // changes remembered
+    static constexpr std::size_t MIN_CHANGES = 8;       // before a period is trusted
+    static constexpr std::size_t MIN_CLOSE = 4;         // changes seen closely, before a phase is trusted
+    static constexpr Nanos CLOSE = 50'000;              // a change seen this soon after the look before it
+    static constexpr Nanos MIN_PERIOD = 250'000;        // 4 kHz: faster writers are polled steadily
+    static constexpr Nanos MAX_PERIOD = 250'000'000;    // 4 Hz: slower writers are polled steadily
+    static constexpr Nanos MIN_GUARD = 30'000;          // the least margin on each side of a write that is due
+    static constexpr std::size_t SEARCH_COOLDOWN = 24;  // changes before a writer found unsteady is searched again
+
+    // A change was seen at `at`, `uncertainty` after the look before it: the write happened in between.
+    void seen(Nanos at, Nanos uncertainty) {
+        // After a pause of several periods (or the first change) the phase may have moved: learn afresh.
+        if (count_ > 0 && state_ != State::UNKNOWN && at - newest().at > PAUSE_PERIODS * period_) forget();
+        history_[(first_ + count_) % HISTORY] = {at, uncertainty};
+        if (count_ < HISTORY)
+            ++count_;
+        else
+            first_ = (first_ + 1) % HISTORY;
+        if (cooldown_ > 0) --cooldown_;
+        relearn();
+    }
+
+    // Forgets everything learnt: a writer that stopped, or a segment made anew.
+    void forget() {
+        count_ = 0;
+        first_ = 0;
+        state_ = State::UNKNOWN;
+    }
+
+    State state() const { return state_; }
+    Nanos period() const { return period_; }
+    Nanos guard() const { return guard_; }
+
+    // The first moment a write is due after `moment` (LOCKED only).
+    Nanos dueAfter(Nanos moment) const {
+        const Nanos periods = moment >= anchor_ ? (moment - anchor_) / period_ + 1 : -((anchor_ - moment) / period_);
+        return anchor_ + periods * period_;
+    }
+
+private:
+    static constexpr Nanos PAUSE_PERIODS = 4;
+    static constexpr Nanos ALIASING = 4;  // a period must be this many times the time between looks
+    static constexpr std::size_t MAX_COOLDOWN_DOUBLINGS = 6;
+
+    struct Change {
+        Nanos at = 0;
+        Nanos uncertainty = 0;
+    };
+
+    const Change& at(std::size_t i) const { return history_[(first_ + i) % HISTORY]; }
+    const Change& newest() const { return at(count_ - 1); }
+
+    static Nanos median(std::vector<Nanos> values) {
+        const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+        std::nth_element(values.begin(), middle, values.end());
+        return *middle;
+    }
+
+    void relearn() {
+        state_ = State::UNKNOWN;
+        if (count_ < MIN_CHANGES) return;
+        // Each write happened at most `uncertainty` before it was seen: take the middle, +- half of it.
+        std::vector<Nanos> when, error, uncertainty;
+        for (std::size_t i = 0; i < count_; ++i) {
+            when.push_back(at(i).at - at(i).uncertainty / 2);
+            error.push_back(at(i).uncertainty / 2);
+            uncertainty.push_back(at(i).uncertainty);
+        }
+        std::vector<Nanos> gaps;
+        for (std::size_t i = 1; i < when.size(); ++i) gaps.push_back(when[i] - when[i - 1]);
+        const Nanos rough = median(gaps);
+        if (rough < MIN_PERIOD || rough > MAX_PERIOD) return;
+        // A rhythm hardly slower than the looks that saw it may be the looks' own: only close looks can tell.
+        if (rough < ALIASING * median(uncertainty)) {
+            period_ = rough;
+            state_ = cooldown_ > 0 ? State::UNKNOWN : State::SEARCHING;
+            return;
+        }
+        // A change seen long after the look before it (between two windows) tells little of when it came.
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < when.size(); ++i)
+            if (uncertainty[i] * ALIASING <= rough) {
+                when[kept] = when[i];
+                error[kept] = error[i];
+                uncertainty[kept] = uncertainty[i];
+                ++kept;
+            }
+        when.resize(kept);
+        if (kept < MIN_CHANGES) return;
+
+        // A gap of k periods (a missed write) counts k times; one far from any multiple (a doubled write, a
+        // burst, a writer with no rhythm) does not count. Most gaps must count.
+        Nanos period = rough;
+        std::size_t fitting = 0;
+        for (int pass = 0; pass < 2 && period >= MIN_PERIOD; ++pass) {
+            Nanos sum = 0;
+            Nanos periods = 0;
+            fitting = 0;
+            for (std::size_t i = 1; i < kept; ++i) {
+                const Nanos gap = when[i] - when[i - 1];
+                const Nanos k = (gap + period / 2) / period;
+                const Nanos tolerance = std::max(period / 8, error[i] + error[i - 1]);
+                if (k < 1 || std::llabs(gap - k * period) > tolerance) continue;
+                sum += gap;
+                periods += k;
+                ++fitting;
+            }
+            if (periods == 0) return;
+            period = sum / periods;
+        }
+        if (period < MIN_PERIOD || period > MAX_PERIOD || fitting * 4 < (kept - 1) * 3) return;
+        period_ = period;
+
+        // Period and phase, closely: a line through the changes seen closely, write n at anchor + n * period,
+        // n counted back from the newest of them.
+        std::vector<double> n, t;
+        Nanos closeError = 0;
+        const Nanos reference = when[kept - 1];
+        for (std::size_t i = 0; i < kept; ++i) {
+            if (uncertainty[i] > CLOSE) continue;
+            t.push_back(static_cast<double>(when[i] - reference));
+            n.push_back(std::round(t.back() / static_cast<double>(period)));
+            closeError = std::max(closeError, error[i]);
+        }
+        const auto k = static_cast<double>(n.size());
+        double sumN = 0, sumT = 0, sumNN = 0, sumNT = 0;
+        for (std::size_t i = 0; i < n.size(); ++i) {
+            sumN += n[i];
+            sumT += t[i];
+            sumNN += n[i] * n[i];
+            sumNT += n[i] * t[i];
+        }
+        const double spreadN = n.empty() ? 0 : sumNN - sumN * sumN / k;
+        if (n.size() < MIN_CLOSE || spreadN < 1) {
+            state_ = cooldown_ > 0 ? State::UNKNOWN : State::SEARCHING;
+            return;
+        }
+        const double slope = (sumNT - sumN * sumT / k) / spreadN;
+        const double intercept = (sumT - slope * sumN) / k;
+        // The writer's jitter: the farthest a change lies from the line, with a quarter more for those to come.
+        double jitter = 0;
+        for (std::size_t i = 0; i < n.size(); ++i) jitter = std::max(jitter, std::abs(t[i] - intercept - slope * n[i]));
+        const Nanos guard = std::llround(jitter * 5 / 4) + closeError + MIN_GUARD;
+        if (std::abs(slope - static_cast<double>(period)) > static_cast<double>(period) / 16 ||
+            guard > std::llround(slope) / 3) {
+            // Too unsteady to gain from sleeping: poll, and search again later, later each time it fails.
+            failedSearches_ = std::min<std::size_t>(failedSearches_ + 1, MAX_COOLDOWN_DOUBLINGS);
+            cooldown_ = SEARCH_COOLDOWN << failedSearches_;
+            return;
+        }
+        failedSearches_ = 0;
+        period_ = std::llround(slope);
+        anchor_ = reference + std::llround(intercept);
+        guard_ = guard;
+        state_ = State::LOCKED;
+    }
+
+    std::array<Change, HISTORY> history_{};
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
+    std::size_t cooldown_ = 0;        // changes before the next search
+    std::size_t failedSearches_ = 0;  // in a row
+    State state_ = State::UNKNOWN;
+    Nanos period_ = 0;
+    Nanos anchor_ = 0;
+    Nanos guard_ = 0;
+};
+
+// The real clock: std::chrono::steady_clock, which is CLOCK_MONOTONIC on Linux, and sleeps that end on
+// time, the thread's timer slack lowered from its default of 50 us.
+class MonotonicClock {
+public:
+    MonotonicClock() { prctl(PR_SET_TIMERSLACK, TIMER_SLACK_NS); }
+    static Nanos at(std::chrono::steady_clock::time_point moment) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(moment.time_since_epoch()).count();
+    }
+    static Nanos span(std::chrono::steady_clock::duration span) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(span).count();
+    }
+    static Nanos now() { return at(std::chrono::steady_clock::now()); }
+    static void sleepUntil(Nanos moment) {
+        const timespec t{static_cast<time_t>(moment / 1'000'000'000), static_cast<long>(moment % 1'000'000'000)};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);  // a signal only ends it early
+    }
+
+private:
+    static constexpr unsigned long TIMER_SLACK_NS = 1000;
+};
+
+// Watches for changes: steady polling at the poll period while the writer's rhythm is unknown; once it
+// is known, a look between two writes (for a writer that sped up) and close looks from a guard time
+// before each write that is due until it is seen. A window that passes without the write falls back to
+// steady polling until the next one, so a late write is seen as soon as steady polling would see it.
+template <typename Clock>
+class ChangeWatcher {
+public:
+    static constexpr int MAX_MISSED_WINDOWS = 3;    // then the rhythm is forgotten and learnt again
+    static constexpr Nanos SEARCH_PERIODS = 2;      // how long a search looks closely for the next write
+    static constexpr Nanos WIDENING_STEP = 50'000;  // a window widens by this, then twice as much each time
+
+    ChangeWatcher(Clock& clock, Nanos pollPeriod, bool steadyOnly)
+        : clock_(clock), pollPeriod_(pollPeriod), steadyOnly_(steadyOnly), lastLook_(clock.now()) {}
+
+    // Looks until `changed()` says true, then returns true; or returns false once `deadline` has passed.
+    template <typename Changed>
+    bool watch(Changed&& changed, Nanos deadline) {
+        for (;;) {
+            const Nanos now = clock_.now();
+            const Nanos sinceLook = now - lastLook_;
+            lastLook_ = now;
+            if (changed()) {
+                noteChange(now, sinceLook);
+                return true;
+            }
+            if (now >= deadline) return false;
+            const Nanos next = std::min(nextLook(now), deadline);
+            if (next > now) clock_.sleepUntil(next);
+        }
+    }
+
+    // Forgets the writer's rhythm: its segment was made anew.
+    void restart() {
+        rhythm_.forget();
+        missed_ = 0;
+        widening_ = 0;
+    }
+
+    WriteRhythm::State state() const { return steadyOnly_ ? WriteRhythm::State::UNKNOWN : rhythm_.state(); }
+    Nanos period() const { return rhythm_.period(); }
+
+    // "locked to 120.0 Hz", "finding the phase of 120.0 Hz" or "steady polling at 1000 Hz".
+    std::string describe() const {
+        char text[64];
+        const double writerHz = 1e9 / static_cast<double>(rhythm_.period());
+        switch (state()) {
+            case WriteRhythm::State::LOCKED:
+                std::snprintf(text, sizeof text, "locked to %.1f Hz", writerHz);
+                break;
+            case WriteRhythm::State::SEARCHING:
+                std::snprintf(text, sizeof text, "finding the phase of %.1f Hz", writerHz);
+                break;
+            case WriteRhythm::State::UNKNOWN:
+                std::snprintf(text, sizeof text, "steady polling at %g Hz", 1e9 / static_cast<double>(pollPeriod_));
+                break;
+        }
+        return text;
+    }
+
+private:
+    void noteChange(Nanos now, Nanos sinceLook) {
+        if (steadyOnly_) return;
+        if (rhythm_.state() == WriteRhythm::State::LOCKED) {
+            // A write seen at the first look of its window, or after the window, came outside it: widen the
+            // windows. One seen closely within its window lets them narrow again.
+            const Nanos open = due_ - margin();
+            if (late_ || (now - sinceLook < open && now >= open))
+                widening_ = std::min(rhythm_.period() / 4, 2 * widening_ + WIDENING_STEP);
+            else if (sinceLook <= WriteRhythm::CLOSE)
+                widening_ -= widening_ / 16;
+        }
+        rhythm_.seen(now, sinceLook);
+        missed_ = 0;
+        late_ = false;
+        // The next write: one that came early, on time or late, or one between two (seen by the look between
+        // two windows), is followed by the write due after its own window.
+        if (rhythm_.state() == WriteRhythm::State::LOCKED) due_ = rhythm_.dueAfter(now + margin());
+        searchUntil_ = now + SEARCH_PERIODS * rhythm_.period();
+    }
+
+    // How far before and after a due write its window reaches.
+    Nanos margin() const { return std::min(rhythm_.guard() + widening_, rhythm_.period() / 3); }
+
+    Nanos steady(Nanos now) {
+        nextSteady_ += pollPeriod_;
+        if (nextSteady_ <= now) nextSteady_ = now + pollPeriod_;  // behind: never catch up in a burst
+        return nextSteady_;
+    }
+
+    Nanos nextLook(Nanos now) {
+        if (steadyOnly_) return steady(now);
+        switch (rhythm_.state()) {
+            case WriteRhythm::State::UNKNOWN:
+                return steady(now);
+            case WriteRhythm::State::SEARCHING:  // close looks, for a writer that keeps writing
+                return now < searchUntil_ ? now : steady(now);
+            case WriteRhythm::State::LOCKED:
+                break;
+        }
+        const Nanos period = rhythm_.period();
+        const Nanos guard = margin();
+        if (now > due_ + guard) {  // the window passed without the write: it is late, or was left out
+            if (++missed_ >= MAX_MISSED_WINDOWS) {
+                restart();
+                return steady(now);
+            }
+            late_ = true;
+            due_ = rhythm_.dueAfter(now - guard);
+        }
+        const Nanos open = due_ - guard;
+        if (now >= open) return now;
+        if (late_) return std::min(steady(now), open);
+        const Nanos between = due_ - period / 2;
+        return now < between ? between : open;
+    }
+
+    Clock& clock_;
+    Nanos pollPeriod_;
+    bool steadyOnly_;
+    Nanos lastLook_;
+    Nanos nextSteady_ = 0;
+    WriteRhythm rhythm_;
+    Nanos due_ = 0;          // the write the next window is for, once locked
+    int missed_ = 0;         // windows passed in a row without their write
+    bool late_ = false;      // the last window passed without its write: poll steadily until the next
+    Nanos searchUntil_ = 0;  // while searching, the end of the close looks
+    Nanos widening_ = 0;     // added to the learnt guard after writes came outside their windows
+};
+
+}  // namespace trackd_tools
