@@ -15,7 +15,8 @@ import javax.media.j3d.Transform3D;
  * so every sensor carries all of them, each as trackd stored it. Java 3D sensors have no valuators;
  * {@link #getValuator(int)} reads them.
  *
- * <p>Java 3D's configuration files create the device by
+ * <p>For head-coupled perspective use {@link HeadTracking#enable}, which also tells Java 3D where the
+ * screen is; for a hand, {@link SensorFollower}. Java 3D's configuration files create the device by
  * name, {@code (NewDevice trackd calvora.devicedriver.j3d.TrackdInputDevice)}, and set it with
  * {@code DeviceProperty}: {@link #TrackerKey}, {@link #ControllerKey}, {@link #ProcessingMode} and
  * {@link #UnitInMetres}.

@@ -207,7 +207,8 @@ class TrackdInputDeviceTest {
     /** Java 3D makes the device from a configuration file by introspection, sets it and initialises it. */
     @Test
     void aConfigurationFileMakesSetsAndInitialisesTheDevice() throws IOException {
-        ConfigContainer container = new ConfigContainer(config("(NewDevice trackd calvora.devicedriver.j3d.TrackdInputDevice)\n"
+        ConfigContainer container = new ConfigContainer(config(
+                "(NewDevice trackd calvora.devicedriver.j3d.TrackdInputDevice)\n"
                 + "(DeviceProperty trackd TrackerKey " + trackerKey + ")\n"
                 + "(DeviceProperty trackd ControllerKey \"0x" + Integer.toHexString(controllerKey) + "\")\n"
                 + "(DeviceProperty trackd ProcessingMode NON_BLOCKING)\n"
@@ -246,7 +247,7 @@ class TrackdInputDeviceTest {
         return text.lines().toList();
     }
 
-    /** A scenario of DeviceProbe in a virtual machine of its own, whose standard error holds the library's lines too. */
+    /** A scenario of DeviceProbe in a virtual machine of its own: its standard error holds the library's lines too. */
     private static String[] probe(String scenario) throws Exception {
         Process process = new ProcessBuilder(ProcessHandle.current().info().command().orElse("java"), "-Xcheck:jni",
                 "-Djava.library.path=" + System.getProperty("java.library.path"),
