@@ -30,8 +30,8 @@ import javax.vecmath.Point3d;
  */
 public final class HeadTracking {
     /** The nearest and farthest a visible object may be from the eye, in metres. */
-    static final double FRONT_CLIP_METRES = 0.05;
-    static final double BACK_CLIP_METRES = 100.0;
+    private static final double FRONT_CLIP_METRES = 0.05;
+    private static final double BACK_CLIP_METRES = 100.0;
 
     private HeadTracking() {
     }
@@ -69,8 +69,8 @@ public final class HeadTracking {
      * @param fixedEye where the eye stays without tracking, in the tracker's coordinates and unit
      * @return true when the eye follows the head, false when it stays at the fixed eye
      * @throws IllegalArgumentException when the head sensor's index is negative
-     * @throws IllegalStateException when the view has no canvas, or its view platform is live and its
-     *     attach policy may not be written
+     * @throws IllegalStateException when the view has no canvas, when its view platform is live and its
+     *     attach policy may not be written, or when another device of this process reads other keys
      */
     public static boolean enable(View view, TrackdInputDevice device, TrackedScreen screen, int headSensor,
             Point3d fixedEye) {
