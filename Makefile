@@ -6,9 +6,10 @@ CMAKE_FLAGS ?=
 
 PACKAGES := cmake make g++ binutils procps pkgconf dpkg-dev file libgtest-dev openjdk-17-jdk-headless junit5 \
             libcli11-dev nlohmann-json3-dev fonts-dejavu-core libjava3d-java libvecmath-java \
-            cyclonedds-dev cyclonedds-tools libsodium-dev iproute2 util-linux nftables
+            cyclonedds-dev cyclonedds-tools libsodium-dev iproute2 util-linux nftables \
+            openjdk-17-jre xvfb libgl1-mesa-dri
 
-.PHONY: all build test demo mirror-demo viewer j3d-demo bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
+.PHONY: all build test demo mirror-demo viewer j3d-demo j3d-screenshot bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
 
 all: build
 
@@ -88,14 +89,22 @@ viewer: build
 	@[ -n "$${DISPLAY:-}" ] || { echo "make viewer needs a display: DISPLAY is not set" >&2; exit 1; }
 	@scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim -- $(JAVA_DEMO) calvora.devicedriver.demo.TrackdViewer --seconds 60
 
-# A Java 3D scene whose view follows sensor 0 as the head, with a cube held by sensor 1, for a minute.
+# The README's head-tracking recipe with labels, driven by the simulator, for a minute: the eye follows
+# sensor 0, sensor 1 holds a small cube.
 JAVA3D_CLASSPATH = $(BUILD_DIR)/zoravovar-j3d.jar:$(BUILD_DIR)/zoravovar-j3d-demo.jar:/usr/share/java/j3dcore.jar:/usr/share/java/j3dutils.jar:/usr/share/java/vecmath.jar
 # Java 3D 1.5 reaches into the JDK's X11 classes, which JDK 9 and later export only on request.
 JAVA3D_JVM_OPTIONS = --add-exports java.desktop/sun.awt=ALL-UNNAMED --add-opens java.desktop/sun.awt=ALL-UNNAMED
+JAVA3D_DEMO = $(JAVA_DEMO):$(JAVA3D_CLASSPATH) $(JAVA3D_JVM_OPTIONS) -Djava.library.path=$(BUILD_DIR)/lib:/usr/lib/jni \
+              calvora.devicedriver.demo.TrackdJava3dDemo
 j3d-demo: build
 	@[ -n "$${DISPLAY:-}" ] || { echo "make j3d-demo needs a display: DISPLAY is not set" >&2; exit 1; }
-	@scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim -- $(JAVA_DEMO):$(JAVA3D_CLASSPATH) $(JAVA3D_JVM_OPTIONS) \
-	    -Djava.library.path=$(BUILD_DIR)/lib:/usr/lib/jni calvora.devicedriver.demo.TrackdJava3dDemo --seconds 60
+	@scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim -- $(JAVA3D_DEMO) --duration 60
+
+# The README's picture of the demo, taken by the demo itself in an Xvfb of its own, the simulator holding
+# one pose.
+j3d-screenshot: build
+	@scripts/with-display -- scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim --play docs/java3d-demo-pose.jsonl \
+	    --hold -- $(JAVA3D_DEMO) --duration 5 --screenshot docs/java3d-demo.png
 
 # Every query beside its floor, natively and through Java, in one table.
 bench: deps

@@ -27,6 +27,9 @@ foreach(link IN ITEMS "jquery-3.7.1.min.js:jquery/jquery.min.js" "jquery-ui.min.
 endforeach()
 if(ZORAVOVAR_JAVA3D)
   install_jar(zoravovar-j3d DESTINATION ${CMAKE_INSTALL_DATADIR}/java COMPONENT java3d)
+  # Java 3D configuration files for one wall and for three, to copy and measure.
+  install(FILES java3d/config/trackd-one-wall.cfg java3d/config/trackd-three-walls.cfg
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/zoravovar/java3d COMPONENT java3d)
 endif()
 
 # Debian's JVMs search the multiarch jni folder by default: a link there lets
@@ -184,7 +187,8 @@ set(CPACK_DEBIAN_JAVA3D_PACKAGE_DEPENDS "libjava3d-java, libvecmath-java")
 set(CPACK_COMPONENT_JAVA3D_DESCRIPTION "reader of trackd's tracking segments - Java 3D input device
 The class calvora.devicedriver.j3d.TrackdInputDevice makes the sensors of the
 trackd motion tracking daemon the sensors of a Java 3D input device, for head
-and hand tracking in Java 3D applications.")
+and hand tracking in Java 3D applications, with a helper for head-coupled
+perspective and Java 3D configuration files for one wall and for three.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime java)

@@ -15,51 +15,75 @@ import javax.media.j3d.Transform3D;
  * so every sensor carries all of them, each as trackd stored it. Java 3D sensors have no valuators;
  * {@link #getValuator(int)} reads them.
  *
- * <p>Head tracking in a Java 3D application:
- *
- * <pre>{@code
- * TrackdInputDevice trackd = new TrackdInputDevice();
- * if (trackd.initialize()) {
- *     PhysicalEnvironment environment = view.getPhysicalEnvironment();
- *     environment.addInputDevice(trackd);
- *     environment.setSensor(0, trackd.getSensor(0));
- *     environment.setHeadIndex(0);
- *     view.setTrackingEnable(true);
- * }
- * }</pre>
+ * <p>For head-coupled perspective use {@link HeadTracking#enable}, which also tells Java 3D where the
+ * screen is; for a hand, {@link SensorFollower}. Java 3D's configuration files create the device by
+ * name, {@code (NewDevice trackd calvora.devicedriver.j3d.TrackdInputDevice)}, and set it with
+ * {@code DeviceProperty}: {@link #TrackerKey}, {@link #ControllerKey}, {@link #ProcessingMode} and
+ * {@link #UnitInMetres}.
  *
  * <p>The poses are {@link TrackdJNI#getMatrix}'s column-vector matrices, which {@link Transform3D} takes
  * element for element; the device adds no arithmetic of its own, except for an optional
- * {@linkplain #setCalibration calibration} from tracker to application coordinates.
+ * {@linkplain #setCalibration calibration} from tracker to application coordinates and an optional
+ * {@linkplain #setUnitInMetres unit}, which scales the positions into Java 3D's metres.
  *
- * <p>The bridge's attachments are process-wide: one device serves a process, and a second
- * {@code initialize()} (or any other call of {@code init_trackd_c}) moves every device to the keys given.
+ * <p>When trackd announces fewer sensors than the device made, the missing ones keep their own last
+ * pose until they return; the change is said once on standard error. Buttons alike.
+ *
+ * <p>The bridge holds one pair of segments for the whole process. Devices for the same keys share it;
+ * a device for other keys is refused at {@code initialize()} while one is initialised, until that one
+ * is {@linkplain #close() closed}. Code that calls {@link TrackdJNI#init_trackd_c} itself with other keys
+ * moves every device to them.
  */
 public final class TrackdInputDevice implements InputDevice {
     /** The tools' default key of trackd's tracker segment. */
     public static final int DEFAULT_TRACKER_KEY = 7401;
     /** The tools' default key of trackd's controller segment. */
     public static final int DEFAULT_CONTROLLER_KEY = 7402;
+    /** System property read by {@link #TrackdInputDevice()} for the tracker segment's key. */
+    public static final String TRACKER_KEY_PROPERTY = "calvora.devicedriver.j3d.trackerKey";
+    /** System property read by {@link #TrackdInputDevice()} for the controller segment's key. */
+    public static final String CONTROLLER_KEY_PROPERTY = "calvora.devicedriver.j3d.controllerKey";
     /** The most sensors a device makes, whatever the header announces: trackd's counts come unchecked. */
     public static final int MAX_SENSORS = 64;
     /** The most buttons a sensor carries. */
     public static final int MAX_BUTTONS = 64;
 
     private static final Sensor[] NO_SENSORS = new Sensor[0];
+    /** Element 15 of every matrix the bridge writes; the bridge leaves the array alone when it cannot. */
+    private static final int LAST_ELEMENT = 15;
 
-    private final int trackerKey;
-    private final int controllerKey;
+    /** The keys the bridge's process-wide attachments serve, and how many initialised devices use them. */
+    private static final Object ATTACHMENT = new Object();
+    private static int attachedTrackerKey;
+    private static int attachedControllerKey;
+    private static int attachedDevices;
+    private static boolean attachedController;
+
+    private int trackerKey;
+    private int controllerKey;
+    private boolean initialized;
+    private boolean controllerAttached;
     private int processingMode = DEMAND_DRIVEN;
     private Sensor[] sensors = NO_SENSORS;
-    private int buttonCount;
+    private int[] buttons = new int[0];
+    private int announcedSensors;
+    private int announcedButtons;
     private final float[] matrix = new float[TrackdJNI.MATRIX_LENGTH];
     private final double[] elements = new double[TrackdJNI.MATRIX_LENGTH];
     private final Transform3D read = new Transform3D();
     private volatile Transform3D calibration;
+    private volatile double unitInMetres = 1.0;
 
-    /** A device for trackd's segments under the tools' default keys, 7401 and 7402. */
+    /**
+     * A device for trackd's segments under the keys named by the system properties
+     * {@value #TRACKER_KEY_PROPERTY} and {@value #CONTROLLER_KEY_PROPERTY}, by default the tools' 7401 and
+     * 7402. Java 3D's configuration files make devices with this constructor.
+     *
+     * @throws IllegalArgumentException when a property holds no key
+     */
     public TrackdInputDevice() {
-        this(DEFAULT_TRACKER_KEY, DEFAULT_CONTROLLER_KEY);
+        this(keyProperty(TRACKER_KEY_PROPERTY, DEFAULT_TRACKER_KEY),
+                keyProperty(CONTROLLER_KEY_PROPERTY, DEFAULT_CONTROLLER_KEY));
     }
 
     /** A device for trackd's segments under the given System V keys. */
@@ -68,29 +92,64 @@ public final class TrackdInputDevice implements InputDevice {
         this.controllerKey = controllerKey;
     }
 
+    /** The key of the tracker segment the device reads. */
+    public synchronized int getTrackerKey() {
+        return trackerKey;
+    }
+
+    /** The key of the controller segment the device reads. */
+    public synchronized int getControllerKey() {
+        return controllerKey;
+    }
+
     /**
      * Attaches trackd's segments and makes the sensors. Returns false, after a message on standard
      * error, when the tracker segment cannot be attached; a missing controller segment only means that
-     * the sensors carry no buttons.
+     * the sensors carry no buttons. A device already initialised returns true and keeps its sensors.
+     *
+     * @throws IllegalStateException when another initialised device reads other keys: the bridge serves
+     *     one pair of segments per process
      */
     @Override
     public synchronized boolean initialize() {
-        int[] status = new int[1];
-        TrackdJNI.init_trackd_c(trackerKey, controllerKey, status);
-        if ((status[0] & TrackdJNI.TRACKER_FAILED) != 0) {
-            System.err.printf("TrackdInputDevice: trackd's tracker segment under key 0x%08x (%d) cannot be attached;"
-                    + " is trackd running?%n", trackerKey, trackerKey);
-            sensors = NO_SENSORS;
-            return false;
+        if (initialized) {
+            return true;
         }
-        buttonCount = (status[0] & TrackdJNI.CONTROLLER_FAILED) != 0 ? 0
-                : Math.max(0, Math.min(MAX_BUTTONS, TrackdJNI.getNumButtons()));
-        int count = Math.max(0, Math.min(MAX_SENSORS, TrackdJNI.getNumSensors()));
-        Sensor[] made = new Sensor[count];
-        for (int i = 0; i < count; i++) {
-            made[i] = new Sensor(this, Sensor.DEFAULT_SENSOR_READ_COUNT, buttonCount);
+        synchronized (ATTACHMENT) {
+            if (attachedDevices > 0) {
+                if (attachedTrackerKey != trackerKey || attachedControllerKey != controllerKey) {
+                    throw new IllegalStateException(String.format("TrackdInputDevice: refused for keys %d and %d:"
+                            + " another TrackdInputDevice of this process reads trackd's segments under keys %d and %d,"
+                            + " and the bridge serves one pair of segments per process; close() that device first",
+                            trackerKey, controllerKey, attachedTrackerKey, attachedControllerKey));
+                }
+            } else {
+                // A failed attach empties the bridge's handles: only ever done while no device reads them.
+                int[] status = new int[1];
+                TrackdJNI.init_trackd_c(trackerKey, controllerKey, status);
+                if ((status[0] & TrackdJNI.TRACKER_FAILED) != 0) {
+                    System.err.printf("TrackdInputDevice: trackd's tracker segment under key 0x%08x (%d) cannot be"
+                            + " attached; is trackd running?%n", trackerKey, trackerKey);
+                    sensors = NO_SENSORS;
+                    return false;
+                }
+                attachedTrackerKey = trackerKey;
+                attachedControllerKey = controllerKey;
+                attachedController = (status[0] & TrackdJNI.CONTROLLER_FAILED) == 0;
+            }
+            attachedDevices++;
+            controllerAttached = attachedController;
+        }
+        // An unattached segment's queries each write an error line: the controller's are not made then.
+        announcedButtons = controllerAttached ? TrackdJNI.getNumButtons() : 0;
+        announcedSensors = TrackdJNI.getNumSensors();
+        buttons = new int[Math.max(0, Math.min(MAX_BUTTONS, announcedButtons))];
+        Sensor[] made = new Sensor[Math.max(0, Math.min(MAX_SENSORS, announcedSensors))];
+        for (int i = 0; i < made.length; i++) {
+            made[i] = new Sensor(this, Sensor.DEFAULT_SENSOR_READ_COUNT, buttons.length);
         }
         sensors = made;
+        initialized = true;
         return true;
     }
 
@@ -99,16 +158,35 @@ public final class TrackdInputDevice implements InputDevice {
     public void setNominalPositionAndOrientation() {
     }
 
-    /** Reads every sensor's pose and the buttons into the sensors, stamped with the time of the read. */
+    /**
+     * Reads every sensor's pose and the buttons into the sensors, stamped with the time of the read. A
+     * sensor or button that trackd no longer announces keeps its last value; nothing is read before
+     * {@link #initialize()} or after {@link #close()}.
+     */
     @Override
     public synchronized void pollAndProcessInput() {
-        int[] buttons = new int[buttonCount];
-        for (int i = 0; i < buttonCount; i++) {
+        if (!initialized) {
+            return;
+        }
+        int buttonsNow = controllerAttached ? TrackdJNI.getNumButtons() : 0;
+        if (buttonsNow != announcedButtons) {
+            announce("button", "buttons", announcedButtons = buttonsNow, buttons.length);
+        }
+        for (int i = 0; i < Math.min(buttons.length, buttonsNow); i++) {
             buttons[i] = TrackdJNI.getButton(i);
         }
+        int sensorsNow = TrackdJNI.getNumSensors();
+        if (sensorsNow != announcedSensors) {
+            announce("sensor", "sensors", announcedSensors = sensorsNow, sensors.length);
+        }
         Transform3D toApplication = calibration;
-        for (int i = 0; i < sensors.length; i++) {
+        double unit = unitInMetres;
+        for (int i = 0; i < Math.min(sensors.length, sensorsNow); i++) {
+            matrix[LAST_ELEMENT] = 0.0f;
             TrackdJNI.getMatrix(matrix, i);
+            if (matrix[LAST_ELEMENT] != 1.0f) {
+                continue;  // gone since the count was read: the sensor keeps its own last pose
+            }
             long time = System.currentTimeMillis();
             for (int e = 0; e < elements.length; e++) {
                 elements[e] = matrix[e];
@@ -117,8 +195,27 @@ public final class TrackdInputDevice implements InputDevice {
             if (toApplication != null) {
                 read.mul(toApplication, read);
             }
+            if (unit != 1.0) {
+                scaleTranslation(read, unit);
+            }
             sensors[i].setNextSensorRead(time, read, buttons);
         }
+    }
+
+    /** Says once, when trackd's count changes, which of the device's sensors or buttons it reads. */
+    private static void announce(String singular, String plural, int announced, int made) {
+        String what;
+        if (announced >= made) {
+            what = announced == made ? "all " + made + " are read again"
+                    : "this device reads the " + made + " it made when initialised";
+        } else {
+            int first = Math.max(0, announced);
+            what = made - first == 1 ? singular + " " + first + " keeps its last value"
+                    : plural + " " + first + " to " + (made - 1) + " keep their last values";
+            what += " until trackd announces them again";
+        }
+        System.err.printf("TrackdInputDevice: trackd now announces %d %s; %s%n", announced,
+                announced == 1 ? singular : plural, what);
     }
 
     /** Does nothing: trackd is polled, never streamed. */
@@ -126,9 +223,20 @@ public final class TrackdInputDevice implements InputDevice {
     public void processStreamInput() {
     }
 
-    /** Leaves trackd's segments attached: the library never detaches them, and other code may poll them. */
+    /**
+     * Stops reading: the sensors keep their last reads, and another device may then be initialised for
+     * other keys. The segments stay attached: the library never detaches them, and other code may poll
+     * them. A closed device can be initialised again.
+     */
     @Override
-    public void close() {
+    public synchronized void close() {
+        if (!initialized) {
+            return;
+        }
+        initialized = false;
+        synchronized (ATTACHMENT) {
+            attachedDevices--;
+        }
     }
 
     @Override
@@ -137,9 +245,10 @@ public final class TrackdInputDevice implements InputDevice {
     }
 
     /**
-     * Chooses how Java 3D polls the device: {@link #DEMAND_DRIVEN} (the default), once per frame on
-     * Java 3D's own thread, or {@link #NON_BLOCKING}, continuously on a thread of its own. A poll never
-     * blocks, so {@link #BLOCKING} makes no sense for trackd and is refused.
+     * Chooses how Java 3D polls the device: {@link #DEMAND_DRIVEN} (the default), whenever a sensor is
+     * read, or {@link #NON_BLOCKING}, continuously on Java 3D's input thread. A poll never blocks, so
+     * {@link #BLOCKING} makes no sense for trackd and is refused. Java 3D takes the mode when the device is
+     * added to a physical environment.
      *
      * @throws IllegalArgumentException for any other mode
      */
@@ -164,18 +273,19 @@ public final class TrackdInputDevice implements InputDevice {
     }
 
     /** The number of valuators trackd announces; 0 when the controller segment is not attached. */
-    public int getValuatorCount() {
-        return TrackdJNI.getNumValuators();
+    public synchronized int getValuatorCount() {
+        return initialized && controllerAttached ? TrackdJNI.getNumValuators() : 0;
     }
 
     /** A valuator's value as trackd stored it; 0.0 for a bad index (compare it with the count first). */
-    public float getValuator(int valuator) {
-        return TrackdJNI.getValuator(valuator);
+    public synchronized float getValuator(int valuator) {
+        return initialized && controllerAttached ? TrackdJNI.getValuator(valuator) : 0.0f;
     }
 
     /**
      * Sets the transform from tracker to application coordinates that every later read is multiplied
-     * by (calibration x pose). Null or the identity leaves the poses exactly as trackd's.
+     * by (calibration x pose), in the tracker's unit. Null or the identity leaves the poses exactly as
+     * trackd's.
      */
     public void setCalibration(Transform3D trackerToApplication) {
         if (trackerToApplication == null || isIdentity(trackerToApplication)) {
@@ -191,6 +301,128 @@ public final class TrackdInputDevice implements InputDevice {
         return current == null ? new Transform3D() : new Transform3D(current);
     }
 
+    /**
+     * Sets the length of the tracker's unit in metres (0.3048 for feet, 0.01 for centimetres): every later
+     * read's position is multiplied by it, after the calibration, for Java 3D measures its physical world
+     * in metres. 1, the default, leaves the poses exactly as trackd's.
+     *
+     * @throws IllegalArgumentException unless the unit is finite and positive
+     */
+    public void setUnitInMetres(double metres) {
+        if (!(metres > 0 && metres < Double.POSITIVE_INFINITY)) {
+            throw new IllegalArgumentException("UnitInMetres: " + metres + " is not a length in metres above 0");
+        }
+        unitInMetres = metres;
+    }
+
+    /** The length of the tracker's unit in metres; 1 unless {@link #setUnitInMetres} changed it. */
+    public double getUnitInMetres() {
+        return unitInMetres;
+    }
+
+    /**
+     * Java 3D configuration files: {@code (DeviceProperty trackd TrackerKey 7401)}, the tracker segment's
+     * key as a number or a string such as {@code "0x1ce9"}. Set before the device is initialised.
+     *
+     * @throws IllegalArgumentException when the value is no key
+     */
+    public synchronized void TrackerKey(Object[] args) {
+        int key = keyArgument("TrackerKey", args);
+        requireUninitialized("TrackerKey");
+        trackerKey = key;
+    }
+
+    /**
+     * Java 3D configuration files: {@code (DeviceProperty trackd ControllerKey 7402)}, the controller
+     * segment's key as a number or a string such as {@code "0x1cea"}. Set before the device is initialised.
+     *
+     * @throws IllegalArgumentException when the value is no key
+     */
+    public synchronized void ControllerKey(Object[] args) {
+        int key = keyArgument("ControllerKey", args);
+        requireUninitialized("ControllerKey");
+        controllerKey = key;
+    }
+
+    /**
+     * Java 3D configuration files: {@code (DeviceProperty trackd ProcessingMode NON_BLOCKING)} or
+     * {@code DEMAND_DRIVEN}; see {@link #setProcessingMode}.
+     *
+     * @throws IllegalArgumentException for any other value
+     */
+    public void ProcessingMode(Object[] args) {
+        Object value = single("ProcessingMode", args);
+        if ("DEMAND_DRIVEN".equals(value)) {
+            setProcessingMode(DEMAND_DRIVEN);
+        } else if ("NON_BLOCKING".equals(value)) {
+            setProcessingMode(NON_BLOCKING);
+        } else {
+            throw new IllegalArgumentException("ProcessingMode: " + describe(value) + " is not DEMAND_DRIVEN or"
+                    + " NON_BLOCKING (trackd is polled, so BLOCKING makes no sense)");
+        }
+    }
+
+    /**
+     * Java 3D configuration files: {@code (DeviceProperty trackd UnitInMetres 0.3048)}, the length of the
+     * tracker's unit in metres; see {@link #setUnitInMetres}.
+     *
+     * @throws IllegalArgumentException unless the value is a number above 0
+     */
+    public void UnitInMetres(Object[] args) {
+        Object value = single("UnitInMetres", args);
+        if (!(value instanceof Double)) {
+            throw new IllegalArgumentException("UnitInMetres: " + describe(value) + " is not a length in metres");
+        }
+        setUnitInMetres((Double) value);
+    }
+
+    private void requireUninitialized(String property) {
+        if (initialized) {
+            throw new IllegalStateException(property + ": the device is initialised already; set its keys before");
+        }
+    }
+
+    private static Object single(String property, Object[] args) {
+        if (args == null || args.length != 1) {
+            throw new IllegalArgumentException(property + " takes one value, not " + (args == null ? 0 : args.length));
+        }
+        return args[0];
+    }
+
+    private static String describe(Object value) {
+        return value instanceof String ? "\"" + value + "\"" : String.valueOf(value);
+    }
+
+    /** A System V key: any 32-bit pattern, written signed or unsigned. */
+    private static int keyArgument(String property, Object[] args) {
+        Object value = single(property, args);
+        long key;
+        if (value instanceof Double) {
+            double number = (Double) value;
+            key = (long) number;
+            if (key != number) {
+                throw new IllegalArgumentException(property + ": " + value + " is not a System V key (an integer)");
+            }
+        } else if (value instanceof String) {
+            try {
+                key = Long.decode(((String) value).trim());
+            } catch (NumberFormatException e) {
+                throw new IllegalArgumentException(property + ": " + describe(value) + " is not a System V key", e);
+            }
+        } else {
+            throw new IllegalArgumentException(property + ": " + describe(value) + " is not a System V key");
+        }
+        if (key < Integer.MIN_VALUE || key > 0xFFFFFFFFL) {
+            throw new IllegalArgumentException(property + ": " + describe(value) + " does not fit a 32-bit key");
+        }
+        return (int) key;
+    }
+
+    private static int keyProperty(String property, int fallback) {
+        String value = System.getProperty(property);
+        return value == null ? fallback : keyArgument(property, new Object[] {value});
+    }
+
     /** Multiplying by the identity is skipped, not done: 1 x -0.0 + 0 x y would turn -0.0 into +0.0. */
     private static boolean isIdentity(Transform3D transform) {
         double[] m = new double[16];
@@ -201,5 +433,13 @@ public final class TrackdInputDevice implements InputDevice {
             }
         }
         return true;
+    }
+
+    private void scaleTranslation(Transform3D transform, double unit) {
+        transform.get(elements);
+        elements[3] *= unit;
+        elements[7] *= unit;
+        elements[11] *= unit;
+        transform.set(elements);
     }
 }

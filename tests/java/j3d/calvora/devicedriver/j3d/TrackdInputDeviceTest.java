@@ -8,11 +8,16 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import calvora.devicedriver.TrackdJNI;
+import com.sun.j3d.utils.universe.ConfigContainer;
 import java.io.BufferedReader;
+import java.io.IOException;
 import java.io.InputStreamReader;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
+import java.net.URL;
 import java.nio.file.Path;
+import java.util.List;
+import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.ThreadLocalRandom;
 import javax.media.j3d.InputDevice;
 import javax.media.j3d.PhysicalEnvironment;
@@ -20,6 +25,7 @@ import javax.media.j3d.Sensor;
 import javax.media.j3d.Transform3D;
 import javax.vecmath.Vector3d;
 import org.junit.jupiter.api.AfterAll;
+import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 
@@ -85,10 +91,25 @@ class TrackdInputDeviceTest {
         return widened;
     }
 
+    /** A device initialised for the simulator's keys, closed after each test. */
+    private TrackdInputDevice device;
+
+    @AfterEach
+    void closeDevice() {
+        if (device != null) {
+            device.close();
+        }
+    }
+
+    private TrackdInputDevice initialised() {
+        device = new TrackdInputDevice(trackerKey, controllerKey);
+        assertTrue(device.initialize());
+        return device;
+    }
+
     @Test
     void eachSensorReadsTheBridgesPoseBitForBitWithTheButtons() {
-        TrackdInputDevice device = new TrackdInputDevice(trackerKey, controllerKey);
-        assertTrue(device.initialize());
+        TrackdInputDevice device = initialised();
         assertEquals(3, device.getSensorCount());
         long before = System.currentTimeMillis();
         device.pollAndProcessInput();
@@ -122,8 +143,7 @@ class TrackdInputDeviceTest {
 
     @Test
     void aPhysicalEnvironmentPollsItAsTheHeadTracker() {
-        TrackdInputDevice device = new TrackdInputDevice(trackerKey, controllerKey);
-        assertTrue(device.initialize());
+        TrackdInputDevice device = initialised();
         device.setProcessingMode(InputDevice.NON_BLOCKING);
         assertThrows(IllegalArgumentException.class, () -> device.setProcessingMode(InputDevice.BLOCKING));
         assertEquals(InputDevice.NON_BLOCKING, device.getProcessingMode());
@@ -149,11 +169,137 @@ class TrackdInputDeviceTest {
     @Test
     void withoutATrackerSegmentInitializeIsFalseAndNothingThrows() throws Exception {
         int missing = trackerKey + 2;
-        TrackdInputDevice device = new TrackdInputDevice(missing, missing + 1);
-        assertFalse(device.initialize());
-        assertEquals(0, device.getSensorCount());
+        TrackdInputDevice absent = new TrackdInputDevice(missing, missing + 1);
+        assertFalse(absent.initialize());
+        assertEquals(0, absent.getSensorCount());
+        absent.pollAndProcessInput();
+        absent.close();
+        initialised();
+    }
+    @Test
+    void aUnitInMetresScalesThePositionsOnly() {
+        TrackdInputDevice device = initialised();
+        device.setUnitInMetres(0.3048);
         device.pollAndProcessInput();
-        device.close();
-        assertTrue(new TrackdInputDevice(trackerKey, controllerKey).initialize());
+        double[] read = elements(lastRead(device, 1));
+        double[] bridge = bridgeMatrix(1);
+        for (int i = 0; i < 16; i++) {
+            double expected = i == 3 || i == 7 || i == 11 ? bridge[i] * 0.3048 : bridge[i];
+            assertEquals(expected, read[i], 1e-12, "element " + i);
+        }
+        assertThrows(IllegalArgumentException.class, () -> device.setUnitInMetres(0));
+        assertThrows(IllegalArgumentException.class, () -> device.setUnitInMetres(Double.NaN));
+    }
+
+    private static Transform3D lastRead(TrackdInputDevice device, int sensor) {
+        Transform3D read = new Transform3D();
+        device.getSensor(sensor).lastRead(read);
+        return read;
+    }
+
+    private static URL config(String text) throws IOException {
+        Path file = Files.createTempFile("trackd-j3d", ".cfg");
+        file.toFile().deleteOnExit();
+        Files.writeString(file, text);
+        return file.toUri().toURL();
+    }
+
+    /** Java 3D makes the device from a configuration file by introspection, sets it and initialises it. */
+    @Test
+    void aConfigurationFileMakesSetsAndInitialisesTheDevice() throws IOException {
+        ConfigContainer container = new ConfigContainer(config(
+                "(NewDevice trackd calvora.devicedriver.j3d.TrackdInputDevice)\n"
+                + "(DeviceProperty trackd TrackerKey " + trackerKey + ")\n"
+                + "(DeviceProperty trackd ControllerKey \"0x" + Integer.toHexString(controllerKey) + "\")\n"
+                + "(DeviceProperty trackd ProcessingMode NON_BLOCKING)\n"
+                + "(DeviceProperty trackd UnitInMetres 0.01)\n"
+                + "(NewSensor head trackd 0)\n"));
+        device = (TrackdInputDevice) container.getNamedInputDevices().get("trackd");
+        assertEquals(trackerKey, device.getTrackerKey());
+        assertEquals(controllerKey, device.getControllerKey());
+        assertEquals(InputDevice.NON_BLOCKING, device.getProcessingMode());
+        assertEquals(0.01, device.getUnitInMetres());
+        assertEquals(3, device.getSensorCount(), "Java 3D initialised the device");
+        assertSame(device.getSensor(0), container.getNamedSensors().get("head"));
+        assertThrows(IllegalStateException.class, () -> device.TrackerKey(new Object[] {1.0}));
+    }
+
+    @Test
+    void aBadPropertyValueIsRefusedNamingTheProperty() {
+        String[][] cases = {
+            {"TrackerKey 74.5", "TrackerKey: 74.5 is not a System V key"},
+            {"TrackerKey \"seventy\"", "TrackerKey: \"seventy\" is not a System V key"},
+            {"ControllerKey 5000000000", "ControllerKey: 5.0E9 does not fit a 32-bit key"},
+            {"ControllerKey 1 2", "ControllerKey takes one value, not 2"},
+            {"ProcessingMode BLOCKING", "ProcessingMode: \"BLOCKING\" is not DEMAND_DRIVEN or NON_BLOCKING"},
+            {"UnitInMetres -1", "UnitInMetres: -1.0 is not a length in metres above 0"},
+            {"UnitInMetres feet", "UnitInMetres: \"feet\" is not a length in metres"},
+        };
+        for (String[] bad : cases) {
+            IllegalArgumentException refused = assertThrows(IllegalArgumentException.class, () -> new ConfigContainer(
+                    config("(NewDevice trackd calvora.devicedriver.j3d.TrackdInputDevice)\n"
+                            + "(DeviceProperty trackd " + bad[0] + ")\n")), bad[0]);
+            assertTrue(refused.getMessage().contains(bad[1]), refused.getMessage());
+        }
+    }
+
+    private static List<String> lines(String text) {
+        return text.lines().toList();
+    }
+
+    /** A scenario of DeviceProbe in a virtual machine of its own: its standard error holds the library's lines too. */
+    private static String[] probe(String scenario) throws Exception {
+        Process process = new ProcessBuilder(ProcessHandle.current().info().command().orElse("java"), "-Xcheck:jni",
+                "-Djava.library.path=" + System.getProperty("java.library.path"),
+                "-cp", System.getProperty("java.class.path"), DeviceProbe.class.getName(), scenario).start();
+        process.getOutputStream().close();
+        CompletableFuture<String> out = CompletableFuture.supplyAsync(() -> read(process.getInputStream()));
+        CompletableFuture<String> err = CompletableFuture.supplyAsync(() -> read(process.getErrorStream()));
+        assertEquals(0, process.waitFor(), err.join());
+        return new String[] {out.join(), err.join()};
+    }
+
+    private static String read(java.io.InputStream stream) {
+        try {
+            return new String(stream.readAllBytes(), StandardCharsets.UTF_8);
+        } catch (IOException e) {
+            throw new java.io.UncheckedIOException(e);
+        }
+    }
+
+    /** The bridge holds one pair of segments a process: a device for other keys waits until the first is closed. */
+    @Test
+    void aSecondDeviceForOtherKeysIsRefusedAndNeverMovesTheFirst() throws Exception {
+        String[] seen = probe("two-devices");
+        assertEquals(List.of(
+                "first initialised true",
+                "second refused: TrackdInputDevice: refused for keys " + "%KEYS%",
+                "first reads 100.0 101.0 102.0",
+                "same keys initialised true with 3",
+                "second refused again",
+                "second initialised after both closed true",
+                "second reads 200.0; the closed first keeps 100.0 101.0 102.0"),
+                lines(seen[0]).stream().map(line -> line.startsWith("second refused: ")
+                        ? line.replaceFirst("for keys .*", "for keys %KEYS%") : line).toList());
+        assertTrue(seen[0].contains("another TrackdInputDevice of this process reads trackd's segments under keys"),
+                seen[0]);
+        assertEquals("", seen[1], "nothing on standard error");
+    }
+
+    /** A sensor trackd stops announcing keeps its own last pose, never another's, and the drop is said once. */
+    @Test
+    void sensorsThatTrackdStopsAnnouncingKeepTheirOwnLastPose() throws Exception {
+        String[] seen = probe("sensor-drop");
+        assertEquals(List.of(
+                "three sensors 1.0 2.0 3.0; buttons [1, 2, 3]",
+                "one sensor 10.0 2.0 3.0; buttons [7, 2, 3]",
+                "three again 10.0 20.0 3.0; buttons [7, 2, 9]"), lines(seen[0]));
+        assertEquals(List.of(
+                "TrackdInputDevice: trackd now announces 1 button; buttons 1 to 2 keep their last values until trackd"
+                        + " announces them again",
+                "TrackdInputDevice: trackd now announces 1 sensor; sensors 1 to 2 keep their last values until trackd"
+                        + " announces them again",
+                "TrackdInputDevice: trackd now announces 3 buttons; all 3 are read again",
+                "TrackdInputDevice: trackd now announces 3 sensors; all 3 are read again"), lines(seen[1]));
     }
 }

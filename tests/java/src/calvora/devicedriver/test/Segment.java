@@ -2,8 +2,11 @@ package calvora.devicedriver.test;
 
 import java.util.concurrent.ThreadLocalRandom;
 
-/** A real System V segment under a fresh key, laid out the way trackd lays out its segments, removed on close. */
-final class Segment implements AutoCloseable {
+/**
+ * A real System V segment under a fresh key, laid out the way trackd lays out its segments, removed on close.
+ * Public for the Java 3D device's tests, which write segments the same way.
+ */
+public final class Segment implements AutoCloseable {
     static {
         System.loadLibrary("TrackdTestSegments");
     }
@@ -13,7 +16,7 @@ final class Segment implements AutoCloseable {
     static final int VALUATORS_AT = 64;
     static final int BUTTONS_AT = 160;
 
-    final int key;
+    public final int key;
     private final int id;
     private final long address;
 
@@ -40,7 +43,7 @@ final class Segment implements AutoCloseable {
     }
 
     /** A tracker segment with {@code sensors} records, all zero. */
-    static Segment tracker(int sensors) {
+    public static Segment tracker(int sensors) {
         Segment segment = new Segment(Math.max(1308, RECORDS_AT + sensors * RECORD_SIZE));
         segment.putInt(4, sensors);
         segment.putInt(8, RECORDS_AT);
@@ -49,7 +52,7 @@ final class Segment implements AutoCloseable {
     }
 
     /** A controller segment whose valuators lie before its buttons. */
-    static Segment controller(int buttons, int valuators) {
+    public static Segment controller(int buttons, int valuators) {
         Segment segment = new Segment(296);
         segment.putInt(4, BUTTONS_AT);
         segment.putInt(8, VALUATORS_AT);
@@ -59,32 +62,32 @@ final class Segment implements AutoCloseable {
     }
 
     /** A key under which no segment exists. */
-    static int unusedKey() {
+    public static int unusedKey() {
         try (Segment gone = new Segment(64)) {
             return gone.key;
         }
     }
 
-    void putInt(int offset, int value) {
+    public void putInt(int offset, int value) {
         putInt(address, offset, value);
     }
 
-    void putFloat(int offset, float value) {
+    public void putFloat(int offset, float value) {
         putInt(address, offset, Float.floatToRawIntBits(value));
     }
 
-    void putSensor(int index, float x, float y, float z, float angleY, float angleX, float angleZ) {
+    public void putSensor(int index, float x, float y, float z, float angleY, float angleX, float angleZ) {
         float[] words = {x, y, z, angleY, angleX, angleZ};
         for (int i = 0; i < words.length; i++) {
             putFloat(RECORDS_AT + index * RECORD_SIZE + 4 * i, words[i]);
         }
     }
 
-    void putButton(int index, int value) {
+    public void putButton(int index, int value) {
         putInt(BUTTONS_AT + 4 * index, value);
     }
 
-    void putValuator(int index, float value) {
+    public void putValuator(int index, float value) {
         putFloat(VALUATORS_AT + 4 * index, value);
     }
 
