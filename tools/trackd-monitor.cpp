@@ -478,6 +478,10 @@ int run(const Settings& settings) {
     if (recordFile != nullptr) {
         output.write(recordingHeader().dump() + '\n');
         console.write("trackd-monitor: recording every change to " + settings.record + "; Ctrl-C stops\n");
+        // A recording must see every write, also when other processes keep the machine busy.
+        if (!raiseToRealtime())
+            std::cerr << "trackd-monitor: without real-time priority (it needs root, CAP_SYS_NICE or an rtprio "
+                         "limit), a busy machine can make the recording miss changes\n";
     }
     const KeyReader keys(live);
 

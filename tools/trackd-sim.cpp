@@ -414,7 +414,8 @@ int main(int argc, char** argv) {
             valuators = static_cast<std::uint32_t>(recording->first().valuators.size());
         }
         for (const int signal : STOP_SIGNALS) std::signal(signal, onSignal);  // each removes both segments
-        const MonotonicClock preciseSleeps;                                   // updates on time, as a tracker's
+        const MonotonicClock preciseSleeps;                                   // updates on time, as a tracker's,
+        raiseToRealtime();  // also on a busy machine where allowed (as trackd often runs)
         bool ended = false;
         {  // the segments live until this block ends
             SimSegment tracker("tracker", trackerKey, trackerSize(sensors), mode, replace);
@@ -472,9 +473,11 @@ int main(int argc, char** argv) {
                 for (long long tick = 1;; ++tick) {
                     if (!sleepUntil(at(static_cast<double>(tick) / rate + (jitter > 0 ? shift(random) : 0)), end))
                         break;
+                    // The ticks already past are left out, and the next one too when it is less than half a
+                    // period away: updates never come closer together than a tracker's would.
                     const double late =
                         std::chrono::duration<double>(Clock::now() - at(static_cast<double>(tick) / rate)).count();
-                    if (late * rate >= 1) tick += static_cast<long long>(late * rate);
+                    tick += std::llround(late * rate);
                     ++written;
                     simulator.write(pattern ? checkable(written, sensors, buttons, valuators)
                                             : motion(static_cast<double>(tick) / rate, sensors, buttons, valuators));
