@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 PACKAGES := cmake make g++ binutils procps pkgconf dpkg-dev file libgtest-dev openjdk-17-jdk-headless junit5 \
-            libcli11-dev nlohmann-json3-dev fonts-dejavu-core libjava3d-java libvecmath-java \
+            libcli11-dev nlohmann-json3-dev libsimdjson-dev fonts-dejavu-core libjava3d-java libvecmath-java \
             cyclonedds-dev cyclonedds-tools libsodium-dev iproute2 util-linux nftables
 
 .PHONY: all build test demo mirror-demo viewer j3d-demo bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "snapshot.h"
+
 namespace trackd_tools {
 
 constexpr int DEFAULT_TRACKER_KEY = 7401;
@@ -61,11 +63,6 @@ inline CLI::Validator finiteRange(double low, double high) {
             },
             "from " + shortNumber(low) + " to " + shortNumber(high)};
 }
-
-// The longest span in seconds that the tools' clock can hold with room to spare: a century.
-constexpr double LONGEST_SECONDS = 100.0 * 365 * 24 * 3600;
-static_assert(LONGEST_SECONDS <
-              0.5 * std::chrono::duration<double>(std::chrono::steady_clock::duration::max()).count());
 
 // A positive, finite number of seconds that the clock can hold.
 inline CLI::Validator clockSeconds() {
