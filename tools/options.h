@@ -1,4 +1,4 @@
-// What the tools share on their command lines: the default keys and how a key is read and shown, named
+// What the tools share on their command lines: how a key is read (segmentKeys.h shows it), named
 // validators for rates and durations, --version, and the exit statuses 0, 1 and 2.
 #pragma once
 
@@ -11,22 +11,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "segmentKeys.h"
 #include "snapshot.h"
 
 namespace trackd_tools {
 
-constexpr int DEFAULT_TRACKER_KEY = 7401;
-constexpr int DEFAULT_CONTROLLER_KEY = 7402;
-
 constexpr int EXIT_FAILURE_AT_RUN_TIME = 1;
 constexpr int EXIT_BAD_USAGE = 2;
-
-// A key as ipcs shows it, in hex, with the decimal beside: "0x00001ce9 (7401)".
-inline std::string keyText(int key) {
-    char text[48];
-    std::snprintf(text, sizeof text, "0x%08x (%d)", static_cast<unsigned>(key), key);
-    return text;
-}
 
 // Adds a key option that takes decimal, 0x-hex or 0-octal text naming any 32-bit key but IPC_PRIVATE (0).
 inline CLI::Option* addKeyOption(CLI::App& app, const std::string& name, int& key, const std::string& what) {
