@@ -37,12 +37,15 @@ auto take(Result&& result) {
     return std::forward<Result>(result).value_unsafe();
 }
 
-// The token's text for a message, cut short when long.
-std::string tokenText(value& v) {
-    std::string_view token = v.raw_json_token();
-    while (!token.empty() && std::strchr(" \t\r\n", token.back()) != nullptr) token.remove_suffix(1);
-    return std::string(token.substr(0, 40));
+// The number's text as the line has it.
+std::string_view token(value& v) {
+    std::string_view text = v.raw_json_token();
+    while (!text.empty() && std::strchr(" \t\r\n", text.back()) != nullptr) text.remove_suffix(1);
+    return text;
 }
+
+// The token's text for a message, cut short when long.
+std::string tokenText(value& v) { return std::string(token(v).substr(0, 40)); }
 
 // Whether the double nearest a decimal may lie exactly halfway between two floats, where rounding it
 // again could land on the float farther from the decimal: the 29 bits of its fraction that a float lacks
@@ -65,17 +68,17 @@ float floatFrom(value v, const char* what) {
         if (error == simdjson::INCORRECT_TYPE) invalid(std::string(what) + " is not a number");
         if (error == simdjson::NUMBER_ERROR) {
             // simdjson refuses a well-formed decimal beyond a double's range as it does a malformed one.
-            const std::string text = tokenText(v);
+            const std::string_view text = token(v);
             double beyond = 0;
             const auto read = std::from_chars(text.data(), text.data() + text.size(), beyond);
             if (read.ec == std::errc::result_out_of_range && read.ptr == text.data() + text.size())
-                invalid("a number does not fit in a float: '" + text + "'");
+                invalid("a number does not fit in a float: '" + tokenText(v) + "'");
         }
         notJson(error);
     }
     auto rounded = static_cast<float>(nearest);
     if (mayBeHalfway(nearest)) {
-        const std::string text = tokenText(v);
+        const std::string_view text = token(v);
         std::from_chars(text.data(), text.data() + text.size(), rounded);
     }
     if (std::isinf(rounded)) invalid("a number does not fit in a float: '" + tokenText(v) + "'");
