@@ -16,12 +16,16 @@ import zoravovar
 import zoravovar_floor
 
 
-def per_call_ns(function, *args, repeat=9, seconds=0.2):
-    """Median, min and max of `repeat` runs, each of as many calls as fill about `seconds`."""
-    timer = timeit.Timer(lambda: function(*args))
-    number = max(1, int(seconds / max(timer.timeit(100) / 100, 1e-9)))
-    runs = [t / number * 1e9 for t in timer.repeat(repeat=repeat, number=number)]
-    return {"median": statistics.median(runs), "min": min(runs), "max": max(runs)}
+def per_call_ns(*calls, repeat=9, seconds=0.1):
+    """For each (function, args): median, min and max ns per call over `repeat` rounds, each of as many calls
+    as fill about `seconds`. The calls take turns within every round, so that a busy machine slows all alike."""
+    timers = [timeit.Timer("f(*a)", globals={"f": function, "a": args}) for function, args in calls]
+    numbers = [max(1, int(seconds / max(t.timeit(100) / 100, 1e-9))) for t in timers]
+    rounds = [[] for _ in calls]
+    for _ in range(repeat):
+        for timer, number, runs in zip(timers, numbers, rounds):
+            runs.append(timer.timeit(number) / number * 1e9)
+    return [{"median": statistics.median(r), "min": min(r), "max": max(r)} for r in rounds]
 
 
 def with_json(path):
@@ -51,10 +55,10 @@ def main():
     tracker_key, controller_key, recording, output = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
     tracker = zoravovar.Tracker(tracker_key)
     results = {"sensors": tracker.sensor_count}
-    results["floor:matrix"] = per_call_ns(zoravovar_floor.fresh_matrix)
-    results["matrix"] = per_call_ns(tracker.matrix, 0)
-    results["matrices"] = per_call_ns(tracker.matrices)
-    results["64 matrix calls"] = per_call_ns(lambda: [tracker.matrix(i) for i in range(64)], repeat=5)
+    every = range(tracker.sensor_count)
+    (results["floor:matrix"], results["matrix"], results["matrices"],
+     results["64 matrix calls"]) = per_call_ns((zoravovar_floor.fresh_matrix, ()), (tracker.matrix, (0,)),
+                                               (tracker.matrices, ()), (lambda: [tracker.matrix(i) for i in every], ()))
 
     runs = []
     for _ in range(3):

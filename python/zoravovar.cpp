@@ -352,6 +352,106 @@ void addClosing(py::class_<Face>& face, const char* name) {
         .def("__repr__", &Face::repr);
 }
 
+// The per-index queries, which programs call for every sensor at a display's rate, are METH_FASTCALL
+// methods that convert their one index themselves: pybind11's generic dispatcher costs more than a
+// fresh (4, 4) array does. Each takes its index by position or by name.
+template <py::object (*Query)(py::handle, long long), const char* Argument>
+PyObject* indexQuery(PyObject* self, PyObject* const* args, Py_ssize_t positional, PyObject* names) {
+    const Py_ssize_t given = positional + (names != nullptr ? PyTuple_GET_SIZE(names) : 0);
+    if (given != 1 || (names != nullptr && PyTuple_GET_SIZE(names) == 1 &&
+                       PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(names, 0), Argument) != 0)) {
+        PyErr_Format(PyExc_TypeError, "takes exactly one argument, %s", Argument);
+        return nullptr;
+    }
+    long long index = PyLong_AsLongLong(args[0]);
+    bool beyond = false;
+    if (index == -1 && PyErr_Occurred() != nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;  // not an integer: TypeError
+        PyErr_Clear();  // an integer beyond 64 bits is as far out of range as any other
+        const py::int_ zero(0);
+        index = PyObject_RichCompareBool(args[0], zero.ptr(), Py_LT) == 1 ? std::numeric_limits<long long>::min()
+                                                                          : std::numeric_limits<long long>::max();
+        beyond = true;
+    }
+    try {
+        return Query(self, index).release().ptr();
+    } catch (const py::index_error& e) {
+        std::string message = e.what();
+        if (beyond) {  // the message names the index as given, not the 64-bit bound it was compared as
+            const std::string bound = std::to_string(index);
+            if (const std::size_t at = message.find(bound); at != std::string::npos)
+                message.replace(at, bound.size(), py::str(args[0]).cast<std::string>());
+        }
+        PyErr_SetString(PyExc_IndexError, message.c_str());
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+constexpr char SENSOR[] = "sensor";
+constexpr char BUTTON[] = "button";
+constexpr char VALUATOR[] = "valuator";
+
+template <typename Face>
+const Face& face(py::handle self) {
+    return py::cast<const Face&>(self);
+}
+
+py::object positionOf(py::handle self, long long sensor) { return face<Tracker>(self).position(sensor); }
+py::object anglesOf(py::handle self, long long sensor) { return face<Tracker>(self).angles(sensor); }
+py::object matrixOf(py::handle self, long long sensor) { return face<Tracker>(self).matrix(sensor); }
+py::object buttonOf(py::handle self, long long button) { return py::int_(face<Controller>(self).button(button)); }
+py::object valuatorOf(py::handle self, long long valuator) {
+    return py::float_(face<Controller>(self).valuator(valuator));
+}
+
+template <py::object (*Query)(py::handle, long long), const char* Argument>
+PyMethodDef indexMethod(const char* name, const char* doc) {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): CPython's calling conventions
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&indexQuery<Query, Argument>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+PyMethodDef TRACKER_QUERIES[] = {
+    indexMethod<positionOf, SENSOR>(
+        "position",
+        "position($self, sensor)\n--\n\n"
+        "The sensor's position x, y, z: float32 array of shape (3,), bit for bit as trackd wrote it."),
+    indexMethod<anglesOf, SENSOR>("angles",
+                                  "angles($self, sensor)\n--\n\n"
+                                  "The sensor's rotation angles in degrees in the order X, Y, Z (trackd stores Y, X, "
+                                  "Z): float32 (3,)."),
+    indexMethod<matrixOf, SENSOR>(
+        "matrix",
+        "matrix($self, sensor)\n--\n\n"
+        "The sensor's pose as trackdGetMatrix gives it, bit for bit: float32 (4, 4) for row vectors\n"
+        "(p' = p @ M), rotation Z x X x Y in rows 0 to 2, the position in row 3, column 3 (0, 0, 0, 1).\n"
+        "Use matrix(i).T for the column-vector form."),
+};
+
+PyMethodDef CONTROLLER_QUERIES[] = {
+    indexMethod<buttonOf, BUTTON>("button",
+                                  "button($self, button)\n--\n\n"
+                                  "The button's whole 32-bit value (not reduced to 0 or 1)."),
+    indexMethod<valuatorOf, VALUATOR>("valuator",
+                                      "valuator($self, valuator)\n--\n\n"
+                                      "The valuator's value, as a float32 widened exactly."),
+};
+
+template <typename Face, std::size_t Count>
+void addIndexQueries(py::class_<Face>& face, PyMethodDef (&methods)[Count]) {
+    for (PyMethodDef& method : methods) {
+        PyObject* descriptor = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(face.ptr()), &method);
+        if (descriptor == nullptr) throw py::error_already_set();
+        face.attr(method.ml_name) = py::reinterpret_steal<py::object>(descriptor);
+    }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_zoravovar, m) {
@@ -378,18 +478,11 @@ degrees. Use it as a context manager; leaving the block marks it closed, the seg
     tracker.def(py::init<long long>(), "key"_a = trackd_tools::DEFAULT_TRACKER_KEY)
         .def_property_readonly("sensor_count", &Tracker::sensorCount,
                                "The number of sensors, as trackd's header gives it now.")
-        .def("position", &Tracker::position, "sensor"_a,
-             "The sensor's position x, y, z: float32 array of shape (3,), bit for bit as trackd wrote it.")
-        .def("angles", &Tracker::angles, "sensor"_a,
-             "The sensor's rotation angles in degrees in the order X, Y, Z (trackd stores Y, X, Z): float32 (3,).")
-        .def("matrix", &Tracker::matrix, "sensor"_a,
-             "The sensor's pose as trackdGetMatrix gives it, bit for bit: float32 (4, 4) for row vectors\n"
-             "(p' = p @ M), rotation Z x X x Y in rows 0 to 2, the position in row 3, column 3 (0, 0, 0, 1).\n"
-             "Use matrix(i).T for the column-vector form.")
         .def("matrices", &Tracker::matrices,
              "Every sensor's pose in one call: float32 (sensor_count, 4, 4), each as matrix(i) gives it.\n"
              "Raises ValueError when trackd's header claims sensors that lie outside its segment.");
     addClosing(tracker, "Tracker");
+    addIndexQueries(tracker, TRACKER_QUERIES);
 
     py::class_<Controller> controller(m, "Controller",
                                       R"doc(trackd's controller segment: buttons and valuators, read live.
@@ -401,11 +494,10 @@ raise IndexError naming the count. Use it as a context manager; leaving the bloc
         .def_property_readonly("button_count", &Controller::buttonCount, "The number of buttons trackd announces.")
         .def_property_readonly("valuator_count", &Controller::valuatorCount,
                                "The number of valuators trackd announces.")
-        .def("button", &Controller::button, "button"_a, "The button's whole 32-bit value (not reduced to 0 or 1).")
-        .def("valuator", &Controller::valuator, "valuator"_a, "The valuator's value, as a float32 widened exactly.")
         .def("buttons", &Controller::buttons, "Every button's value: int32 array of shape (button_count,).")
         .def("valuators", &Controller::valuators, "Every valuator's value: float32 array of shape (valuator_count,).");
     addClosing(controller, "Controller");
+    addIndexQueries(controller, CONTROLLER_QUERIES);
 
     recordingError = py::reinterpret_steal<py::object>(
         PyErr_NewExceptionWithDoc("zoravovar.RecordingError",

@@ -112,15 +112,19 @@ def test_bad_indices_raise_index_error_naming_the_count(simulator, capfd):
     sim = simulator("--static", "--sensors", "2", "--buttons", "1", "--valuators", "0")
     tracker, controller = zoravovar.Tracker(sim.tracker), zoravovar.Controller(sim.controller)
     for method in (tracker.position, tracker.angles, tracker.matrix):
-        for index in (-1, 2, 2**31, 2**40):
+        for index in (-1, 2, 2**31, 2**40, 2**70, -2**70):
             with pytest.raises(IndexError, match=f"sensor {index} is out of range: .* has 2 sensors"):
                 method(index)
     with pytest.raises(IndexError, match="button -1 is out of range: .* has 1 buttons"):
         controller.button(-1)
     with pytest.raises(IndexError, match="has 0 valuators"):
         controller.valuator(0)
+    for wrong in ((0.0,), (), (0, 1)):
+        with pytest.raises(TypeError):
+            tracker.matrix(*wrong)
     with pytest.raises(TypeError):
-        tracker.matrix(0.0)
+        tracker.matrix(index=0)
+    np.testing.assert_array_equal(tracker.matrix(sensor=np.int64(1)), tracker.matrix(1))
     assert controller.valuators().shape == (0,)
     assert capfd.readouterr().err == ""  # refused before the library is asked: nothing on standard error
 
