@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "poseMatrix.h"
+#include "matrixRotation.h"
 #include "recording.h"
 #include "segmentKeys.h"
 #include "trackdLayout.h"

@@ -1,7 +1,7 @@
 // The trackd reader: attaches the tracker and controller segments and answers every query on them.
 #include "zoravoVAR.h"
 
-#include "poseMatrix.h"
+#include "matrixRotation.h"
 #include "trackdLayout.h"
 
 #include <sys/ipc.h>

@@ -1,5 +1,5 @@
 // The pose matrix's rotation: sines and cosines of the three angles, multiplied Z x X x Y.
-#include "poseMatrix.h"
+#include "matrixRotation.h"
 
 #include <cmath>
 #include <cstring>
