@@ -21,7 +21,6 @@
 #include "zoravoVAR.h"
 
 namespace py = pybind11;
-using namespace pybind11::literals;
 using trackd_tools::keyText;
 
 namespace {
@@ -475,7 +474,7 @@ tracker segment; each message names the key as the tools do, "0x00001ce9 (7401)"
 Sensor indices run from 0 to sensor_count - 1; any other index, negative ones included (they are not
 counted from the end), raises IndexError naming the count. Positions are in trackd's unit, angles in
 degrees. Use it as a context manager; leaving the block marks it closed, the segment stays attached.)doc");
-    tracker.def(py::init<long long>(), "key"_a = trackd_tools::DEFAULT_TRACKER_KEY)
+    tracker.def(py::init<long long>(), py::arg("key") = trackd_tools::DEFAULT_TRACKER_KEY)
         .def_property_readonly("sensor_count", &Tracker::sensorCount,
                                "The number of sensors, as trackd's header gives it now.")
         .def("matrices", &Tracker::matrices,
@@ -490,7 +489,7 @@ degrees. Use it as a context manager; leaving the block marks it closed, the seg
 Controller(key=7402) attaches the segment; errors raise as for Tracker (FileNotFoundError,
 PermissionError, ValueError, each naming the key). Indices out of range, negative ones included,
 raise IndexError naming the count. Use it as a context manager; leaving the block marks it closed.)doc");
-    controller.def(py::init<long long>(), "key"_a = trackd_tools::DEFAULT_CONTROLLER_KEY)
+    controller.def(py::init<long long>(), py::arg("key") = trackd_tools::DEFAULT_CONTROLLER_KEY)
         .def_property_readonly("button_count", &Controller::buttonCount, "The number of buttons trackd announces.")
         .def_property_readonly("valuator_count", &Controller::valuatorCount,
                                "The number of valuators trackd announces.")
@@ -533,7 +532,7 @@ button_counts and valuator_counts (int32 (T,)) give each frame's own numbers.)do
         .def("__len__", &Recording::frames)
         .def("__repr__", &Recording::repr);
 
-    m.def("load_recording", &loadRecording, "path"_a, R"doc(Loads a recording that trackd-monitor --record wrote.
+    m.def("load_recording", &loadRecording, py::arg("path"), R"doc(Loads a recording that trackd-monitor --record wrote.
 
 Reads format version 1 and the headerless files from before the header, with the same reader that
 trackd-sim --play uses, and keeps every float bit for bit. Raises RecordingError (a ValueError) naming
