@@ -33,7 +33,7 @@ public:
     static constexpr std::size_t HISTORY = 24;          // changes remembered
     static constexpr std::size_t MIN_CHANGES = 8;       // before a period is trusted
     static constexpr std::size_t MIN_CLOSE = 4;         // changes seen closely, before a phase is trusted
-    static constexpr Nanos CLOSE = 100'000;             // a change seen this soon after the look before it
+    static constexpr Nanos CLOSE = 250'000;             // a change seen this soon after the look before it
     static constexpr Nanos MIN_PERIOD = 250'000;        // 4 kHz: faster writers are polled steadily
     static constexpr Nanos MAX_PERIOD = 250'000'000;    // 4 Hz: slower writers are polled steadily
     static constexpr Nanos MIN_GUARD = 30'000;          // the least margin on each side of a write that is due
@@ -81,7 +81,7 @@ public:
 private:
     static constexpr Nanos PAUSE_PERIODS = 4;
     static constexpr Nanos ALIASING = 4;  // a period must be this many times the time between looks
-    static constexpr std::size_t MAX_COOLDOWN_DOUBLINGS = 10;
+    static constexpr std::size_t MAX_COOLDOWN_DOUBLINGS = 4;
 
     struct Change {
         Nanos at = 0;
@@ -159,13 +159,11 @@ private:
         // Period and phase, closely: a line through the changes seen closely, write n at anchor + n * period,
         // n counted back from the newest of them.
         std::vector<double> n, t;
-        Nanos closeError = 0;
         const Nanos reference = when[kept - 1];
         for (std::size_t i = 0; i < kept; ++i) {
             if (uncertainty[i] > CLOSE) continue;
             t.push_back(static_cast<double>(when[i] - reference));
             n.push_back(std::round(t.back() / static_cast<double>(period)));
-            closeError = std::max(closeError, error[i]);
         }
         const auto k = static_cast<double>(n.size());
         double sumN = 0, sumT = 0, sumNN = 0, sumNT = 0;
@@ -182,10 +180,11 @@ private:
         }
         const double slope = (sumNT - sumN * sumT / k) / spreadN;
         const double intercept = (sumT - slope * sumN) / k;
-        // The writer's jitter: the farthest a change lies from the line, with a quarter more for those to come.
+        // The writer's jitter, and how closely its changes were seen: the farthest a change lies from the
+        // line, with a quarter more for those to come.
         double jitter = 0;
         for (std::size_t i = 0; i < n.size(); ++i) jitter = std::max(jitter, std::abs(t[i] - intercept - slope * n[i]));
-        const Nanos guard = std::llround(jitter * 5 / 4) + closeError + MIN_GUARD;
+        const Nanos guard = std::llround(jitter * 5 / 4) + MIN_GUARD;
         if (!std::isfinite(slope) || std::abs(slope - static_cast<double>(period)) > static_cast<double>(period) / 16 ||
             guard > std::llround(slope) / 3) {
             failSearch();  // too unsteady to gain from sleeping: poll
@@ -264,7 +263,7 @@ public:
                 return false;
             }
             // A window's first look is meant to come on time: its sleep ends early by what sleeps overrun.
-            const Nanos target = nextLook_ - (opening_ ? 2 * lateness_ : 0);
+            const Nanos target = nextLook_ - (opening_ ? lateness_ : 0);
             if (target > clock_.now()) {
                 clock_.sleepUntil(target);
                 if (opening_) lateness_ += (std::clamp<Nanos>(clock_.now() - target, 0, MAX_LATENESS) - lateness_) / 8;
