@@ -296,6 +296,44 @@ TEST(simAndMonitor, monitorFlagsRemovedAndFrozenSegments) {
         << frozen["health"];
 }
 
+TEST(simAndMonitor, sensorNamesLabelTheMonitorsOutputAndTheRecordingAndSurviveReplay) {
+    const Keys keys;
+    RunningSim sim(keys, {"--static", "--sensors", "3"});
+    const json line = monitorOnce(keys, {"--names", "head,wand"});
+    EXPECT_EQ(line["sensors"][0]["name"], "head");
+    EXPECT_EQ(line["sensors"][1]["name"], "wand");
+    EXPECT_FALSE(line["sensors"][2].contains("name")) << "a sensor beyond the names stays numbered";
+    Process shown(command(MONITOR, keys, {"--once", "--sample", "0", "--names", "head,wand"}));
+    ASSERT_EQ(shown.wait(), 0) << shown.err;
+    EXPECT_NE(shown.out.find("\n0 head      0.5000     1.2500    -2.0000"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("\n2           2.5000     3.2500    -4.0000"), std::string::npos) << shown.out;
+
+    const std::string file = ::testing::TempDir() + "trackd-named.jsonl";
+    Process recorder(
+        command(MONITOR, keys, {"--record", file, "--overwrite", "--duration", "0.3", "--names", "head,wand"}));
+    ASSERT_EQ(recorder.wait(), 0) << recorder.err;
+    std::string header;
+    std::getline(std::ifstream(file), header);
+    EXPECT_EQ(header, R"({"format":"trackd-recording","sensorNames":["head","wand"],"version":1})");
+    const Keys replay;
+    RunningSim player(replay, {"--play", file, "--hold"});
+    EXPECT_EQ(player.process.line(1),
+              "trackd-sim: the recording names its sensors: --names head,wand shows them in trackd-monitor and "
+              "trackd-viewer");
+
+    // A header whose names break the rules is refused by line, before any segment is made.
+    std::ofstream(file) << R"({"format":"trackd-recording","version":1,"sensorNames":["head",""]})" << '\n'
+                        << R"({"time":0,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[],"valuators":[]})"
+                        << '\n';
+    const Keys refused;
+    Process bad(command(SIM, refused, {"--play", file}));
+    EXPECT_EQ(bad.wait(), 1);
+    EXPECT_EQ(bad.err, "trackd-sim: " + file + ":1: \"sensorNames\": sensor 1's name is empty\n");
+    Process badOption(command(MONITOR, keys, {"--once", "--names", "head,,wand"}));
+    EXPECT_EQ(badOption.wait(), 2);
+    EXPECT_NE(badOption.err.find("sensor 1's name is empty"), std::string::npos) << badOption.err;
+}
+
 TEST(simLifecycle, removesBothSegmentsOnEveryTerminatingSignal) {
     for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE}) {
         const Keys keys;
