@@ -7,7 +7,8 @@ CMAKE_FLAGS ?=
 PACKAGES := cmake make g++ binutils procps pkgconf dpkg-dev file libgtest-dev openjdk-17-jdk-headless junit5 \
             libcli11-dev nlohmann-json3-dev libsimdjson-dev fonts-dejavu-core libjava3d-java libvecmath-java \
             cyclonedds-dev cyclonedds-tools libsodium-dev iproute2 util-linux nftables \
-            openjdk-17-jre xvfb libgl1-mesa-dri python3-dev python3-numpy pybind11-dev python3-pytest python3-matplotlib
+            openjdk-17-jre xvfb libgl1-mesa-dri python3-dev python3-numpy pybind11-dev python3-pytest python3-matplotlib \
+            libpicocli-java
 
 .PHONY: all build test demo mirror-demo viewer j3d-demo j3d-screenshot bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
 
@@ -84,10 +85,12 @@ mirror-demo: deps $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target ZoravoVAR trackd-sim trackd-mirror zoravovar-demo
 	@scripts/mirror-demo $(BUILD_DIR) 5
 
-# The same with the Swing viewer, for a minute (close its window to stop sooner).
+# The same with the Swing viewer, the build tree's trackd-viewer, naming the simulator's head and hand, for
+# a minute (close its window to stop sooner).
 viewer: build
 	@[ -n "$${DISPLAY:-}" ] || { echo "make viewer needs a display: DISPLAY is not set" >&2; exit 1; }
-	@scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim -- $(JAVA_DEMO) calvora.devicedriver.demo.TrackdViewer --seconds 60
+	@scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim -- $(BUILD_DIR)/bin/trackd-viewer --names head,hand \
+	    --duration 60
 
 # The README's head-tracking recipe with labels, driven by the simulator, for a minute: the eye follows
 # sensor 0, sensor 1 holds a small cube.
