@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace trackd_tools {
@@ -316,7 +317,7 @@ bool RecordingReader::readLine(std::string_view& text) {
 }
 
 // A first line that names the format: true when this version reads it, an exception when it does not.
-bool RecordingReader::isHeader(std::string_view text) const {
+bool RecordingReader::isHeader(std::string_view text) {
     simdjson::ondemand::document document = lineParser().iterate(text);
     simdjson::ondemand::object line;
     if (document.get_object().get(line) != simdjson::SUCCESS) return false;
@@ -324,6 +325,9 @@ bool RecordingReader::isHeader(std::string_view text) const {
     bool named = false;
     std::int64_t version = 0;
     error_code versionRead = simdjson::NO_SUCH_FIELD;
+    std::vector<std::string> names;
+    bool namesRead = false;
+    std::string namesProblem;
     for (auto field : line) {
         auto entry = take(std::move(field));
         const std::string_view key = take(entry.unescaped_key());
@@ -335,6 +339,26 @@ bool RecordingReader::isHeader(std::string_view text) const {
         } else if (key == "version") {
             versionRead = entry.value().get_int64().get(version);
             if (versionRead != simdjson::SUCCESS) checkJson(entry.value());
+        } else if (key == "sensorNames") {
+            // Judged only once the line proves to be a header: in a frame, an unknown field is skipped.
+            if (namesRead) namesProblem = "\"sensorNames\" appears twice";
+            namesRead = true;
+            simdjson::ondemand::array array;
+            if (entry.value().get_array().get(array) != simdjson::SUCCESS) {
+                namesProblem = "\"sensorNames\" is not an array of strings";
+                checkJson(entry.value());
+                continue;
+            }
+            for (auto item : array) {
+                value v = take(item);
+                std::string_view name;
+                if (v.get_string().get(name) == simdjson::SUCCESS) {
+                    names.emplace_back(name);
+                } else {
+                    namesProblem = "\"sensorNames\" is not an array of strings";
+                    checkJson(v);
+                }
+            }
         } else {
             checkJson(entry.value());
         }
@@ -346,6 +370,10 @@ bool RecordingReader::isHeader(std::string_view text) const {
         invalid("format version " +
                 (versionRead == simdjson::SUCCESS ? std::to_string(version) : std::string("unknown")) +
                 " is not one this " + reader_ + " reads (" + std::to_string(RECORDING_VERSION) + " at most)");
+    if (namesProblem.empty() && !sensorNamesProblem(names).empty())
+        namesProblem = "\"sensorNames\": " + sensorNamesProblem(names);
+    if (!namesProblem.empty()) invalid(namesProblem);
+    sensorNames_ = std::move(names);
     return true;
 }
 
