@@ -10,9 +10,20 @@ PACKAGES := cmake make g++ binutils procps pkgconf dpkg-dev file libgtest-dev op
             openjdk-17-jre xvfb libgl1-mesa-dri python3-dev python3-numpy pybind11-dev python3-pytest python3-matplotlib \
             libpicocli-java
 
-.PHONY: all build test demo mirror-demo viewer j3d-demo j3d-screenshot bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
+.PHONY: all build env test demo mirror-demo viewer j3d-demo j3d-screenshot bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
 
 all: build
+
+# The exports that let a shell use the build tree as if it were installed: eval "$$(make -s env)". Prints
+# only the exports (no build), so that they can be evaluated; run it after `make build`.
+env:
+	@b='$(abspath $(BUILD_DIR))'; \
+	echo "export PATH=\"$$b/bin:\$$PATH\""; \
+	echo "export LD_LIBRARY_PATH=\"$$b/lib\$${LD_LIBRARY_PATH:+:\$$LD_LIBRARY_PATH}\""; \
+	echo "export CPATH=\"$(CURDIR)/reader/include\$${CPATH:+:\$$CPATH}\""; \
+	echo "export LIBRARY_PATH=\"$$b/lib\$${LIBRARY_PATH:+:\$$LIBRARY_PATH}\""; \
+	echo "export CLASSPATH=\"$$b/zoravovar.jar:.\$${CLASSPATH:+:\$$CLASSPATH}\""; \
+	echo "export PYTHONPATH=\"$$b/python\$${PYTHONPATH:+:\$$PYTHONPATH}\""
 
 deps:
 	@scripts/ensure-packages $(PACKAGES)
