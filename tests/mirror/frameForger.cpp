@@ -123,6 +123,7 @@ void save(const std::vector<Frame>& frames, const std::string& path) {
                               {"readTime", f.fields.readTime},
                               {"size", f.fields.size},
                               {"bytes", f.bytes},
+                              {"keyId", f.fields.keyId},
                               {"mac", f.mac}}
             << '\n';
     if (!out.flush()) throw std::runtime_error("cannot write " + path);
@@ -141,6 +142,7 @@ std::vector<Frame> load(const std::string& path) {
         f.fields.readTime = j["readTime"];
         f.fields.size = j["size"];
         f.bytes = j["bytes"].get<std::vector<unsigned char>>();
+        f.fields.keyId = j["keyId"];
         f.mac = j["mac"].get<std::vector<unsigned char>>();
         frames.push_back(std::move(f));
     }

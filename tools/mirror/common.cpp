@@ -105,39 +105,52 @@ void limitShutdown() {
     }).detach();
 }
 
-void addCommonOptions(CLI::App& app, Common& common) {
-    addKeyOption(app, "--tracker-key", common.trackerKey, "tracker segment key");
-    addKeyOption(app, "--controller-key", common.controllerKey, "controller segment key");
-    requireDistinctKeys(app, common.trackerKey, common.controllerKey);
-    app.add_option("--name", common.name, "the installation's name; installations with other names never mix")
-        ->check(plainName("an installation name", "-_."))
-        ->type_name("NAME")
-        ->capture_default_str();
-    app.add_option("--domain", common.domain, "DDS domain")
+void addNetworkOptions(CLI::App& app, int& domain, NetworkChoice& network) {
+    app.add_option("--domain", domain,
+                   "the DDS domain, 0 to 232 (default 0); domain N takes UDP ports 7400 + 250 N to 7429 + 250 N")
         ->check(CLI::Range(0, DDS_DOMAIN_MAX))
         ->type_name("N")
-        ->capture_default_str();
-    app.add_option("--interface", common.network.interfaceName,
-                   "the network interface to use (default: Cyclone DDS's choice, or CYCLONEDDS_URI)")
+        ->group("Network");
+    app.add_option("--interface", network.interfaceName,
+                   "the network interface to use (default: Cyclone DDS's choice, or CYCLONEDDS_URI's)")
         ->check(plainName("an interface name", "-_.@"))
-        ->type_name("IF");
-    app.add_option("--peer", common.network.peers,
-                   "a host to reach by unicast; turns multicast off (repeat for each host)")
+        ->type_name("IF")
+        ->group("Network");
+    app.add_option("--peer", network.peers,
+                   "a host to reach by unicast: an IPv4 address, or a host name that resolves to one, with an "
+                   "optional :PORT; turns multicast off (repeat for each host)")
         ->check(plainName("a host name or address", "-_.:"))
         ->check(peerAddress())
-        ->type_name("ADDR");
+        ->type_name("ADDR")
+        ->group("Network");
+}
+
+void addCommonOptions(CLI::App& app, Common& common) {
+    addKeyOption(app, "--tracker-key", common.trackerKey, "tracker segment key")->group("Segments");
+    addKeyOption(app, "--controller-key", common.controllerKey, "controller segment key")->group("Segments");
+    requireDistinctKeys(app, common.trackerKey, common.controllerKey);
+    app.add_option("--name", common.name,
+                   "the installation's name, up to 64 letters, digits, '-', '_' and '.' (default \"default\"); "
+                   "installations with other names never mix")
+        ->check(plainName("an installation name", "-_."))
+        ->type_name("NAME")
+        ->group("Network");
+    addNetworkOptions(app, common.domain, common.network);
     app.add_option("--auth-key", common.authKeyPath,
-                   "a file of 32 random bytes that only its owner may read; frames are signed with it and "
-                   "frames that fail it are dropped (trackd-mirror keygen FILE makes one)")
-        ->type_name("FILE");
+                   "a file of 32 random bytes that only its owner may read (trackd-mirror keygen FILE makes one): "
+                   "publish signs every frame with it, subscribe refuses every frame not signed with it")
+        ->type_name("FILE")
+        ->group("Security");
     app.add_option("--status-interval", common.statusSeconds,
                    "seconds between status lines (default: 1 on a terminal, where the line is rewritten in "
                    "place, and 10 otherwise)")
-        ->check(clockSeconds());
+        ->check(clockSeconds())
+        ->type_name("SECONDS")
+        ->group("Output");
 }
 
-void checkInterface(const Common& common) {
-    const auto& name = common.network.interfaceName;
+void checkInterface(const NetworkChoice& network) {
+    const auto& name = network.interfaceName;
     if (!name.empty() && if_nametoindex(name.c_str()) == 0)
         throw std::runtime_error("no network interface named " + name + " on this host (ip link lists them)");
 }

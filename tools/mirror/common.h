@@ -49,9 +49,11 @@ struct Common {
 };
 
 void addCommonOptions(CLI::App& app, Common& common);
+// --domain, --interface and --peer, which every role that joins the domain takes.
+void addNetworkOptions(CLI::App& app, int& domain, NetworkChoice& network);
 
 // Throws when --interface names no interface of this host.
-void checkInterface(const Common& common);
+void checkInterface(const NetworkChoice& network);
 
 // The key of --auth-key, or null without one.
 std::unique_ptr<AuthKey> loadKey(const Common& common);
@@ -84,6 +86,7 @@ public:
     // Closes the second that ended, once a second.
     void roll(Clock::time_point now);
     std::string rateText() const;
+    double rate() const { return rate_; }
     std::string latencyText() const;
 
 private:

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <utility>
 
+#include "announcement.h"
 #include "changeWatcher.h"
 #include "common.h"
 #include "roles.h"
@@ -35,7 +36,10 @@ public:
     Publisher(const PublishSettings& settings, const AuthKey* key)
         : settings_(settings),
           key_(key),
-          link_(static_cast<dds_domainid_t>(settings.common.domain), settings.common.network, settings.common.name),
+          announcer_(Announcement::ofThisProcess(ROLE_PUBLISH, settings.common.name, settings.common.network,
+                                                 key != nullptr ? key->id() : 0)),
+          link_(static_cast<dds_domainid_t>(settings.common.domain), settings.common.network, settings.common.name,
+                announcer_.current().encode()),
           writer_(link_.writer()),
           others_(link_, link_.reader(true)),
           epoch_(randomEpoch()),
@@ -57,8 +61,9 @@ public:
         std::array<SourceSegment, SEGMENT_COUNT> sources{SourceSegment(TRACKER, settings_.common.trackerKey),
                                                          SourceSegment(CONTROLLER, settings_.common.controllerKey)};
         std::array<Clock::time_point, SEGMENT_COUNT> lastSent{};
-        say("publishing installation \"" + settings_.common.name + "\" as epoch " + hex(epoch_) +
-            (key_ != nullptr ? ", signed" : ", unsigned (no --auth-key)"));
+        say("publishing installation \"" + settings_.common.name + "\" on domain " +
+            std::to_string(settings_.common.domain) + " as epoch " + hex(epoch_) +
+            (key_ != nullptr ? ", signed with key id " + keyIdText(key_->id()) : ", unsigned (no --auth-key)"));
         // A look reads both segments and keeps what changed, to be sent once the watcher returns.
         std::array<const std::vector<unsigned char>*, SEGMENT_COUNT> changed{};
         const auto look = [&] {
@@ -78,6 +83,8 @@ public:
                 for (auto& source : sources)
                     if (source.lookUp()) watcher_.restart();  // another segment: its writer's rhythm is learnt afresh
                 watchOthers();
+                announcer_.update(link_.domainParticipant(), sources[TRACKER].size(), sources[CONTROLLER].size(),
+                                  stats_.rate(), now);
                 if (liveOther_ && *liveOther_ < epoch_) {
                     say("another publisher (epoch " + hex(*liveOther_) + ") feeds installation \"" +
                         settings_.common.name + "\"; this one (epoch " + hex(epoch_) + ") stops");
@@ -119,6 +126,7 @@ private:
         frame.bytes._length = frame.bytes._maximum = frame.size;
         std::array<unsigned char, MAC_BYTES> mac{};
         if (key_ != nullptr) {
+            frame.keyId = key_->id();
             mac = key_->mac(frame);
             frame.mac._buffer = mac.data();
             frame.mac._length = frame.mac._maximum = MAC_BYTES;
@@ -165,6 +173,7 @@ private:
 
     const PublishSettings& settings_;
     const AuthKey* key_;
+    Announcer announcer_;  // before the link, which announces it from the start
     Link link_;
     Entity writer_;
     FrameInbox others_;
@@ -183,7 +192,7 @@ private:
 };
 
 int publish(const PublishSettings& settings) {
-    checkInterface(settings.common);
+    checkInterface(settings.common.network);
     const auto key = loadKey(settings.common);
     Publisher publisher(settings, key.get());
     if (!publisher.aloneAtStart()) {
@@ -204,11 +213,15 @@ Role addPublish(CLI::App& app) {
     addCommonOptions(*command, settings->common);
     command
         ->add_option("--poll-rate", settings->pollRate,
-                     "reads of the segments per second while trackd's rhythm is not known (or with --steady-poll)")
+                     "reads of the segments per second, 1 to 100000 (default 1000), while trackd's rhythm is not "
+                     "known (or always, with --steady-poll)")
         ->check(finiteRange(1, 100000))
-        ->capture_default_str();
-    command->add_flag("--steady-poll", settings->steadyPoll,
-                      "read at --poll-rate all the time, instead of sleeping until trackd's next write is due");
+        ->type_name("HZ")
+        ->group("Segments");
+    command
+        ->add_flag("--steady-poll", settings->steadyPoll,
+                   "read at --poll-rate all the time, instead of sleeping until trackd's next write is due")
+        ->group("Segments");
     return {command, [settings] { return publish(*settings); }};
 }
 

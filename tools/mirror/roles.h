@@ -14,6 +14,7 @@ struct Role {
 
 Role addPublish(CLI::App& app);
 Role addSubscribe(CLI::App& app);
+Role addList(CLI::App& app);
 Role addKeygen(CLI::App& app);
 
 }  // namespace trackd_mirror

@@ -1,6 +1,7 @@
 // The segments on this host: trackd's, which publish reads, and the node's copies, which subscribe writes.
 #include "segments.h"
 
+#include <grp.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -24,6 +25,14 @@ std::string segmentDescription(unsigned segment, int key) {
 }
 
 }  // namespace
+
+std::string groupText(gid_t group) {
+    struct group entry {};
+    struct group* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getgrgid_r(group, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) return found->gr_name;
+    return std::to_string(group);
+}
 
 void Attachment::detach() {
     if (base != nullptr) shmdt(base);
@@ -51,7 +60,13 @@ bool SourceSegment::lookUp() {
     attached_.detach();
     attached_.id = id;
     shmid_ds info{};
-    if (shmctl(id, IPC_STAT, &info) != 0) return tell("cannot read the " + describe() + ": " + std::strerror(errno));
+    if (shmctl(id, IPC_STAT, &info) != 0) {
+        const int error = errno;
+        return tell("cannot read the " + describe() + ": " + std::strerror(error) +
+                    (error == EACCES ? " (ipcs -m shows its owner and mode: run the publisher as that user, or in "
+                                       "the segment's group with mode 0640 or 0660)"
+                                     : ""));
+    }
     if (info.shm_segsz < minimumSize(segment_) || info.shm_segsz > MAX_SEGMENT_BYTES)
         return tell("the " + describe() + " has " + std::to_string(info.shm_segsz) + " bytes, outside " +
                     std::to_string(minimumSize(segment_)) + " to 256 KiB; waiting for another");
@@ -91,8 +106,12 @@ std::string SourceSegment::state() const {
 
 std::string SourceSegment::describe() const { return segmentDescription(segment_, key_); }
 
+// The segment is looked at again at the next look-up, as its permissions may be mended meanwhile; the
+// notice is said once. True when it is new.
 bool SourceSegment::tell(const std::string& notice) {
-    if (notice != notice_) say(notice);
+    attached_.id = -1;
+    if (notice == notice_) return false;
+    say(notice);
     notice_ = notice;
     return true;
 }
@@ -179,16 +198,37 @@ bool LocalSegment::takeKey(std::uint32_t size) {
             return refuse("cannot remove the " + describe() + " (id " + std::to_string(existing) + "): " +
                           std::strerror(errno) + "; its owner or root can (ipcrm -m " + std::to_string(existing) + ")");
     }
-    const int id = shmget(key_, size, IPC_CREAT | IPC_EXCL | mode_);
-    if (id < 0) return refuse("cannot make the " + describe() + ": " + std::strerror(errno));
+    const int id = make(size);
+    if (id < 0) return false;
     if (!attach(id)) return false;
     say("made the " + describe() + " (id " + std::to_string(id) + ", " + std::to_string(size) + " bytes, mode " +
-        octalMode(static_cast<unsigned>(mode_)) + ")");
+        octalMode(static_cast<unsigned>(mode_)) + ", group " + groupText(group_.id) + ")");
     return true;
 }
 
-// It must be this user's own, made by this user, with --mode's permissions, so that whoever else could
-// write into it before cannot write into it now; and it must have the size of the frame.
+// Makes the segment open to its owner alone, then gives it its group and mode, so that no other group
+// can attach it in between; -1 after a refusal.
+int LocalSegment::make(std::uint32_t size) {
+    const int id = shmget(key_, size, IPC_CREAT | IPC_EXCL | (mode_ & 0700));
+    if (id < 0) {
+        refuse("cannot make the " + describe() + ": " + std::strerror(errno));
+        return -1;
+    }
+    shmid_ds info{};
+    if (shmctl(id, IPC_STAT, &info) == 0) {
+        info.shm_perm.gid = group_.id;
+        info.shm_perm.mode = static_cast<unsigned short>(mode_);
+        if (shmctl(id, IPC_SET, &info) == 0) return id;
+    }
+    refuse("cannot give the " + describe() + " group " + groupText(group_.id) + " and mode " +
+           octalMode(static_cast<unsigned>(mode_)) + ": " + std::strerror(errno));
+    shmctl(id, IPC_RMID, nullptr);
+    return -1;
+}
+
+// It must be this user's own, made by this user, with --mode's permissions and the group segments are
+// made with, so that whoever else could write into it before cannot write into it now; and it must have
+// the size of the frame.
 std::string LocalSegment::notAdoptable(const shmid_ds& info, std::uint32_t size) const {
     const uid_t self = geteuid();
     if (info.shm_perm.cuid != self || info.shm_perm.uid != self)
@@ -197,6 +237,9 @@ std::string LocalSegment::notAdoptable(const shmid_ds& info, std::uint32_t size)
     const unsigned mode = info.shm_perm.mode & 0777U;
     if (mode != static_cast<unsigned>(mode_))
         return "with mode " + octalMode(mode) + ", not --mode " + octalMode(static_cast<unsigned>(mode_));
+    if (info.shm_perm.gid != group_.id)
+        return "with group " + groupText(info.shm_perm.gid) + ", not " +
+               (group_.given ? "--group " : "the subscriber's own group ") + groupText(group_.id);
     if (info.shm_segsz != size)
         return "with " + std::to_string(info.shm_segsz) + " bytes, not the " + std::to_string(size) + " of the source";
     return {};

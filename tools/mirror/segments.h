@@ -60,11 +60,22 @@ private:
     std::vector<unsigned char> published_, candidate_, confirmation_;
 };
 
+// The group of the segments a subscriber makes: --group's, or the subscriber's own.
+struct SegmentGroup {
+    gid_t id;
+    bool given;  // by --group
+};
+
+// A group as messages name it: its name, or its number when it has none.
+std::string groupText(gid_t group);
+
 // A segment on this host that the subscriber writes into: created by it, or adopted from an earlier
-// subscriber of this user with these permissions, but never one that another live process made.
+// subscriber of this user with these permissions and this group, but never one that another live
+// process made.
 class LocalSegment {
 public:
-    LocalSegment(unsigned segment, int key, int mode) : segment_(segment), key_(key), mode_(mode) {}
+    LocalSegment(unsigned segment, int key, int mode, SegmentGroup group)
+        : segment_(segment), key_(key), mode_(mode), group_(group) {}
 
     // Makes the segment ready for `size` bytes; false while the key belongs to another live process.
     bool prepare(std::uint32_t size);
@@ -78,6 +89,7 @@ public:
 
     void finish(bool remove);
 
+    std::uint32_t size() const { return attached_.size; }  // 0 while there is none
     std::string state() const;
 
 private:
@@ -87,11 +99,13 @@ private:
     std::string notAdoptable(const shmid_ds& info, std::uint32_t size) const;
     bool attach(int id);
     bool refuse(const std::string& why);
+    int make(std::uint32_t size);
     void store(const unsigned char* bytes, std::uint32_t from, std::uint32_t to);
 
     unsigned segment_;
     int key_;
     int mode_;
+    SegmentGroup group_;
     Attachment attached_;
     bool blocked_ = false;
     Clock::time_point lastTry_{};
