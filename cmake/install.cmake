@@ -3,6 +3,55 @@
 # classes, the Java 3D input device and the tools.
 include(CMakePackageConfigHelpers)
 
+# trackd-mirror's systemd units, their defaults files and the system user they run as. Under /usr
+# they go where Debian keeps them (/lib/systemd/system, /etc/default, /usr/lib/sysusers.d); under any
+# other prefix, beneath it, where systemd looks too. A copy of each unit that runs the build tree's
+# program lets the tests verify them.
+function(zoravovar_mirror_services)
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(unit_destination /lib/systemd/system)
+    set(defaults_destination /etc/default)
+    set(sysusers_destination /usr/lib/sysusers.d)
+  else()
+    set(unit_destination lib/systemd/system)
+    set(defaults_destination ${CMAKE_INSTALL_SYSCONFDIR}/default)
+    set(sysusers_destination lib/sysusers.d)
+  endif()
+  foreach(kind unit defaults sysusers)
+    cmake_path(ABSOLUTE_PATH ${kind}_destination BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}" OUTPUT_VARIABLE ${kind}_dir)
+  endforeach()
+  set(ZORAVOVAR_UNIT_DIR "${unit_dir}" PARENT_SCOPE)
+  set(ZORAVOVAR_DEFAULTS_DIR "${defaults_dir}" PARENT_SCOPE)
+  set(ZORAVOVAR_SYSUSERS_DIR "${sysusers_dir}" PARENT_SCOPE)
+
+  set(sandbox_file "${PROJECT_SOURCE_DIR}/packaging/trackd-mirror-sandbox.conf")
+  set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${sandbox_file}")
+  file(READ "${sandbox_file}" ZORAVOVAR_MIRROR_SANDBOX)
+  string(STRIP "${ZORAVOVAR_MIRROR_SANDBOX}" ZORAVOVAR_MIRROR_SANDBOX)
+  foreach(role publish subscribe)
+    set(unit trackd-mirror-${role}.service)
+    set(ZORAVOVAR_DEFAULTS_DIR "${defaults_dir}")
+    set(ZORAVOVAR_MIRROR_PROGRAM "${CMAKE_INSTALL_FULL_BINDIR}/trackd-mirror")
+    configure_file(packaging/${unit}.in "${CMAKE_CURRENT_BINARY_DIR}/packaging/units/${unit}" @ONLY)
+    install(FILES "${CMAKE_CURRENT_BINARY_DIR}/packaging/units/${unit}" DESTINATION ${unit_destination} COMPONENT tools)
+    set(ZORAVOVAR_DEFAULTS_DIR "${CMAKE_CURRENT_BINARY_DIR}/packaging/defaults")
+    set(ZORAVOVAR_MIRROR_PROGRAM "${CMAKE_BINARY_DIR}/bin/trackd-mirror")
+    configure_file(packaging/${unit}.in "${CMAKE_CURRENT_BINARY_DIR}/packaging/build-units/${unit}" @ONLY)
+    configure_file(packaging/trackd-mirror-${role}.default
+      "${CMAKE_CURRENT_BINARY_DIR}/packaging/defaults/trackd-mirror-${role}" COPYONLY)
+    install(FILES "${CMAKE_CURRENT_BINARY_DIR}/packaging/defaults/trackd-mirror-${role}"
+      DESTINATION ${defaults_destination} COMPONENT tools)
+  endforeach()
+  install(FILES packaging/zoravovar-tools.sysusers DESTINATION ${sysusers_destination} COMPONENT tools
+    RENAME zoravovar-tools.conf)
+  # The Debian package: the defaults files are configuration its owner edits, and the user and group
+  # are made on installation.
+  file(CONFIGURE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/packaging/tools/conffiles"
+    CONTENT "${defaults_dir}/trackd-mirror-publish\n${defaults_dir}/trackd-mirror-subscribe\n")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_BINARY_DIR}/packaging/tools/conffiles"
+    "${PROJECT_SOURCE_DIR}/packaging/tools/postinst" PARENT_SCOPE)
+endfunction()
+
 set(ZORAVOVAR_MAINTAINER "ZoravoVAR maintainers <maintainers@zoravovar.org>")
 set(ZORAVOVAR_RUNTIME_PACKAGE "libzoravovar${PROJECT_VERSION_MAJOR}")  # named after the SONAME, as Debian wants
 
@@ -50,6 +99,7 @@ if(ZORAVOVAR_BUILD_TOOLS)
   if(ZORAVOVAR_MIRROR)
     install(TARGETS trackd-mirror RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
     list(APPEND ZORAVOVAR_TOOLS trackd-mirror)
+    zoravovar_mirror_services()
   endif()
 
   # The viewer's launcher names the installed jars.
@@ -191,6 +241,7 @@ and hand tracking in Java 3D applications, with a helper for head-coupled
 perspective and Java 3D configuration files for one wall and for three.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime java)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "default-jre | java8-runtime")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "simulator, monitor, viewer and mirror for trackd's tracking segments
@@ -198,5 +249,5 @@ trackd-sim plays the part of the trackd motion tracking daemon, trackd-monitor
 shows, checks and records what its segments hold, trackd-viewer draws the
 sensors, buttons and valuators in a window, and trackd-mirror carries the
 segments from the tracking host to the render nodes of an installation over
-Cyclone DDS.")
+Cyclone DDS, with systemd units that run it as a service.")
 include(CPack)
