@@ -58,6 +58,22 @@ set(ZORAVOVAR_RUNTIME_PACKAGE "libzoravovar${PROJECT_VERSION_MAJOR}")  # named a
 install(TARGETS ZoravoVAR EXPORT ZoravoVARTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development)
 install(FILES reader/include/zoravoVAR.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+# The C library's manual page, zoravovar(3), and a link to it under each function's name.
+configure_file(reader/zoravovar.3.in "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3" @ONLY)
+add_custom_command(OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3.gz"
+  COMMAND gzip -9nc "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3" > "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3.gz"
+  DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3")
+add_custom_target(library-manual-page ALL DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3.gz")
+install(FILES "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man3
+  COMPONENT development)
+file(MAKE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/man/links")
+foreach(function getZoravoVARVersion trackdInitTrackerReader trackdGetNumberOfSensors trackdGetPosition
+                 trackdGetEulerAngles trackdGetMatrix trackdInitControllerReader trackdGetNumberOfButtons
+                 trackdGetNumberOfValuators trackdGetButton trackdGetValuator)
+  file(CREATE_LINK zoravovar.3.gz "${CMAKE_CURRENT_BINARY_DIR}/man/links/${function}.3.gz" SYMBOLIC)
+  install(FILES "${CMAKE_CURRENT_BINARY_DIR}/man/links/${function}.3.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man3
+    COMPONENT development)
+endforeach()
 install_jar(zoravovar DESTINATION ${CMAKE_INSTALL_DATADIR}/java COMPONENT java)
 # The Javadoc's copies of jQuery are replaced by links to Debian's (libjs-jquery, libjs-jquery-ui) in
 # /usr/share/javascript, four folders up from the Javadoc's script-dir.
@@ -137,10 +153,18 @@ if(ZORAVOVAR_BUILD_TOOLS)
           set(summary "show and record what trackd's segments hold, and their health")
         endif()
       endif()
+      # What --help cannot hold (authentication, files, exit status, examples) comes from an include file.
+      set(include)
+      if(tool STREQUAL "trackd-mirror")
+        set(include_file "${CMAKE_CURRENT_BINARY_DIR}/packaging/trackd-mirror.h2m")
+        configure_file(packaging/trackd-mirror.h2m.in "${include_file}" @ONLY)
+        set(include --include "${include_file}")
+        list(APPEND depends "${include_file}")
+      endif()
       set(page "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1.gz")
       add_custom_command(OUTPUT "${page}"
         COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/man"
-        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section 1 --name "${summary}"
+        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section 1 --name "${summary}" ${include}
                 --version-string "${PROJECT_VERSION}" --output "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1" "${program}"
         COMMAND gzip -9nf "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1"
         DEPENDS ${depends}
