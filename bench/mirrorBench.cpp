@@ -64,14 +64,28 @@ void storeWord(unsigned char* base, std::size_t at, std::uint32_t value) {
     __atomic_store_n(reinterpret_cast<std::uint32_t*>(base + at), value, __ATOMIC_RELAXED);
 }
 
+// Prints "count p50 p99 max" of `delays` in microseconds; fails when there are none.
+int report(std::vector<std::int64_t>& delays) {
+    if (delays.empty()) return 1;
+    std::sort(delays.begin(), delays.end());
+    const auto at = [&](double q) {
+        const auto index =
+            std::min(delays.size() - 1, static_cast<std::size_t>(q * static_cast<double>(delays.size())));
+        return static_cast<double>(delays[index]) / 1000.0;
+    };
+    std::printf("%zu %.1f %.1f %.1f\n", delays.size(), at(0.5), at(0.99), at(1.0));
+    return 0;
+}
+
 void pace(Clock::time_point& next, Clock::duration period) {
     next += period;
     std::this_thread::sleep_until(next);
 }
 
-// write KEY RATE SECONDS SENSORS: a tracker segment whose every record gets the time at RATE Hz, each
-// write at a random moment of its period, so that no poller on the way stays in step with the writer.
-int write(int key, double rate, double seconds, std::uint32_t sensors) {
+// write KEY RATE SECONDS SENSORS [JITTER_US]: a tracker segment whose every record gets the time at RATE
+// Hz. Without JITTER_US each write comes at a random moment of its period, so that no poller on the way
+// stays in step with the writer; with it, on its tick moved by up to JITTER_US either way, as a tracker's.
+int write(int key, double rate, double seconds, std::uint32_t sensors, double jitterUs) {
     const std::size_t size =
         std::max<std::size_t>(trackd_layout::TRACKER_SEGMENT_SIZE, RECORD_OFFSET + sensors * RECORD_SIZE);
     unsigned char* base = attach(key, size, true);
@@ -85,8 +99,10 @@ int write(int key, double rate, double seconds, std::uint32_t sensors) {
     const auto end = Clock::now() + std::chrono::duration<double>(seconds);
     std::mt19937 random(std::random_device{}());
     std::uniform_int_distribution<Clock::rep> offset(0, period.count() - 1);
-    for (auto slot = Clock::now(); slot < end; slot += period) {
-        std::this_thread::sleep_until(slot + Clock::duration(offset(random)));
+    const auto jitter = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(jitterUs * 1e-6));
+    std::uniform_int_distribution<Clock::rep> shift(-jitter.count(), jitter.count());
+    for (auto slot = Clock::now() + period; slot < end; slot += period) {
+        std::this_thread::sleep_until(slot + Clock::duration(jitterUs < 0 ? offset(random) : shift(random)));
         const std::int64_t stamp = wallNs();
         for (std::uint32_t s = 0; s < sensors; ++s) {
             const std::size_t at = RECORD_OFFSET + s * RECORD_SIZE + STAMP_AT;
@@ -122,15 +138,44 @@ int latency(int key, double seconds) {
         }
         std::this_thread::sleep_for(READER_PAUSE);
     }
-    if (delays.empty()) return 1;
-    std::sort(delays.begin(), delays.end());
-    const auto at = [&](double q) {
-        const auto index =
-            std::min(delays.size() - 1, static_cast<std::size_t>(q * static_cast<double>(delays.size())));
-        return static_cast<double>(delays[index]) / 1000.0;
-    };
-    std::printf("%zu %.1f %.1f %.1f\n", delays.size(), at(0.5), at(0.99), at(1.0));
+    return report(delays);
+}
+
+// ping-send ADDRESS PORT RATE SECONDS: datagrams carrying the time they were sent, RATE a second.
+int pingSend(const char* address, int port, double rate, double seconds) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (fd < 0 || inet_pton(AF_INET, address, &to.sin_addr) != 1) return 1;
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / rate));
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    for (auto next = Clock::now(); next < end; pace(next, period)) {
+        const std::int64_t stamp = wallNs();
+        sendto(fd, &stamp, sizeof stamp, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+    close(fd);
     return 0;
+}
+
+// ping-receive PORT SECONDS: the one-way delay of every datagram, as "count p50 p99 max" in microseconds.
+int pingReceive(int port, double seconds) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<std::uint16_t>(port));
+    const timeval wait{0, 100'000};
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0)
+        return 1;
+    std::vector<std::int64_t> delays;
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        std::int64_t stamp = 0;
+        if (recv(fd, &stamp, sizeof stamp, 0) == static_cast<ssize_t>(sizeof stamp)) delays.push_back(wallNs() - stamp);
+    }
+    close(fd);
+    return report(delays);
 }
 
 // forward-send KEY POLL_HZ ADDRESS PORT SECONDS: polls the segment and sends it whenever it changed.
@@ -194,13 +239,17 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     const auto number = [&](int i) { return std::atof(argv[i]); };
     const auto key = [&](int i) { return static_cast<int>(std::strtol(argv[i], nullptr, 0)); };
-    if (mode == "write" && argc == 6) return write(key(2), number(3), number(4), static_cast<std::uint32_t>(number(5)));
+    if (mode == "write" && (argc == 6 || argc == 7))
+        return write(key(2), number(3), number(4), static_cast<std::uint32_t>(number(5)), argc == 7 ? number(6) : -1);
+    if (mode == "ping-send" && argc == 6) return pingSend(argv[2], static_cast<int>(number(3)), number(4), number(5));
+    if (mode == "ping-receive" && argc == 4) return pingReceive(static_cast<int>(number(2)), number(3));
     if (mode == "latency" && argc == 4) return latency(key(2), number(3));
     if (mode == "forward-send" && argc == 7)
         return forwardSend(key(2), number(3), argv[4], static_cast<int>(number(5)), number(6));
     if (mode == "forward-receive" && argc == 5) return forwardReceive(key(2), static_cast<int>(number(3)), number(4));
     std::fprintf(stderr,
-                 "usage: mirrorBench write KEY RATE SECONDS SENSORS | latency KEY SECONDS |\n"
+                 "usage: mirrorBench write KEY RATE SECONDS SENSORS [JITTER_US] | latency KEY SECONDS |\n"
+                 "       ping-send ADDRESS PORT RATE SECONDS | ping-receive PORT SECONDS |\n"
                  "       forward-send KEY POLL_HZ ADDRESS PORT SECONDS | forward-receive KEY PORT SECONDS\n");
     return 2;
 }

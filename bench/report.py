@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Combines the native, Java and (where present) FFM benchmark results into one table and one JSON file.
+"""Combines the native, Java, Python and (where present) FFM benchmark results into one table and one JSON file.
 
-Usage: report.py NATIVE_JSON JAVA_JSON FFM_JSON_OR_- OUTPUT_JSON MACHINE_TEXT
+Usage: report.py NATIVE_JSON JAVA_JSON FFM_JSON_OR_- OUTPUT_JSON MACHINE_TEXT [PYTHON_JSON_OR_-]
 """
 import json
 import sys
@@ -9,6 +9,10 @@ import sys
 NATIVE_GOAL = {"trackdGetMatrix": 1.4}
 LOOKUP_GOAL = 1.3
 JAVA_GOAL = 1.15
+PYTHON_MATRIX_GOAL = 1.5  # Tracker.matrix(i) beside a bare pybind11 function returning a fresh (4, 4) array
+PYTHON_MATRICES_GOAL = 2.0  # Tracker.matrices() for 64 sensors beside one Tracker.matrix(i)
+LOAD_SECONDS_GOAL = 3.0  # load_recording of one hour at 120 Hz with 8 sensors
+LOAD_SPEEDUP_GOAL = 5.0  # beside Python's json module building the same arrays
 JAVA_READER = {
     "getNumSensors": "trackdGetNumberOfSensors",
     "getMatrix": "trackdGetMatrix",
@@ -76,6 +80,18 @@ def main():
             floor = java["floor:" + method]["median"] + native["query:" + JAVA_READER[method]]["median"]
             add(f"TrackdJNI.{method}", entry["median"], f"{entry['min']:.2f}..{entry['max']:.2f}", floor,
                 JAVA_GOAL)
+    python = None
+    if len(sys.argv) > 6 and sys.argv[6] != "-":
+        with open(sys.argv[6]) as f:
+            python = json.load(f)
+        spread = lambda e: f"{e['min']:.0f}..{e['max']:.0f}"  # noqa: E731
+        add("zoravovar Tracker.matrix(i)", python["matrix"]["median"], spread(python["matrix"]),
+            python["floor:matrix"]["median"], PYTHON_MATRIX_GOAL)
+        add(f"zoravovar Tracker.matrices(), {python['sensors']} sensors", python["matrices"]["median"],
+            spread(python["matrices"]), python["matrix"]["median"], PYTHON_MATRICES_GOAL)
+        add(f"{python['sensors']} calls of Tracker.matrix(i)", python["64 matrix calls"]["median"],
+            spread(python["64 matrix calls"]), None, None)
+        results["python"] = python
     for name, entry in native.items():
         if name.startswith("scale:"):
             add(name[len("scale:"):], entry["median"], f"±{entry['cv']:.1f}%", None, None)
@@ -87,6 +103,22 @@ def main():
                      f"{two['items'] / 1e6:.2f} M summed over 2 threads ({two['items'] / one['items']:.2f}x).")
         results["threads"] = {"one": one["items"], "two": two["items"]}
     lines.append("")
+    if python:
+        load, baseline = python["load_recording"], python["json"]["seconds"]
+        speedup = baseline / load["median"]
+        native_matrix = native.get("query:trackdGetMatrix", {}).get("median")
+        if native_matrix:
+            lines.append(f"Tracker.matrices() calls trackdGetMatrix {python['sensors']} times: natively "
+                         f"{python['sensors'] * native_matrix:.0f} ns for those alone, "
+                         f"{python['sensors'] * native_matrix / python['matrix']['median']:.2f}x one "
+                         f"Tracker.matrix(i).")
+        lines.append(f"load_recording of {load['frames']} lines ({load['sensors']} sensors): {load['median']:.2f} s "
+                     f"(median of 3, {load['min']:.2f}..{load['max']:.2f}; goal under {LOAD_SECONDS_GOAL:g} s"
+                     f"{' met' if load['median'] < LOAD_SECONDS_GOAL else ' MISSED'}); Python's json module building "
+                     f"the same arrays: {baseline:.2f} s, {speedup:.1f}x slower (goal {LOAD_SPEEDUP_GOAL:g}x"
+                     f"{' met' if speedup >= LOAD_SPEEDUP_GOAL else ' MISSED'}); Recording.matrices() "
+                     f"for all {load['frames']} frames: {python['recording matrices']['seconds']:.2f} s.")
+        lines.append("")
     if ffm:
         lines.append(f"Pure Java with the Foreign Function and Memory API (JDK 22+), same checks: button "
                      f"{ffm['ffm:button']['median']:.2f} ns beside TrackdJNI.getButton "

@@ -1,6 +1,6 @@
-# Installs the library, its header, the jars, the tools, a CMake package and a pkg-config file, in five
-# components that become five Debian packages: the runtime library, its development files, the Java
-# classes, the Java 3D input device and the tools.
+# Installs the library, its header, the jars, the tools, the Python module, a CMake package and a
+# pkg-config file, in six components that become six Debian packages: the runtime library, its
+# development files, the Java classes, the Java 3D input device, the tools and the Python module.
 include(CMakePackageConfigHelpers)
 
 # trackd-mirror's systemd units, their defaults files and the system user they run as. Under /usr
@@ -177,6 +177,25 @@ if(ZORAVOVAR_BUILD_TOOLS)
   endif()
 endif()
 
+# The Python package where Debian's python3 looks: /usr/lib/python3/dist-packages for the system's
+# packages, lib/python3.X/dist-packages below any other prefix (such as /usr/local).
+if(ZORAVOVAR_PYTHON)
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(python_dir lib/python3/dist-packages)
+  else()
+    set(python_dir lib/python${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}/dist-packages)
+  endif()
+  set(ZORAVOVAR_PYTHON_INSTALL_DIR ${python_dir} CACHE PATH "Where the Python package zoravovar is installed")
+  if(NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
+    cmake_path(RELATIVE_PATH CMAKE_INSTALL_FULL_LIBDIR
+      BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}/${ZORAVOVAR_PYTHON_INSTALL_DIR}/zoravovar" OUTPUT_VARIABLE to_libdir)
+    set_target_properties(_zoravovar PROPERTIES INSTALL_RPATH "$ORIGIN/${to_libdir}")
+  endif()
+  install(TARGETS _zoravovar LIBRARY DESTINATION ${ZORAVOVAR_PYTHON_INSTALL_DIR}/zoravovar COMPONENT python)
+  install(FILES python/zoravovar/__init__.py python/zoravovar/__init__.pyi python/zoravovar/py.typed
+    DESTINATION ${ZORAVOVAR_PYTHON_INSTALL_DIR}/zoravovar COMPONENT python)
+endif()
+
 set(ZORAVOVAR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ZoravoVAR)
 install(EXPORT ZoravoVARTargets NAMESPACE ZoravoVAR:: DESTINATION ${ZORAVOVAR_CMAKE_DIR} COMPONENT development)
 configure_package_config_file(cmake/ZoravoVARConfig.cmake.in "${CMAKE_CURRENT_BINARY_DIR}/ZoravoVARConfig.cmake"
@@ -203,6 +222,9 @@ set(ZORAVOVAR_PACKAGES runtime ${ZORAVOVAR_RUNTIME_PACKAGE} development libzorav
   tools zoravovar-tools)
 if(ZORAVOVAR_JAVA3D)
   list(APPEND ZORAVOVAR_PACKAGES java3d libzoravovar-j3d-java)
+endif()
+if(ZORAVOVAR_PYTHON)
+  list(APPEND ZORAVOVAR_PACKAGES python python3-zoravovar)
 endif()
 set(components)
 while(ZORAVOVAR_PACKAGES)
@@ -274,4 +296,16 @@ shows, checks and records what its segments hold, trackd-viewer draws the
 sensors, buttons and valuators in a window, and trackd-mirror carries the
 segments from the tracking host to the render nodes of an installation over
 Cyclone DDS, with systemd units that run it as a service.")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+# The interpreter it was built for, and numpy's binary interface, which pybind11's arrays rely on.
+math(EXPR python_next "${Python_VERSION_MINOR} + 1")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}~), \
+python3 (<< ${Python_VERSION_MAJOR}.${python_next}), python3-numpy, python3-numpy-abi9")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/packaging/python3-zoravovar/prerm")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION "reader of trackd's tracking segments - Python module
+The module zoravovar gives Python programs the sensors, buttons and valuators
+of the trackd motion tracking daemon as numpy arrays, through libZoravoVAR,
+and loads the recordings of trackd-monitor as numpy arrays.")
 include(CPack)

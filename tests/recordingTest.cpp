@@ -1,14 +1,17 @@
-// Recordings: every float written by the monitor reads back into the simulator bit for bit.
+// Recordings: every float written by the monitor reads back bit for bit; malformed lines are refused.
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "options.h"
-#include "snapshot.h"
+#include "recording.h"
 
 using namespace trackd_tools;
 
@@ -55,6 +58,45 @@ TEST(recordingNumbers, aLargeRandomSampleReadsBackBitForBit) {
         }
         ASSERT_EQ(bitsOf(roundTrip(values)), bitsOf(values)) << "line " << line;
     }
+}
+
+}  // namespace
+
+namespace {
+
+std::string refusal(const std::string& line) {
+    try {
+        snapshotFromLine(line, LONGEST_SECONDS);
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+TEST(recordingLines, malformedLinesAreRefusedWithTheirReason) {
+    const std::string sensor = R"({"position":[1,2,3],"angles":[4,5,6]})";
+    const auto line = [&](const std::string& sensors, const std::string& rest = "") {
+        return R"({"time":1.5,"sensors":[)" + sensors + R"(],"buttons":[1],"valuators":[0.5])" + rest + "}";
+    };
+    EXPECT_EQ(refusal(line(sensor)), "accepted");
+    EXPECT_EQ(refusal(line(sensor, R"(,"health":{"state":"live","rate":[1,2.5e3,null,true]})")), "accepted");
+    EXPECT_EQ(refusal(line(sensor) + " {}"), "not a JSON line (Unexpected trailing content in the JSON input.)");
+    EXPECT_NE(refusal(line(sensor, R"(,"health":{"rate":01})")).find("not a JSON line"), std::string::npos);
+    EXPECT_NE(refusal(line(sensor, R"(,"health":[tru])")).find("not a JSON line"), std::string::npos);
+    EXPECT_NE(refusal(line(sensor).substr(0, 40)).find("not a JSON line"), std::string::npos);
+    EXPECT_EQ(refusal(line(sensor, R"(,"time":2)")), "\"time\" appears twice");
+    EXPECT_EQ(refusal(line(R"({"position":[1,2,3,4],"angles":[4,5,6]})")), "a position is not 3 numbers");
+    EXPECT_EQ(refusal(line(R"({"position":[1,2,"3"],"angles":[4,5,6]})")), "a position is not a number");
+    EXPECT_EQ(refusal(line(R"({"angles":[4,5,6]})")), "a sensor lacks \"position\" or \"angles\"");
+    EXPECT_EQ(refusal(R"({"time":1,"sensors":[],"buttons":[1.5],"valuators":[]})"), "a button is not a 32-bit integer");
+    EXPECT_EQ(refusal(R"({"time":1,"sensors":[],"buttons":[]})"), "no \"valuators\" field");
+    EXPECT_EQ(refusal(R"([1,2])"), "not a JSON object");
+
+    const Snapshot read = snapshotFromLine(line(R"({"position":[-0.0,null,1e-46],"angles":[-0,4,5]})"), 10);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(read.sensors[0].position[0]), 0x80000000U);
+    EXPECT_TRUE(std::isnan(read.sensors[0].position[1]));
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(read.sensors[0].position[2]), 0U);  // below every float: +0
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(read.sensors[0].angles[0]), 0x80000000U);
 }
 
 }  // namespace

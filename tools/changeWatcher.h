@@ -3,6 +3,7 @@
 // The clock is a parameter: the tests drive the watcher with simulated time and a simulated writer.
 #pragma once
 
+#include <sched.h>
 #include <sys/prctl.h>
 #include <time.h>
 
@@ -32,23 +33,32 @@ public:
     static constexpr std::size_t HISTORY = 24;          // changes remembered
     static constexpr std::size_t MIN_CHANGES = 8;       // before a period is trusted
     static constexpr std::size_t MIN_CLOSE = 4;         // changes seen closely, before a phase is trusted
-    static constexpr Nanos CLOSE = 50'000;              // a change seen this soon after the look before it
+    static constexpr Nanos CLOSE = 250'000;             // a change seen this soon after the look before it
     static constexpr Nanos MIN_PERIOD = 250'000;        // 4 kHz: faster writers are polled steadily
     static constexpr Nanos MAX_PERIOD = 250'000'000;    // 4 Hz: slower writers are polled steadily
     static constexpr Nanos MIN_GUARD = 30'000;          // the least margin on each side of a write that is due
-    static constexpr std::size_t SEARCH_COOLDOWN = 24;  // changes before a writer found unsteady is searched again
+    static constexpr std::size_t SEARCH_COOLDOWN = 64;  // changes before a writer found unsteady is searched again
 
     // A change was seen at `at`, `uncertainty` after the look before it: the write happened in between.
     void seen(Nanos at, Nanos uncertainty) {
-        // After a pause of several periods (or the first change) the phase may have moved: learn afresh.
-        if (count_ > 0 && state_ != State::UNKNOWN && at - newest().at > PAUSE_PERIODS * period_) forget();
+        // After a pause of several periods the phase may have moved: then everything is learnt afresh. A
+        // change that still falls on the rhythm learnt (the watcher itself was held up) keeps it.
+        if (count_ > 0 && state_ != State::UNKNOWN && at - newest().at > PAUSE_PERIODS * period_) {
+            const Nanos when = at - uncertainty / 2;
+            if (state_ != State::LOCKED || std::llabs(when - dueAfter(when - period_ / 2)) > guard_ + uncertainty / 2)
+                forget();
+        }
         history_[(first_ + count_) % HISTORY] = {at, uncertainty};
         if (count_ < HISTORY)
             ++count_;
         else
             first_ = (first_ + 1) % HISTORY;
         if (cooldown_ > 0) --cooldown_;
+        const State before = state_;
         relearn();
+        // A search that ended without a rhythm is tried again later, later each time it fails.
+        if (before == State::SEARCHING && state_ == State::UNKNOWN && cooldown_ == 0) failSearch();
+        if (state_ == State::LOCKED) failedSearches_ = 0;
     }
 
     // Forgets everything learnt: a writer that stopped, or a segment made anew.
@@ -71,12 +81,17 @@ public:
 private:
     static constexpr Nanos PAUSE_PERIODS = 4;
     static constexpr Nanos ALIASING = 4;  // a period must be this many times the time between looks
-    static constexpr std::size_t MAX_COOLDOWN_DOUBLINGS = 6;
+    static constexpr std::size_t MAX_COOLDOWN_DOUBLINGS = 4;
 
     struct Change {
         Nanos at = 0;
         Nanos uncertainty = 0;
     };
+
+    void failSearch() {
+        failedSearches_ = std::min<std::size_t>(failedSearches_ + 1, MAX_COOLDOWN_DOUBLINGS);
+        cooldown_ = SEARCH_COOLDOWN << failedSearches_;
+    }
 
     const Change& at(std::size_t i) const { return history_[(first_ + i) % HISTORY]; }
     const Change& newest() const { return at(count_ - 1); }
@@ -101,13 +116,8 @@ private:
         for (std::size_t i = 1; i < when.size(); ++i) gaps.push_back(when[i] - when[i - 1]);
         const Nanos rough = median(gaps);
         if (rough < MIN_PERIOD || rough > MAX_PERIOD) return;
-        // A rhythm hardly slower than the looks that saw it may be the looks' own: only close looks can tell.
-        if (rough < ALIASING * median(uncertainty)) {
-            period_ = rough;
-            state_ = cooldown_ > 0 ? State::UNKNOWN : State::SEARCHING;
-            return;
-        }
-        // A change seen long after the look before it (between two windows) tells little of when it came.
+        // Only changes seen soon after the look before them tell when they came: not those seen between two
+        // windows, nor a rhythm hardly slower than the looks that saw it, which may be the looks' own.
         std::size_t kept = 0;
         for (std::size_t i = 0; i < when.size(); ++i)
             if (uncertainty[i] * ALIASING <= rough) {
@@ -117,7 +127,11 @@ private:
                 ++kept;
             }
         when.resize(kept);
-        if (kept < MIN_CHANGES) return;
+        if (kept < MIN_CHANGES) {  // too few to tell: look closely, and see
+            period_ = rough;
+            state_ = cooldown_ > 0 ? State::UNKNOWN : State::SEARCHING;
+            return;
+        }
 
         // A gap of k periods (a missed write) counts k times; one far from any multiple (a doubled write, a
         // burst, a writer with no rhythm) does not count. Most gaps must count.
@@ -145,13 +159,11 @@ private:
         // Period and phase, closely: a line through the changes seen closely, write n at anchor + n * period,
         // n counted back from the newest of them.
         std::vector<double> n, t;
-        Nanos closeError = 0;
         const Nanos reference = when[kept - 1];
         for (std::size_t i = 0; i < kept; ++i) {
             if (uncertainty[i] > CLOSE) continue;
             t.push_back(static_cast<double>(when[i] - reference));
             n.push_back(std::round(t.back() / static_cast<double>(period)));
-            closeError = std::max(closeError, error[i]);
         }
         const auto k = static_cast<double>(n.size());
         double sumN = 0, sumT = 0, sumNN = 0, sumNT = 0;
@@ -168,18 +180,16 @@ private:
         }
         const double slope = (sumNT - sumN * sumT / k) / spreadN;
         const double intercept = (sumT - slope * sumN) / k;
-        // The writer's jitter: the farthest a change lies from the line, with a quarter more for those to come.
+        // The writer's jitter, and how closely its changes were seen: the farthest a change lies from the
+        // line, with a quarter more for those to come.
         double jitter = 0;
         for (std::size_t i = 0; i < n.size(); ++i) jitter = std::max(jitter, std::abs(t[i] - intercept - slope * n[i]));
-        const Nanos guard = std::llround(jitter * 5 / 4) + closeError + MIN_GUARD;
-        if (std::abs(slope - static_cast<double>(period)) > static_cast<double>(period) / 16 ||
+        const Nanos guard = std::llround(jitter * 5 / 4) + MIN_GUARD;
+        if (!std::isfinite(slope) || std::abs(slope - static_cast<double>(period)) > static_cast<double>(period) / 16 ||
             guard > std::llround(slope) / 3) {
-            // Too unsteady to gain from sleeping: poll, and search again later, later each time it fails.
-            failedSearches_ = std::min<std::size_t>(failedSearches_ + 1, MAX_COOLDOWN_DOUBLINGS);
-            cooldown_ = SEARCH_COOLDOWN << failedSearches_;
+            failSearch();  // too unsteady to gain from sleeping: poll
             return;
         }
-        failedSearches_ = 0;
         period_ = std::llround(slope);
         anchor_ = reference + std::llround(intercept);
         guard_ = guard;
@@ -218,6 +228,15 @@ private:
     static constexpr unsigned long TIMER_SLACK_NS = 1000;
 };
 
+// Asks for real-time scheduling (SCHED_FIFO, a low priority) for the calling thread, so that on a busy
+// machine it wakes when a write is due instead of milliseconds later; true if granted (root, CAP_SYS_NICE
+// or an RLIMIT_RTPRIO allow it). The thread must sleep most of the time, as the watcher's does.
+inline bool raiseToRealtime() {
+    constexpr int REALTIME_PRIORITY = 10;  // above every ordinary process, below the kernel's and audio's
+    const sched_param priority{REALTIME_PRIORITY};
+    return sched_setscheduler(0, SCHED_FIFO, &priority) == 0;
+}
+
 // Watches for changes: steady polling at the poll period while the writer's rhythm is unknown; once it
 // is known, a look between two writes (for a writer that sped up) and close looks from a guard time
 // before each write that is due until it is seen. A window that passes without the write falls back to
@@ -228,24 +247,34 @@ public:
     static constexpr int MAX_MISSED_WINDOWS = 3;    // then the rhythm is forgotten and learnt again
     static constexpr Nanos SEARCH_PERIODS = 2;      // how long a search looks closely for the next write
     static constexpr Nanos WIDENING_STEP = 50'000;  // a window widens by this, then twice as much each time
+    static constexpr Nanos MAX_LATENESS = 250'000;  // the most a sleep's overrun counts (not a stall's)
+    static constexpr Nanos SEARCH_STEP = 50'000;    // between looks while searching; within a window, none
 
     ChangeWatcher(Clock& clock, Nanos pollPeriod, bool steadyOnly)
         : clock_(clock), pollPeriod_(pollPeriod), steadyOnly_(steadyOnly), lastLook_(clock.now()) {}
 
-    // Looks until `changed()` says true, then returns true; or returns false once `deadline` has passed.
+    // Looks, when a look is due, until `changed()` says true, then returns true; or returns false once
+    // `deadline` comes before the next look is due.
     template <typename Changed>
     bool watch(Changed&& changed, Nanos deadline) {
         for (;;) {
+            if (nextLook_ > deadline) {
+                if (deadline > clock_.now()) clock_.sleepUntil(deadline);
+                return false;
+            }
+            // A window's first look is meant to come on time: its sleep ends early by what sleeps overrun.
+            const Nanos target = nextLook_ - (opening_ ? lateness_ : 0);
+            if (target > clock_.now()) {
+                clock_.sleepUntil(target);
+                if (opening_) lateness_ += (std::clamp<Nanos>(clock_.now() - target, 0, MAX_LATENESS) - lateness_) / 8;
+            }
             const Nanos now = clock_.now();
             const Nanos sinceLook = now - lastLook_;
             lastLook_ = now;
-            if (changed()) {
-                noteChange(now, sinceLook);
-                return true;
-            }
-            if (now >= deadline) return false;
-            const Nanos next = std::min(nextLook(now), deadline);
-            if (next > now) clock_.sleepUntil(next);
+            const bool seen = changed();
+            if (seen) noteChange(now, sinceLook);
+            nextLook_ = nextLook(now);
+            if (seen) return true;
         }
     }
 
@@ -308,12 +337,13 @@ private:
     }
 
     Nanos nextLook(Nanos now) {
+        opening_ = false;
         if (steadyOnly_) return steady(now);
         switch (rhythm_.state()) {
             case WriteRhythm::State::UNKNOWN:
                 return steady(now);
-            case WriteRhythm::State::SEARCHING:  // close looks, for a writer that keeps writing
-                return now < searchUntil_ ? now : steady(now);
+            case WriteRhythm::State::SEARCHING:  // close looks, sleeping between them, for a writer that keeps writing
+                return now < searchUntil_ ? now + SEARCH_STEP : steady(now);
             case WriteRhythm::State::LOCKED:
                 break;
         }
@@ -331,13 +361,16 @@ private:
         if (now >= open) return now;
         if (late_) return std::min(steady(now), open);
         const Nanos between = due_ - period / 2;
-        return now < between ? between : open;
+        if (now < between) return between;
+        opening_ = true;
+        return open;
     }
 
     Clock& clock_;
     Nanos pollPeriod_;
     bool steadyOnly_;
     Nanos lastLook_;
+    Nanos nextLook_ = 0;  // when the next look is due
     Nanos nextSteady_ = 0;
     WriteRhythm rhythm_;
     Nanos due_ = 0;          // the write the next window is for, once locked
@@ -345,6 +378,8 @@ private:
     bool late_ = false;      // the last window passed without its write: poll steadily until the next
     Nanos searchUntil_ = 0;  // while searching, the end of the close looks
     Nanos widening_ = 0;     // added to the learnt guard after writes came outside their windows
+    bool opening_ = false;   // the next look opens a window
+    Nanos lateness_ = 0;     // how long after their end sleeps end, on average
 };
 
 }  // namespace trackd_tools

@@ -1,4 +1,4 @@
-// What the tools share on their command lines: the default keys and how a key is read and shown, named
+// What the tools share on their command lines: how a key is read (segmentKeys.h shows it), named
 // validators for rates and durations, --version, and the exit statuses 0, 1 and 2.
 #pragma once
 
@@ -12,30 +12,16 @@
 #include <cstdlib>
 #include <string>
 
-namespace trackd_tools {
+#include "segmentKeys.h"
+#include "snapshot.h"
 
-constexpr int DEFAULT_TRACKER_KEY = 7401;
-constexpr int DEFAULT_CONTROLLER_KEY = 7402;
+namespace trackd_tools {
 
 constexpr int EXIT_FAILURE_AT_RUN_TIME = 1;
 constexpr int EXIT_BAD_USAGE = 2;
 
-// A key as ipcs shows it, in hex, with the decimal beside: "0x00001ce9 (7401)".
-inline std::string keyText(int key) {
-    char text[48];
-    std::snprintf(text, sizeof text, "0x%08x (%d)", static_cast<unsigned>(key), key);
-    return text;
-}
-
 // Every catchable signal whose default would end a tool without a word: each stops it cleanly.
 constexpr int STOP_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE};
-
-// Permission bits as ipcs shows them: "0660".
-inline std::string octalMode(unsigned mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", mode & 0777U);
-    return text;
-}
 
 // What a segment writable by every user means: readers attach read-write, so any local user may write too.
 constexpr const char* WORLD_WRITABLE_RISK = "writable by everyone: anyone on this host can forge poses";
@@ -110,11 +96,6 @@ inline CLI::Validator finiteRange(double low, double high) {
             },
             "from " + shortNumber(low) + " to " + shortNumber(high)};
 }
-
-// The longest span in seconds that the tools' clock can hold with room to spare: a century.
-constexpr double LONGEST_SECONDS = 100.0 * 365 * 24 * 3600;
-static_assert(LONGEST_SECONDS <
-              0.5 * std::chrono::duration<double>(std::chrono::steady_clock::duration::max()).count());
 
 // A positive, finite number of seconds that the clock can hold.
 inline CLI::Validator clockSeconds() {

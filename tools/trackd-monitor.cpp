@@ -1,7 +1,6 @@
 // trackd-monitor: shows what trackd's segments hold and whether they are healthy, through the library's own functions.
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -29,6 +28,7 @@
 
 #include "changeWatcher.h"
 #include "options.h"
+#include "segmentKeys.h"
 #include "snapshot.h"
 #include "trackdLayout.h"
 #include "zoravoVAR.h"
@@ -54,35 +54,6 @@ std::string fixed(double value, int digits) {
     char text[32];
     std::snprintf(text, sizeof text, "%.*f", digits, value);
     return text;
-}
-
-std::string userName(uid_t uid) {
-    const passwd* entry = getpwuid(uid);
-    return entry != nullptr ? std::string(entry->pw_name) : "uid " + std::to_string(uid);
-}
-
-// Why an attach failed, in one line, from what the kernel says about the key.
-std::string attachHint(const char* kind, int key, std::size_t minimum) {
-    const std::string named = std::string(kind) + " key " + keyText(key);
-    const std::string segment = "the " + std::string(kind) + " segment for key " + keyText(key);
-    const int id = shmget(key, 0, 0);
-    if (id < 0 && errno == ENOENT)
-        return "hint: no segment exists for " + named + ": is trackd (or trackd-sim) running, and with this key?";
-    if (id < 0)
-        return "hint: " + segment + " cannot be looked up (" + std::strerror(errno) +
-               "): check its permissions with ipcs -m";
-    shmid_ds info{};
-    if (shmctl(id, IPC_STAT, &info) != 0)
-        return "hint: no permission to read " + segment + " (" + std::strerror(errno) +
-               "): readers need read and write permission; have trackd give the segments a group you are in "
-               "(mode 0660), never mode 0666";
-    if (info.shm_segsz < minimum)
-        return "hint: " + segment + " has " + std::to_string(info.shm_segsz) + " bytes, fewer than the " +
-               std::to_string(minimum) + " a " + kind + " segment needs: is this the right key?";
-    return "hint: no permission to attach " + segment + " read-write (mode " + octalMode(info.shm_perm.mode) +
-           ", owner " + userName(info.shm_perm.uid) +
-           "): readers attach read-write, so they need write permission; have trackd give the segments a group "
-           "you are in (mode 0660), never mode 0666";
 }
 
 // Writes to standard output or a recording; a failed write (a full disk, a closed pipe) throws.
@@ -117,7 +88,7 @@ public:
         void* handle = attach_(key_);
         if (handle == nullptr) {
             failedId_ = id;
-            return attachHint(kind_, key_, minimum_);
+            return "hint: " + diagnoseAttach(kind_, key_, minimum_).reason;
         }
         handle_ = handle;
         id_ = id;
@@ -478,6 +449,10 @@ int run(const Settings& settings) {
     if (recordFile != nullptr) {
         output.write(recordingHeader().dump() + '\n');
         console.write("trackd-monitor: recording every change to " + settings.record + "; Ctrl-C stops\n");
+        // A recording must see every write, also when other processes keep the machine busy.
+        if (!raiseToRealtime())
+            std::cerr << "trackd-monitor: without real-time priority (it needs root, CAP_SYS_NICE or an rtprio "
+                         "limit), a busy machine can make the recording miss changes\n";
     }
     const KeyReader keys(live);
 

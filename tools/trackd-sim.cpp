@@ -1,7 +1,6 @@
 // trackd-sim: plays trackd's part, creating the tracker and controller segments and keeping them updated.
 #include <sys/ipc.h>
 #include <sys/shm.h>
-#include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
 #include <atomic>
@@ -13,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <random>
@@ -24,7 +22,7 @@
 
 #include "changeWatcher.h"
 #include "options.h"
-#include "snapshot.h"
+#include "recording.h"
 
 namespace {
 
@@ -209,123 +207,40 @@ Snapshot staticPose(std::uint32_t sensors, std::uint32_t buttons, std::uint32_t 
     return s;
 }
 
-constexpr std::size_t MAX_LINE_BYTES = std::size_t{1} << 20;
-
-// A recording read a line at a time: never more than one line in memory, whatever the file holds.
+// A recording replayed: the shared reader, with what the simulator's segments need of it (counts that fit
+// them and stay those of the first frame).
 class Recording {
 public:
     // `rewindable` asks for a file that can go back to its start, as --loop needs.
-    Recording(const std::string& path, bool rewindable) : path_(path) {
-        struct stat info {};
-        if (stat(path.c_str(), &info) != 0)
-            throw std::runtime_error("cannot read the recording " + path + ": " + std::strerror(errno));
-        if (S_ISDIR(info.st_mode)) throw std::runtime_error(path + " is a directory, not a recording");
-        if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode))
-            throw std::runtime_error(path + " is a device, not a recording");
-        if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode))
-            throw std::runtime_error(path + " is neither a file nor a pipe");
-        if (rewindable && !S_ISREG(info.st_mode))
-            throw std::runtime_error(path + " is a pipe: --loop cannot go back to its start");
-        in_.open(path, std::ios::binary);
-        if (!in_) throw std::runtime_error("cannot read the recording " + path + ": " + std::strerror(errno));
-        std::optional<Snapshot> first = next();
-        if (!first) throw std::runtime_error(path + ": the recording holds no frames");
-        first_ = std::move(*first);
-        haveFirst_ = true;
-        afterFirst_ = in_.tellg();
-        lineAfterFirst_ = line_;
+    Recording(const std::string& path, bool rewindable) : reader_(path, rewindable, "trackd-sim") {
+        if (!reader_.next(first_)) throw std::runtime_error(path + ": the recording holds no frames");
+        if (first_.sensors.empty() || first_.sensors.size() > MAX_SENSORS || first_.buttons.size() > MAX_CONTROLS ||
+            first_.valuators.size() > MAX_CONTROLS)
+            throw reader_.error("the numbers of sensors, buttons or valuators are beyond what trackd-sim holds (1 to " +
+                                std::to_string(MAX_SENSORS) + " sensors, up to " + std::to_string(MAX_CONTROLS) +
+                                " buttons and valuators)");
+        afterFirst_ = reader_.mark();
     }
 
     const Snapshot& first() const { return first_; }
 
-    // The next frame, or nothing at the end; throws std::runtime_error naming the line that is wrong.
+    // The next frame, or nothing at the end; throws naming the line that is wrong.
     std::optional<Snapshot> next() {
-        std::string text;
-        while (readLine(text)) {
-            if (text.find_first_not_of(" \t\r") == std::string::npos) continue;
-            try {
-                if (!sawFirstLine_ && isHeader(text)) {
-                    sawFirstLine_ = true;
-                    continue;
-                }
-                sawFirstLine_ = true;
-                Snapshot frame = snapshotFromLine(text, LONGEST_SECONDS);
-                check(frame);
-                previousTime_ = frame.time;
-                return frame;
-            } catch (const nlohmann::json::exception& e) {
-                throw std::runtime_error(where() + "not a JSON line (" + e.what() + ")");
-            } catch (const std::invalid_argument& e) {
-                throw std::runtime_error(where() + e.what());
-            }
-        }
-        return std::nullopt;
+        Snapshot frame;
+        if (!reader_.next(frame)) return std::nullopt;
+        if (frame.sensors.size() != first_.sensors.size() || frame.buttons.size() != first_.buttons.size() ||
+            frame.valuators.size() != first_.valuators.size())
+            throw reader_.error("the numbers of sensors, buttons or valuators differ from the first frame's");
+        return frame;
     }
 
     // Goes back to the frame after the first; only for a recording made rewindable.
-    void rewind() {
-        in_.clear();
-        in_.seekg(afterFirst_);
-        line_ = lineAfterFirst_;
-        previousTime_ = first_.time;
-    }
+    void rewind() { reader_.restore(afterFirst_); }
 
 private:
-    bool readLine(std::string& text) {
-        text.clear();
-        std::streambuf* buffer = in_.rdbuf();
-        int c = buffer->sbumpc();
-        if (c == std::char_traits<char>::eof()) return false;
-        ++line_;
-        for (; c != std::char_traits<char>::eof() && c != '\n'; c = buffer->sbumpc()) {
-            if (text.size() == MAX_LINE_BYTES) throw std::runtime_error(where() + "the line is longer than 1 MiB");
-            text.push_back(static_cast<char>(c));
-        }
-        return true;
-    }
-
-    // A first line that names the format: true when this version reads it, an exception when it does not.
-    static bool isHeader(const std::string& text) {
-        const nlohmann::json line = nlohmann::json::parse(text);
-        if (!line.is_object() || !line.contains("format")) return false;
-        if (line["format"] != RECORDING_FORMAT)
-            throw std::invalid_argument("not a trackd recording (format " + line["format"].dump() + ")");
-        if (!line["version"].is_number_integer() || line["version"].get<std::int64_t>() < 1 ||
-            line["version"].get<std::int64_t>() > RECORDING_VERSION)
-            throw std::invalid_argument("format version " + line["version"].dump() +
-                                        " is not one this trackd-sim reads (" + std::to_string(RECORDING_VERSION) +
-                                        " at most)");
-        return true;
-    }
-
-    void check(const Snapshot& frame) const {
-        if (!haveFirst_) {
-            if (frame.sensors.empty() || frame.sensors.size() > MAX_SENSORS || frame.buttons.size() > MAX_CONTROLS ||
-                frame.valuators.size() > MAX_CONTROLS)
-                throw std::invalid_argument(
-                    "the numbers of sensors, buttons or valuators are beyond what trackd-sim "
-                    "holds (1 to " +
-                    std::to_string(MAX_SENSORS) + " sensors, up to " + std::to_string(MAX_CONTROLS) +
-                    " buttons and valuators)");
-            return;
-        }
-        if (frame.sensors.size() != first_.sensors.size() || frame.buttons.size() != first_.buttons.size() ||
-            frame.valuators.size() != first_.valuators.size())
-            throw std::invalid_argument("the numbers of sensors, buttons or valuators differ from the first frame's");
-        if (frame.time < previousTime_) throw std::invalid_argument("\"time\" goes backwards");
-    }
-
-    std::string where() const { return path_ + ":" + std::to_string(line_) + ": "; }
-
-    std::string path_;
-    std::ifstream in_;
-    bool sawFirstLine_ = false;
+    RecordingReader reader_;
     Snapshot first_;
-    bool haveFirst_ = false;
-    std::streampos afterFirst_{};
-    long long line_ = 0;
-    long long lineAfterFirst_ = 0;
-    double previousTime_ = 0;
+    RecordingReader::Mark afterFirst_;
 };
 
 bool sleepUntil(Clock::time_point when, Clock::time_point end) {
@@ -414,7 +329,8 @@ int main(int argc, char** argv) {
             valuators = static_cast<std::uint32_t>(recording->first().valuators.size());
         }
         for (const int signal : STOP_SIGNALS) std::signal(signal, onSignal);  // each removes both segments
-        const MonotonicClock preciseSleeps;                                   // updates on time, as a tracker's
+        const MonotonicClock preciseSleeps;                                   // updates on time, as a tracker's,
+        raiseToRealtime();  // also on a busy machine where allowed (as trackd often runs)
         bool ended = false;
         {  // the segments live until this block ends
             SimSegment tracker("tracker", trackerKey, trackerSize(sensors), mode, replace);
@@ -472,9 +388,11 @@ int main(int argc, char** argv) {
                 for (long long tick = 1;; ++tick) {
                     if (!sleepUntil(at(static_cast<double>(tick) / rate + (jitter > 0 ? shift(random) : 0)), end))
                         break;
+                    // The ticks already past are left out, and the next one too when it is less than half a
+                    // period away: updates never come closer together than a tracker's would.
                     const double late =
                         std::chrono::duration<double>(Clock::now() - at(static_cast<double>(tick) / rate)).count();
-                    if (late * rate >= 1) tick += static_cast<long long>(late * rate);
+                    tick += std::llround(late * rate);
                     ++written;
                     simulator.write(pattern ? checkable(written, sensors, buttons, valuators)
                                             : motion(static_cast<double>(tick) / rate, sensors, buttons, valuators));

@@ -61,9 +61,12 @@ public:
         std::array<SourceSegment, SEGMENT_COUNT> sources{SourceSegment(TRACKER, settings_.common.trackerKey),
                                                          SourceSegment(CONTROLLER, settings_.common.controllerKey)};
         std::array<Clock::time_point, SEGMENT_COUNT> lastSent{};
+        // Every write is to be sent at once, also when other processes keep the machine busy.
+        const bool realtime = raiseToRealtime();
         say("publishing installation \"" + settings_.common.name + "\" on domain " +
             std::to_string(settings_.common.domain) + " as epoch " + hex(epoch_) +
-            (key_ != nullptr ? ", signed with key id " + keyIdText(key_->id()) : ", unsigned (no --auth-key)"));
+            (key_ != nullptr ? ", signed with key id " + keyIdText(key_->id()) : ", unsigned (no --auth-key)") +
+            (realtime ? "" : "; without real-time priority (root or CAP_SYS_NICE), a busy host may delay frames"));
         // A look reads both segments and keeps what changed, to be sent once the watcher returns.
         std::array<const std::vector<unsigned char>*, SEGMENT_COUNT> changed{};
         const auto look = [&] {

@@ -1,0 +1,541 @@
+// The native part of the Python module zoravovar: live queries through libZoravoVAR's exported functions,
+// recordings through the tools' one reader, each converted to numpy arrays and back.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl/filesystem.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "matrixRotation.h"
+#include "recording.h"
+#include "segmentKeys.h"
+#include "trackdLayout.h"
+#include "zoravoVAR.h"
+
+namespace py = pybind11;
+using trackd_tools::keyText;
+
+namespace {
+
+constexpr std::int64_t NO_BUTTON = std::numeric_limits<std::int64_t>::min();
+
+// A key as the tools take it: any 32-bit value, written signed or unsigned.
+int checkedKey(long long key, const char* kind) {
+    if (key < std::numeric_limits<std::int32_t>::min() || key > std::numeric_limits<std::uint32_t>::max())
+        throw py::value_error(std::to_string(key) + " is not a 32-bit System V key for the " + kind + " segment");
+    return static_cast<int>(static_cast<std::uint32_t>(key));
+}
+
+[[noreturn]] void raiseAttachFailure(const char* kind, int key, std::uint32_t minimum) {
+    const trackd_tools::AttachDiagnosis diagnosis = trackd_tools::diagnoseAttach(kind, key, minimum);
+    PyObject* type = diagnosis.failure == trackd_tools::AttachFailure::missing  ? PyExc_FileNotFoundError
+                     : diagnosis.failure == trackd_tools::AttachFailure::denied ? PyExc_PermissionError
+                                                                                : PyExc_ValueError;
+    PyErr_SetString(type, diagnosis.reason.c_str());
+    throw py::error_already_set();
+}
+
+// One attached segment as a Python object: the library's handle, the key, and whether the object is closed.
+// Closing only marks it: the attachment stays until the process ends, as the library's contract says.
+class Segment {
+public:
+    Segment(const char* kind, long long key) : kind_(kind), key_(checkedKey(key, kind)) {}
+
+    int key() const { return key_; }
+    bool closed() const { return closed_; }
+    void close() { closed_ = true; }
+
+    const void* handle() const {
+        if (closed_) throw py::value_error("the " + std::string(kind_) + " under key " + keyText(key_) + " is closed");
+        return handle_;
+    }
+
+    // Negative indices are refused as in C, never counted from the end: -1 names no entry of trackd's.
+    void checkIndex(long long index, std::int64_t count, const char* item) const {
+        if (index < 0 || index >= count) throw py::index_error(outOfRange(index, count, item));
+    }
+
+    std::string outOfRange(long long index, std::int64_t count, const char* item) const {
+        return std::string(item) + " " + std::to_string(index) + " is out of range: the " + kind_ +
+               " segment under key " + keyText(key_) + " has " + std::to_string(count) + " " + item + "s";
+    }
+
+    std::string repr(const char* type, const std::string& counts) const {
+        return std::string("<zoravovar.") + type + " key " + keyText(key_) +
+               (closed_ ? ", closed>" : ", " + counts + ">");
+    }
+
+protected:
+    const char* kind_;
+    int key_;
+    void* handle_ = nullptr;
+    bool closed_ = false;
+};
+
+// Counts are unsigned words in the segment; the library hands them over as int.
+std::int64_t count(int word) { return static_cast<std::uint32_t>(word); }
+
+class Tracker : public Segment {
+public:
+    explicit Tracker(long long key) : Segment("tracker", key) {
+        handle_ = trackdInitTrackerReader(key_);
+        if (handle_ == nullptr) raiseAttachFailure("tracker", key_, trackd_layout::TRACKER_SEGMENT_SIZE);
+    }
+
+    std::int64_t sensorCount() const { return count(trackdGetNumberOfSensors(handle())); }
+
+    py::array_t<float> position(long long sensor) const {
+        py::array_t<float> out(3);
+        query(sensor,
+              [&](const void* h) { return trackdGetPosition(h, static_cast<int>(sensor), out.mutable_data()); });
+        return out;
+    }
+
+    py::array_t<float> angles(long long sensor) const {
+        py::array_t<float> out(3);
+        query(sensor,
+              [&](const void* h) { return trackdGetEulerAngles(h, static_cast<int>(sensor), out.mutable_data()); });
+        return out;
+    }
+
+    py::array_t<float> matrix(long long sensor) const {
+        py::array_t<float> out({4, 4});
+        query(sensor,
+              [&](const void* h) { return trackdGetMatrix(h, static_cast<int>(sensor), rows(out.mutable_data())); });
+        return out;
+    }
+
+    py::array_t<float> matrices() const {
+        const void* h = handle();
+        const std::int64_t sensors = count(trackdGetNumberOfSensors(h));
+        py::array_t<float> out({static_cast<py::ssize_t>(sensors), py::ssize_t{4}, py::ssize_t{4}});
+        float* data = out.mutable_data();
+        for (std::int64_t i = 0; i < sensors; ++i)
+            if (trackdGetMatrix(h, static_cast<int>(i), rows(data + 16 * i)) == 0) refused(h, i, sensors);
+        return out;
+    }
+
+    std::string repr() const {
+        return Segment::repr("Tracker", closed_ ? "" : std::to_string(sensorCount()) + " sensors");
+    }
+
+private:
+    static float (*rows(float* data))[4] { return reinterpret_cast<float(*)[4]>(data); }
+
+    template <typename Query>
+    void query(long long sensor, Query query) const {
+        const void* h = handle();
+        const std::int64_t sensors = count(trackdGetNumberOfSensors(h));
+        checkIndex(sensor, sensors, "sensor");
+        if (query(h) == 0) refused(h, sensor, sensors);
+    }
+
+    // The library refused an index below the count it had: trackd changed the count since, or the header
+    // claims sensors that lie outside the segment (the library's message on standard error says which).
+    [[noreturn]] void refused(const void* h, long long sensor, std::int64_t claimed) const {
+        const std::int64_t now = count(trackdGetNumberOfSensors(h));
+        if (sensor >= now) throw py::index_error(outOfRange(sensor, now, "sensor"));
+        throw py::value_error("sensor " + std::to_string(sensor) + " of the " + std::to_string(claimed) +
+                              " that the tracker segment under key " + keyText(key_) + " claims lies outside it");
+    }
+};
+
+class Controller : public Segment {
+public:
+    explicit Controller(long long key) : Segment("controller", key) {
+        handle_ = trackdInitControllerReader(key_);
+        if (handle_ == nullptr) raiseAttachFailure("controller", key_, trackd_layout::CONTROLLER_SEGMENT_SIZE);
+    }
+
+    std::int64_t buttonCount() const { return count(trackdGetNumberOfButtons(handle())); }
+    std::int64_t valuatorCount() const { return count(trackdGetNumberOfValuators(handle())); }
+
+    int button(long long index) const {
+        const void* h = handle();
+        checkIndex(index, count(trackdGetNumberOfButtons(h)), "button");
+        return trackdGetButton(h, static_cast<int>(index));
+    }
+
+    float valuator(long long index) const {
+        const void* h = handle();
+        checkIndex(index, count(trackdGetNumberOfValuators(h)), "valuator");
+        return trackdGetValuator(h, static_cast<int>(index));
+    }
+
+    py::array_t<std::int32_t> buttons() const {
+        const void* h = handle();
+        py::array_t<std::int32_t> out(count(trackdGetNumberOfButtons(h)));
+        std::int32_t* data = out.mutable_data();
+        for (py::ssize_t i = 0; i < out.size(); ++i) data[i] = trackdGetButton(h, static_cast<int>(i));
+        return out;
+    }
+
+    py::array_t<float> valuators() const {
+        const void* h = handle();
+        py::array_t<float> out(count(trackdGetNumberOfValuators(h)));
+        float* data = out.mutable_data();
+        for (py::ssize_t i = 0; i < out.size(); ++i) data[i] = trackdGetValuator(h, static_cast<int>(i));
+        return out;
+    }
+
+    std::string repr() const {
+        return Segment::repr("Controller", closed_ ? ""
+                                                   : std::to_string(buttonCount()) + " buttons, " +
+                                                         std::to_string(valuatorCount()) + " valuators");
+    }
+};
+
+// A vector handed to numpy without a copy: the array owns it through a capsule.
+template <typename Item>
+py::array_t<Item> adopt(std::vector<Item>&& items, std::vector<py::ssize_t> shape) {
+    auto* owned = new std::vector<Item>(std::move(items));
+    const py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<Item>*>(p); });
+    return py::array_t<Item>(std::move(shape), owned->data(), owner);
+}
+
+// Every frame of a recording, column by column, as the reader gives them.
+struct Columns {
+    std::vector<double> time;
+    std::vector<float> position, angles, valuators;  // each frame's entries one after another
+    std::vector<std::int64_t> buttons;
+    std::vector<std::int32_t> sensorCounts, buttonCounts, valuatorCounts;
+    std::size_t sensors = 0, buttonsMost = 0, valuatorsMost = 0;  // the most any frame holds
+    bool uniform = true;                                          // every frame holds as many as the first
+
+    void add(const trackd_tools::Snapshot& frame) {
+        if (!time.empty() && (frame.sensors.size() != static_cast<std::size_t>(sensorCounts.front()) ||
+                              frame.buttons.size() != static_cast<std::size_t>(buttonCounts.front()) ||
+                              frame.valuators.size() != static_cast<std::size_t>(valuatorCounts.front())))
+            uniform = false;
+        time.push_back(frame.time);
+        for (const trackd_tools::SensorState& sensor : frame.sensors) {
+            position.insert(position.end(), sensor.position.begin(), sensor.position.end());
+            angles.insert(angles.end(), sensor.angles.begin(), sensor.angles.end());
+        }
+        buttons.insert(buttons.end(), frame.buttons.begin(), frame.buttons.end());
+        valuators.insert(valuators.end(), frame.valuators.begin(), frame.valuators.end());
+        sensorCounts.push_back(static_cast<std::int32_t>(frame.sensors.size()));
+        buttonCounts.push_back(static_cast<std::int32_t>(frame.buttons.size()));
+        valuatorCounts.push_back(static_cast<std::int32_t>(frame.valuators.size()));
+        sensors = std::max(sensors, frame.sensors.size());
+        buttonsMost = std::max(buttonsMost, frame.buttons.size());
+        valuatorsMost = std::max(valuatorsMost, frame.valuators.size());
+    }
+
+    // Frame t's `counts[t] * width` entries of `packed`, each frame at t * `most` * `width`, the rest `fill`.
+    template <typename Item>
+    static std::vector<Item> padded(const std::vector<Item>& packed, const std::vector<std::int32_t>& counts,
+                                    std::size_t most, std::size_t width, Item fill) {
+        std::vector<Item> out(counts.size() * most * width, fill);
+        std::size_t from = 0;
+        for (std::size_t t = 0; t < counts.size(); ++t) {
+            const std::size_t n = static_cast<std::size_t>(counts[t]) * width;
+            std::copy_n(packed.begin() + static_cast<std::ptrdiff_t>(from), n,
+                        out.begin() + static_cast<std::ptrdiff_t>(t * most * width));
+            from += n;
+        }
+        return out;
+    }
+};
+
+struct Recording {
+    std::string path;
+    py::array_t<double> time;
+    py::array_t<float> position, angles, valuators;
+    py::array_t<std::int64_t> buttons;
+    py::array_t<std::int32_t> sensorCounts, buttonCounts, valuatorCounts;
+
+    std::size_t frames() const { return static_cast<std::size_t>(time.shape(0)); }
+
+    py::array_t<float> matrices() const {
+        const auto frames = static_cast<py::ssize_t>(this->frames());
+        const py::ssize_t sensors = position.shape(1);
+        py::array_t<float> out({frames, sensors, py::ssize_t{4}, py::ssize_t{4}});
+        float* data = out.mutable_data();
+        const float* where = position.data();
+        const float* turned = angles.data();
+        const std::int32_t* present = sensorCounts.data();
+        const py::gil_scoped_release unlocked;
+        for (py::ssize_t t = 0; t < frames; ++t)
+            for (py::ssize_t s = 0; s < sensors; ++s) {
+                const py::ssize_t at = t * sensors + s;
+                float(*m)[4] = reinterpret_cast<float(*)[4]>(data + 16 * at);
+                if (s >= present[t]) {  // a sensor this frame lacks: its matrix is NaN throughout
+                    std::fill_n(data + 16 * at, 16, std::numeric_limits<float>::quiet_NaN());
+                    continue;
+                }
+                const float* angle = turned + 3 * at;
+                trackd_pose::poseRotation(m, angle[1], angle[0], angle[2]);  // the segment's order Y, X, Z
+                std::memcpy(m[3], where + 3 * at, 3 * sizeof(float));
+            }
+        return out;
+    }
+
+    std::string repr() const {
+        return "<zoravovar.Recording " + path + ": " + std::to_string(frames()) + " frames, " +
+               std::to_string(position.shape(1)) + " sensors, " + std::to_string(buttons.shape(1)) + " buttons, " +
+               std::to_string(valuators.shape(1)) + " valuators>";
+    }
+};
+
+py::object recordingError;
+
+Recording loadRecording(const std::filesystem::path& file) {
+    const std::string path = file.string();
+    Columns columns;
+    try {
+        const py::gil_scoped_release unlocked;
+        trackd_tools::RecordingReader reader(path, false, "zoravovar");
+        trackd_tools::Snapshot frame;
+        while (reader.next(frame)) columns.add(frame);
+    } catch (const trackd_tools::RecordingError& e) {
+        py::object error = recordingError(e.what());
+        error.attr("path") = e.path();
+        error.attr("line") = e.line();
+        PyErr_SetObject(recordingError.ptr(), error.ptr());
+        throw py::error_already_set();
+    } catch (const trackd_tools::RecordingFileError& e) {
+        if (e.error() == 0) throw py::value_error(e.what());
+        PyErr_SetObject(PyExc_OSError, py::make_tuple(e.error(), std::strerror(e.error()), path).ptr());
+        throw py::error_already_set();
+    }
+    const auto frames = static_cast<py::ssize_t>(columns.time.size());
+    const auto sensors = static_cast<py::ssize_t>(columns.sensors);
+    const auto buttons = static_cast<py::ssize_t>(columns.buttonsMost);
+    const auto valuators = static_cast<py::ssize_t>(columns.valuatorsMost);
+    constexpr float NOT_A_NUMBER = std::numeric_limits<float>::quiet_NaN();
+    if (!columns.uniform) {
+        // Counts that change midway: every frame is laid out for the most any frame holds, the rest NaN.
+        columns.position = Columns::padded(columns.position, columns.sensorCounts, columns.sensors, 3, NOT_A_NUMBER);
+        columns.angles = Columns::padded(columns.angles, columns.sensorCounts, columns.sensors, 3, NOT_A_NUMBER);
+        columns.buttons = Columns::padded(columns.buttons, columns.buttonCounts, columns.buttonsMost, 1, NO_BUTTON);
+        columns.valuators =
+            Columns::padded(columns.valuators, columns.valuatorCounts, columns.valuatorsMost, 1, NOT_A_NUMBER);
+    }
+    Recording recording;
+    recording.path = path;
+    recording.time = adopt(std::move(columns.time), {frames});
+    recording.position = adopt(std::move(columns.position), {frames, sensors, 3});
+    recording.angles = adopt(std::move(columns.angles), {frames, sensors, 3});
+    recording.buttons = adopt(std::move(columns.buttons), {frames, buttons});
+    recording.valuators = adopt(std::move(columns.valuators), {frames, valuators});
+    recording.sensorCounts = adopt(std::move(columns.sensorCounts), {frames});
+    recording.buttonCounts = adopt(std::move(columns.buttonCounts), {frames});
+    recording.valuatorCounts = adopt(std::move(columns.valuatorCounts), {frames});
+    return recording;
+}
+
+template <typename Face>
+void addClosing(py::class_<Face>& face, const char* name) {
+    face.def_property_readonly("key", &Face::key, "The System V key the segment was attached under.")
+        .def_property_readonly("closed", &Face::closed, "True once close() ran or the with block ended.")
+        .def("close", &Face::close,
+             (std::string("Marks this ") + name +
+              " closed: later queries raise ValueError. The segment stays attached until the process ends, as "
+              "libZoravoVAR never detaches.")
+                 .c_str())
+        .def("__enter__", [](Face& self) -> Face& { return self; })
+        .def("__exit__",
+             [](Face& self, const py::args&) {
+                 self.close();
+                 return false;
+             })
+        .def("__repr__", &Face::repr);
+}
+
+// The per-index queries, which programs call for every sensor at a display's rate, are METH_FASTCALL
+// methods that convert their one index themselves: pybind11's generic dispatcher costs more than a
+// fresh (4, 4) array does. Each takes its index by position or by name.
+template <py::object (*Query)(py::handle, long long), const char* Argument>
+PyObject* indexQuery(PyObject* self, PyObject* const* args, Py_ssize_t positional, PyObject* names) {
+    const Py_ssize_t given = positional + (names != nullptr ? PyTuple_GET_SIZE(names) : 0);
+    if (given != 1 || (names != nullptr && PyTuple_GET_SIZE(names) == 1 &&
+                       PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(names, 0), Argument) != 0)) {
+        PyErr_Format(PyExc_TypeError, "takes exactly one argument, %s", Argument);
+        return nullptr;
+    }
+    long long index = PyLong_AsLongLong(args[0]);
+    bool beyond = false;
+    if (index == -1 && PyErr_Occurred() != nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;  // not an integer: TypeError
+        PyErr_Clear();  // an integer beyond 64 bits is as far out of range as any other
+        const py::int_ zero(0);
+        index = PyObject_RichCompareBool(args[0], zero.ptr(), Py_LT) == 1 ? std::numeric_limits<long long>::min()
+                                                                          : std::numeric_limits<long long>::max();
+        beyond = true;
+    }
+    try {
+        return Query(self, index).release().ptr();
+    } catch (const py::index_error& e) {
+        std::string message = e.what();
+        if (beyond) {  // the message names the index as given, not the 64-bit bound it was compared as
+            const std::string bound = std::to_string(index);
+            if (const std::size_t at = message.find(bound); at != std::string::npos)
+                message.replace(at, bound.size(), py::str(args[0]).cast<std::string>());
+        }
+        PyErr_SetString(PyExc_IndexError, message.c_str());
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+constexpr char SENSOR[] = "sensor";
+constexpr char BUTTON[] = "button";
+constexpr char VALUATOR[] = "valuator";
+
+template <typename Face>
+const Face& face(py::handle self) {
+    return py::cast<const Face&>(self);
+}
+
+py::object positionOf(py::handle self, long long sensor) { return face<Tracker>(self).position(sensor); }
+py::object anglesOf(py::handle self, long long sensor) { return face<Tracker>(self).angles(sensor); }
+py::object matrixOf(py::handle self, long long sensor) { return face<Tracker>(self).matrix(sensor); }
+py::object buttonOf(py::handle self, long long button) { return py::int_(face<Controller>(self).button(button)); }
+py::object valuatorOf(py::handle self, long long valuator) {
+    return py::float_(face<Controller>(self).valuator(valuator));
+}
+
+template <py::object (*Query)(py::handle, long long), const char* Argument>
+PyMethodDef indexMethod(const char* name, const char* doc) {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): CPython's calling conventions
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&indexQuery<Query, Argument>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+PyMethodDef TRACKER_QUERIES[] = {
+    indexMethod<positionOf, SENSOR>(
+        "position",
+        "position($self, sensor)\n--\n\n"
+        "The sensor's position x, y, z: float32 array of shape (3,), bit for bit as trackd wrote it."),
+    indexMethod<anglesOf, SENSOR>("angles",
+                                  "angles($self, sensor)\n--\n\n"
+                                  "The sensor's rotation angles in degrees in the order X, Y, Z (trackd stores Y, X, "
+                                  "Z): float32 (3,)."),
+    indexMethod<matrixOf, SENSOR>(
+        "matrix",
+        "matrix($self, sensor)\n--\n\n"
+        "The sensor's pose as trackdGetMatrix gives it, bit for bit: float32 (4, 4) for row vectors\n"
+        "(p' = p @ M), rotation Z x X x Y in rows 0 to 2, the position in row 3, column 3 (0, 0, 0, 1).\n"
+        "Use matrix(i).T for the column-vector form."),
+};
+
+PyMethodDef CONTROLLER_QUERIES[] = {
+    indexMethod<buttonOf, BUTTON>("button",
+                                  "button($self, button)\n--\n\n"
+                                  "The button's whole 32-bit value (not reduced to 0 or 1)."),
+    indexMethod<valuatorOf, VALUATOR>("valuator",
+                                      "valuator($self, valuator)\n--\n\n"
+                                      "The valuator's value, as a float32 widened exactly."),
+};
+
+template <typename Face, std::size_t Count>
+void addIndexQueries(py::class_<Face>& face, PyMethodDef (&methods)[Count]) {
+    for (PyMethodDef& method : methods) {
+        PyObject* descriptor = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(face.ptr()), &method);
+        if (descriptor == nullptr) throw py::error_already_set();
+        face.attr(method.ml_name) = py::reinterpret_steal<py::object>(descriptor);
+    }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_zoravovar, m) {
+    m.doc() = "Native part of zoravovar; import zoravovar instead.";
+    m.attr("DEFAULT_TRACKER_KEY") = trackd_tools::DEFAULT_TRACKER_KEY;
+    m.attr("DEFAULT_CONTROLLER_KEY") = trackd_tools::DEFAULT_CONTROLLER_KEY;
+    m.attr("NO_BUTTON") = NO_BUTTON;
+    m.attr("__version__") = ZORAVOVAR_VERSION_TEXT;
+    m.def(
+        "library_version", [] { return std::string(getZoravoVARVersion()); },
+        "The version text of the libZoravoVAR this module runs on, such as 'ZoravoVAR Version 2.1'.");
+
+    py::class_<Tracker> tracker(m, "Tracker", R"doc(trackd's tracker segment: one pose per sensor, read live.
+
+Tracker(key=7401) attaches the segment trackd published under the System V key (decimal, or hex such
+as 0x1ce9). Every query reads the segment afresh through libZoravoVAR. Errors raise:
+FileNotFoundError when no segment exists for the key (key 0, IPC_PRIVATE, names none),
+PermissionError when the process may not attach it read-write, ValueError when it is smaller than a
+tracker segment; each message names the key as the tools do, "0x00001ce9 (7401)".
+
+Sensor indices run from 0 to sensor_count - 1; any other index, negative ones included (they are not
+counted from the end), raises IndexError naming the count. Positions are in trackd's unit, angles in
+degrees. Use it as a context manager; leaving the block marks it closed, the segment stays attached.)doc");
+    tracker.def(py::init<long long>(), py::arg("key") = trackd_tools::DEFAULT_TRACKER_KEY)
+        .def_property_readonly("sensor_count", &Tracker::sensorCount,
+                               "The number of sensors, as trackd's header gives it now.")
+        .def("matrices", &Tracker::matrices,
+             "Every sensor's pose in one call: float32 (sensor_count, 4, 4), each as matrix(i) gives it.\n"
+             "Raises ValueError when trackd's header claims sensors that lie outside its segment.");
+    addClosing(tracker, "Tracker");
+    addIndexQueries(tracker, TRACKER_QUERIES);
+
+    py::class_<Controller> controller(m, "Controller",
+                                      R"doc(trackd's controller segment: buttons and valuators, read live.
+
+Controller(key=7402) attaches the segment; errors raise as for Tracker (FileNotFoundError,
+PermissionError, ValueError, each naming the key). Indices out of range, negative ones included,
+raise IndexError naming the count. Use it as a context manager; leaving the block marks it closed.)doc");
+    controller.def(py::init<long long>(), py::arg("key") = trackd_tools::DEFAULT_CONTROLLER_KEY)
+        .def_property_readonly("button_count", &Controller::buttonCount, "The number of buttons trackd announces.")
+        .def_property_readonly("valuator_count", &Controller::valuatorCount,
+                               "The number of valuators trackd announces.")
+        .def("buttons", &Controller::buttons, "Every button's value: int32 array of shape (button_count,).")
+        .def("valuators", &Controller::valuators, "Every valuator's value: float32 array of shape (valuator_count,).");
+    addClosing(controller, "Controller");
+    addIndexQueries(controller, CONTROLLER_QUERIES);
+
+    recordingError = py::reinterpret_steal<py::object>(
+        PyErr_NewExceptionWithDoc("zoravovar.RecordingError",
+                                  "A recording's line is malformed or of a format this module does not read; "
+                                  "str() is 'PATH:LINE: REASON', and the attributes path and line name it.",
+                                  PyExc_ValueError, nullptr));
+    m.attr("RecordingError") = recordingError;
+
+    py::class_<Recording>(m, "Recording", R"doc(A recording of trackd-monitor --record, loaded whole as numpy arrays.
+
+T frames, N sensors, B buttons, V valuators:
+  time       float64 (T,)       seconds since the recording began
+  position   float32 (T, N, 3)  x, y, z, bit for bit as recorded
+  angles     float32 (T, N, 3)  X, Y, Z in degrees, bit for bit as recorded
+  buttons    int64   (T, B)
+  valuators  float32 (T, V)
+JSON null (NaN or infinity when recorded) reads as NaN. When the numbers of sensors, buttons or
+valuators change midway (trackd restarted with other settings), N, B and V are the most any frame
+holds and each frame's missing entries are NaN, or NO_BUTTON for buttons; sensor_counts,
+button_counts and valuator_counts (int32 (T,)) give each frame's own numbers.)doc")
+        .def_readonly("path", &Recording::path, "The file the recording was read from.")
+        .def_readonly("time", &Recording::time, "Seconds since the recording began: float64 (T,).")
+        .def_readonly("position", &Recording::position, "Each frame's sensor positions: float32 (T, N, 3).")
+        .def_readonly("angles", &Recording::angles, "Each frame's sensor angles X, Y, Z in degrees: float32 (T, N, 3).")
+        .def_readonly("buttons", &Recording::buttons, "Each frame's buttons: int64 (T, B).")
+        .def_readonly("valuators", &Recording::valuators, "Each frame's valuators: float32 (T, V).")
+        .def_readonly("sensor_counts", &Recording::sensorCounts, "How many sensors each frame holds: int32 (T,).")
+        .def_readonly("button_counts", &Recording::buttonCounts, "How many buttons each frame holds: int32 (T,).")
+        .def_readonly("valuator_counts", &Recording::valuatorCounts, "How many valuators each frame holds: int32 (T,).")
+        .def("matrices", &Recording::matrices,
+             "Every frame's sensor poses: float32 (T, N, 4, 4), made from position and angles exactly as\n"
+             "trackdGetMatrix makes them (bit for bit for the same angles); a sensor a frame lacks is NaN.")
+        .def("__len__", &Recording::frames)
+        .def("__repr__", &Recording::repr);
+
+    m.def("load_recording", &loadRecording, py::arg("path"), R"doc(Loads a recording that trackd-monitor --record wrote.
+
+Reads format version 1 and the headerless files from before the header, with the same reader that
+trackd-sim --play uses, and keeps every float bit for bit. Raises RecordingError (a ValueError) naming
+the line for a malformed line, another format or a newer version, or time going backwards; OSError
+(FileNotFoundError, PermissionError, IsADirectoryError) when the file cannot be read.)doc");
+}

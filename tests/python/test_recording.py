@@ -1,0 +1,144 @@
+"""Recordings: load_recording against files the monitor makes, bit for bit, and its refusals by line."""
+import subprocess
+
+import numpy as np
+import pytest
+
+import zoravovar
+from conftest import TRACKD_MONITOR, bits, shortest
+
+HEADER = '{"format":"trackd-recording","version":1}\n'
+
+
+def frame_line(time, positions, angles, buttons, valuators):
+    sensors = ",".join(f'{{"position":[{",".join(map(shortest, p))}],"angles":[{",".join(map(shortest, a))}]}}'
+                       for p, a in zip(positions, angles))
+    return (f'{{"time":{time!r},"sensors":[{sensors}],"buttons":{list(map(int, buttons))},'
+            f'"valuators":[{",".join(map(shortest, valuators))}]}}\n')
+
+
+def random_floats(generator, shape):
+    """Finite float32 values of every kind (subnormals, -0.0, extremes), from random bit patterns."""
+    words = generator.integers(0, 2**32, size=shape, dtype=np.uint64).astype(np.uint32)
+    values = words.view(np.float32)
+    return np.where(np.isfinite(values), values, np.float32(-0.0))
+
+
+def test_every_float_reads_back_bit_for_bit_and_through_the_tools(simulator, tmp_path):
+    generator = np.random.default_rng(20261209)
+    frames, sensors = 40, 3
+    position = random_floats(generator, (frames, sensors, 3))
+    angles = random_floats(generator, (frames, sensors, 3))
+    valuators = random_floats(generator, (frames, 2))
+    buttons = generator.integers(-2**31, 2**31, size=(frames, 4))
+    crafted = tmp_path / "crafted.jsonl"
+    crafted.write_text(HEADER + "".join(frame_line(0.01 * t, position[t], angles[t], buttons[t], valuators[t])
+                                        for t in range(frames)))
+    loaded = zoravovar.load_recording(crafted)
+    assert len(loaded) == frames and loaded.position.shape == (frames, sensors, 3)
+    np.testing.assert_array_equal(bits(loaded.position), bits(position))
+    np.testing.assert_array_equal(bits(loaded.angles), bits(angles))
+    np.testing.assert_array_equal(bits(loaded.valuators), bits(valuators))
+    assert loaded.buttons.dtype == np.int64 and (loaded.buttons == buttons).all()
+    assert loaded.time.dtype == np.float64 and loaded.time.tolist() == [0.01 * t for t in range(frames)]
+
+    # Replayed by the simulator and recorded by the monitor, every value seen comes back to the bit. A line
+    # may hold the sensors of one frame and the controls of the next when the simulator stalls between them.
+    recorded = tmp_path / "recorded.jsonl"
+    sim = simulator("--play", str(crafted), "--hold", "--speed", "0.5")
+    subprocess.run([TRACKD_MONITOR, "--tracker-key", str(sim.tracker), "--controller-key", str(sim.controller),
+                    "--record", str(recorded), "--duration", "1.5"], check=True, capture_output=True, timeout=60)
+    again = zoravovar.load_recording(recorded)
+    assert len(again) > 0
+
+    def sensors_of(r, t):
+        return bits(r.position[t]).tobytes() + bits(r.angles[t]).tobytes()
+
+    def controls_of(r, t):
+        return r.buttons[t].tobytes() + bits(r.valuators[t]).tobytes()
+
+    crafted_sensors = {sensors_of(loaded, t): t for t in range(frames)}
+    crafted_controls = {controls_of(loaded, t) for t in range(frames)}
+    for t in range(len(again)):
+        assert sensors_of(again, t) in crafted_sensors, f"recorded frame {t}'s sensors are none of the crafted ones"
+        assert controls_of(again, t) in crafted_controls, f"recorded frame {t}'s controls are none of the crafted ones"
+    assert crafted_sensors[sensors_of(again, -1)] == frames - 1
+    assert controls_of(again, -1) == controls_of(loaded, frames - 1)
+
+
+def test_pattern_recorded_by_the_monitor_loads_with_its_values(simulator, tmp_path):
+    sim = simulator("--pattern", "--rate", "200", "--sensors", "2", "--buttons", "2", "--valuators", "1")
+    recorded = tmp_path / "pattern.jsonl"
+    subprocess.run([TRACKD_MONITOR, "--tracker-key", str(sim.tracker), "--controller-key", str(sim.controller),
+                    "--record", str(recorded), "--duration", "1"], check=True, capture_output=True, timeout=60)
+    recording = zoravovar.load_recording(str(recorded))
+    assert len(recording) >= 20
+    assert (np.diff(recording.time) >= 0).all()
+    k = recording.position[:, 0, 0]  # sensor 0's x is k, the frame number mod 100
+    settled = recording.position[:, 1, 2] == 1200 + k  # the last word of the sensors agrees with the first
+    assert settled.mean() > 0.9
+    np.testing.assert_array_equal(recording.angles[settled, 1], np.stack([2 * k, k, 3 * k], axis=1)[settled])
+    matrices = recording.matrices()
+    assert matrices.shape == (len(recording), 2, 4, 4) and matrices.dtype == np.float32
+    np.testing.assert_array_equal(matrices[:, :, 3, :3], recording.position)
+
+
+@pytest.mark.parametrize("content, line, reason", [
+    ('{"format":"trackd-recording","version":2}\n', 1, "format version 2 is not one this zoravovar reads (1 at most)"),
+    ('{"format":"other"}\n', 1, "not a trackd recording (format other)"),
+    (HEADER + '{"time":0,"sensors":[],"buttons":[],"valuators":[]}\n\n{"time":0.1,"sensors":[', 4,
+     "not a JSON line"),
+    (HEADER + '{"time":0,"sensors":[],"buttons":[4294967296],"valuators":[]}\n', 2,
+     "a button is not a 32-bit integer"),
+    (HEADER + '{"time":1,"sensors":[],"buttons":[],"valuators":[]}\n'
+     '{"time":0.5,"sensors":[],"buttons":[],"valuators":[]}\n', 3, '"time" goes backwards'),
+    (HEADER + '{"time":0,"sensors":[{"position":[1,2],"angles":[0,0,0]}],"buttons":[],"valuators":[]}\n', 2,
+     "a position is not 3 numbers"),
+    (HEADER + '{"time":0,"sensors":[],"buttons":[],"valuators":[1e39]}\n', 2,
+     "a number does not fit in a float: '1e39'"),
+])
+def test_malformed_recordings_are_refused_naming_the_line(tmp_path, content, line, reason):
+    path = tmp_path / "bad.jsonl"
+    path.write_text(content)
+    with pytest.raises(zoravovar.RecordingError) as refused:
+        zoravovar.load_recording(path)
+    assert isinstance(refused.value, ValueError)
+    assert refused.value.line == line and refused.value.path == str(path)
+    assert str(refused.value).startswith(f"{path}:{line}: {reason}")
+
+
+def test_files_that_are_no_recordings_raise_os_errors(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        zoravovar.load_recording(tmp_path / "missing.jsonl")
+    with pytest.raises(IsADirectoryError):
+        zoravovar.load_recording(tmp_path)
+    with pytest.raises(ValueError, match="is a device"):
+        zoravovar.load_recording("/dev/null")
+
+
+def test_headerless_and_empty_recordings_load(tmp_path):
+    old = tmp_path / "old.jsonl"
+    old.write_text('{"time":0.5,"sensors":[{"position":[1,2,3],"angles":[null,0,0]}],"buttons":[7],"valuators":[]}\n')
+    recording = zoravovar.load_recording(old)
+    assert recording.position.tolist() == [[[1, 2, 3]]] and np.isnan(recording.angles[0, 0, 0])
+    assert recording.buttons.tolist() == [[7]] and recording.valuators.shape == (1, 0)
+    empty = tmp_path / "empty.jsonl"
+    empty.write_text(HEADER)
+    nothing = zoravovar.load_recording(empty)
+    assert len(nothing) == 0 and nothing.position.shape == (0, 0, 3) and nothing.matrices().shape == (0, 0, 4, 4)
+
+
+def test_counts_that_change_midway_are_padded(tmp_path):
+    path = tmp_path / "restarted.jsonl"
+    path.write_text(HEADER +
+                    '{"time":0,"sensors":[{"position":[1,1,1],"angles":[0,0,0]}],"buttons":[1],"valuators":[0.5]}\n'
+                    '{"time":1,"sensors":[{"position":[2,2,2],"angles":[0,0,0]},'
+                    '{"position":[3,3,3],"angles":[90,0,0]}],"buttons":[],"valuators":[0.25,0.75]}\n')
+    recording = zoravovar.load_recording(path)
+    assert recording.sensor_counts.tolist() == [1, 2]
+    assert recording.button_counts.tolist() == [1, 0] and recording.valuator_counts.tolist() == [1, 2]
+    assert np.isnan(recording.position[0, 1]).all() and recording.position[1, 1].tolist() == [3, 3, 3]
+    assert recording.buttons.tolist() == [[1], [zoravovar.NO_BUTTON]]
+    assert recording.valuators[0, 0] == 0.5 and np.isnan(recording.valuators[0, 1])
+    matrices = recording.matrices()
+    assert np.isnan(matrices[0, 1]).all() and not np.isnan(matrices[1]).any()

@@ -1,0 +1,103 @@
+// The one reader of trackd-monitor's recordings, shared by trackd-sim's replay and the Python module.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "snapshot.h"
+
+namespace trackd_tools {
+
+// What a recording's file holds is wrong; names the file and the line, as "PATH:LINE: REASON".
+class RecordingError : public std::runtime_error {
+public:
+    RecordingError(const std::string& path, long long line, const std::string& reason)
+        : std::runtime_error(path + ":" + std::to_string(line) + ": " + reason),
+          path_(path),
+          line_(line),
+          reason_(reason) {}
+    const std::string& path() const { return path_; }
+    long long line() const { return line_; }
+    const std::string& reason() const { return reason_; }
+
+private:
+    std::string path_;
+    long long line_;
+    std::string reason_;
+};
+
+// The file itself cannot be read as a recording; `error` is the errno that says why, or 0 when there is
+// none (a device).
+class RecordingFileError : public std::runtime_error {
+public:
+    RecordingFileError(int error, const std::string& message) : std::runtime_error(message), error_(error) {}
+    int error() const { return error_; }
+
+private:
+    int error_;
+};
+
+// Reads one line that trackd-monitor wrote (toJson's form) into `into`, reusing its storage. Unknown
+// fields are checked as JSON and skipped. Throws std::invalid_argument naming the first thing that is
+// wrong. `maxTime` bounds the time, which must be a number of seconds the clock can hold.
+void readSnapshot(std::string_view text, double maxTime, Snapshot& into);
+
+inline Snapshot snapshotFromLine(std::string_view text, double maxTime) {
+    Snapshot snapshot;
+    readSnapshot(text, maxTime, snapshot);
+    return snapshot;
+}
+
+// A recording read a line at a time: never more than one line (at most 1 MiB) and one read buffer in
+// memory, whatever the file holds, so recordings of any length and pipes can be read. Reads format
+// version 1 and the headerless files from before the header existed; refuses other formats and
+// versions. Frames must not go back in time. Blank lines are skipped.
+class RecordingReader {
+public:
+    // Opens `path`; `rewindable` asks for a file that can go back to a mark, which a pipe cannot. `reader`
+    // names the program in the message that refuses a newer version. Throws RecordingFileError.
+    RecordingReader(const std::string& path, bool rewindable, const std::string& reader);
+    ~RecordingReader();
+    RecordingReader(const RecordingReader&) = delete;
+    RecordingReader& operator=(const RecordingReader&) = delete;
+
+    // Reads the next frame into `into`; false at the end of the file. Throws RecordingError.
+    bool next(Snapshot& into);
+
+    // The line of the frame read last, counted from 1.
+    long long line() const { return line_; }
+    const std::string& path() const { return path_; }
+    // A RecordingError for the frame read last, for checks that the reader's users make.
+    RecordingError error(const std::string& reason) const { return RecordingError(path_, line_, reason); }
+
+    // Where the reader stands, to come back to in a rewindable recording.
+    struct Mark {
+        std::int64_t offset = 0;
+        long long line = 0;
+        double previousTime = 0;
+        bool sawFirstLine = false;
+        bool sawFrame = false;
+    };
+    Mark mark() const;
+    void restore(const Mark& mark);
+
+private:
+    bool readLine(std::string_view& text);
+    bool isHeader(std::string_view text) const;
+
+    std::string path_;
+    std::string reader_;
+    int fd_ = -1;
+    struct Buffer;
+    std::unique_ptr<Buffer> buffer_;
+    std::int64_t consumed_ = 0;  // file offset of the first byte not yet returned as a line
+    long long line_ = 0;
+    bool sawFirstLine_ = false;
+    bool sawFrame_ = false;
+    double previousTime_ = 0;
+};
+
+}  // namespace trackd_tools

@@ -1,0 +1,74 @@
+// What the tools and the Python module say of a segment by its key: the default keys, how a key is shown,
+// and why an attach by key failed.
+#pragma once
+
+#include <pwd.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace trackd_tools {
+
+constexpr int DEFAULT_TRACKER_KEY = 7401;
+constexpr int DEFAULT_CONTROLLER_KEY = 7402;
+
+// A key as ipcs shows it, in hex, with the decimal beside: "0x00001ce9 (7401)".
+inline std::string keyText(int key) {
+    char text[48];
+    std::snprintf(text, sizeof text, "0x%08x (%d)", static_cast<unsigned>(key), key);
+    return text;
+}
+
+inline std::string octalMode(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 0777U);
+    return text;
+}
+
+inline std::string userName(uid_t uid) {
+    const passwd* entry = getpwuid(uid);
+    return entry != nullptr ? std::string(entry->pw_name) : "uid " + std::to_string(uid);
+}
+
+enum class AttachFailure { missing, denied, tooSmall };
+
+struct AttachDiagnosis {
+    AttachFailure failure;
+    std::string reason;  // one line, for a person
+};
+
+// Why attaching the `kind` segment under `key` failed, from what the kernel says about the key now.
+inline AttachDiagnosis diagnoseAttach(const char* kind, int key, std::size_t minimum) {
+    const std::string named = std::string(kind) + " key " + keyText(key);
+    const std::string segment = "the " + std::string(kind) + " segment for key " + keyText(key);
+    // shmget would make a new segment for IPC_PRIVATE: it names none of trackd's.
+    if (key == IPC_PRIVATE) return {AttachFailure::missing, "key 0 is IPC_PRIVATE, which names no existing segment"};
+    const int id = shmget(key, 0, 0);
+    if (id < 0 && errno == ENOENT)
+        return {AttachFailure::missing,
+                "no segment exists for " + named + ": is trackd (or trackd-sim) running, and with this key?"};
+    if (id < 0)
+        return {AttachFailure::denied,
+                segment + " cannot be looked up (" + std::strerror(errno) + "): check its permissions with ipcs -m"};
+    shmid_ds info{};
+    if (shmctl(id, IPC_STAT, &info) != 0)
+        return {AttachFailure::denied,
+                "no permission to read " + segment + " (" + std::strerror(errno) +
+                    "): readers need read and write permission; have trackd give the segments a group you are in "
+                    "(mode 0660), never mode 0666"};
+    if (info.shm_segsz < minimum)
+        return {AttachFailure::tooSmall, segment + " has " + std::to_string(info.shm_segsz) +
+                                             " bytes, fewer than the " + std::to_string(minimum) + " a " + kind +
+                                             " segment needs: is this the right key?"};
+    return {AttachFailure::denied,
+            "no permission to attach " + segment + " read-write (mode " + octalMode(info.shm_perm.mode) + ", owner " +
+                userName(info.shm_perm.uid) +
+                "): readers attach read-write, so they need write permission; have trackd give the segments a group "
+                "you are in (mode 0660), never mode 0666"};
+}
+
+}  // namespace trackd_tools
