@@ -99,10 +99,11 @@ std::string Announcement::encode() const {
     return object.dump();
 }
 
-std::optional<Announcement> Announcement::decode(const std::string& userData) {
+std::optional<Announcement> Announcement::decode(const std::string& userData) try {
     if (userData.empty() || userData.size() > MAX_USER_DATA) return std::nullopt;
     const auto object = nlohmann::json::parse(userData, nullptr, false);
-    if (!object.is_object() || object.value(MARK, 0) != FORMAT) return std::nullopt;
+    if (!object.is_object()) return std::nullopt;
+    if (const auto mark = object.find(MARK); mark == object.end() || *mark != FORMAT) return std::nullopt;
     Announcement a;
     const auto text = [&](const char* key, std::string& out) {
         const auto found = object.find(key);
@@ -134,6 +135,8 @@ std::optional<Announcement> Announcement::decode(const std::string& userData) {
         if (a.keyId == 0) return std::nullopt;
     }
     return a;
+} catch (const std::exception&) {  // whatever a sender made of its user data, it is not an announcement
+    return std::nullopt;
 }
 
 std::string Announcement::where() const { return addresses.empty() ? host : addresses.front(); }

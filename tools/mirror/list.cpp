@@ -1,12 +1,11 @@
 // trackd-mirror list: listens on a DDS domain for a moment and shows every publisher and subscriber
 // that discovery finds there, as each announces itself.
 #include <algorithm>
-#include <iomanip>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "announcement.h"

@@ -3,12 +3,18 @@
 #include <grp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "announcement.h"
 #include "common.h"
