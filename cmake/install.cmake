@@ -4,12 +4,12 @@
 include(CMakePackageConfigHelpers)
 
 # trackd-mirror's systemd units, their defaults files and the system user they run as. Under /usr
-# they go where Debian keeps them (/lib/systemd/system, /etc/default, /usr/lib/sysusers.d); under any
+# they go where Debian keeps them (/usr/lib/systemd/system, /etc/default, /usr/lib/sysusers.d); under any
 # other prefix, beneath it, where systemd looks too. A copy of each unit that runs the build tree's
 # program lets the tests verify them.
 function(zoravovar_mirror_services)
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-    set(unit_destination /lib/systemd/system)
+    set(unit_destination /usr/lib/systemd/system)
     set(defaults_destination /etc/default)
     set(sysusers_destination /usr/lib/sysusers.d)
   else()
