@@ -7,7 +7,8 @@ CMAKE_FLAGS ?=
 PACKAGES := cmake make g++ binutils procps pkgconf dpkg-dev file libgtest-dev openjdk-17-jdk-headless junit5 \
             libcli11-dev nlohmann-json3-dev libsimdjson-dev fonts-dejavu-core libjava3d-java libvecmath-java \
             cyclonedds-dev cyclonedds-tools libsodium-dev iproute2 util-linux nftables systemd \
-            openjdk-17-jre xvfb libgl1-mesa-dri python3-dev python3-numpy pybind11-dev python3-pytest python3-matplotlib
+            openjdk-17-jre xvfb libgl1-mesa-dri python3-dev python3-numpy pybind11-dev python3-pytest python3-matplotlib \
+            libpicocli-java
 
 .PHONY: all build test demo mirror-demo viewer j3d-demo j3d-screenshot bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
 
@@ -84,12 +85,16 @@ mirror-demo: deps $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target ZoravoVAR trackd-sim trackd-mirror zoravovar-demo
 	@scripts/mirror-demo $(BUILD_DIR) 5
 
-# The same with the Swing viewer, for a minute (close its window to stop sooner).
+# How long `make viewer` and `make j3d-demo` run, in seconds (close the window to stop sooner).
+DEMO_SECONDS ?= 60
+
+# The same with the Swing viewer, the build tree's trackd-viewer, naming the simulator's head and hand.
 viewer: build
 	@[ -n "$${DISPLAY:-}" ] || { echo "make viewer needs a display: DISPLAY is not set" >&2; exit 1; }
-	@scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim -- $(JAVA_DEMO) calvora.devicedriver.demo.TrackdViewer --seconds 60
+	@scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim -- $(BUILD_DIR)/bin/trackd-viewer --names head,hand \
+	    --duration $(DEMO_SECONDS)
 
-# The README's head-tracking recipe with labels, driven by the simulator, for a minute: the eye follows
+# The README's head-tracking recipe with labels, driven by the simulator, for DEMO_SECONDS: the eye follows
 # sensor 0, sensor 1 holds a small cube.
 JAVA3D_CLASSPATH = $(BUILD_DIR)/zoravovar-j3d.jar:$(BUILD_DIR)/zoravovar-j3d-demo.jar:/usr/share/java/j3dcore.jar:/usr/share/java/j3dutils.jar:/usr/share/java/vecmath.jar
 # Java 3D 1.5 reaches into the JDK's X11 classes, which JDK 9 and later export only on request.
@@ -98,7 +103,7 @@ JAVA3D_DEMO = $(JAVA_DEMO):$(JAVA3D_CLASSPATH) $(JAVA3D_JVM_OPTIONS) -Djava.libr
               calvora.devicedriver.demo.TrackdJava3dDemo
 j3d-demo: build
 	@[ -n "$${DISPLAY:-}" ] || { echo "make j3d-demo needs a display: DISPLAY is not set" >&2; exit 1; }
-	@scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim -- $(JAVA3D_DEMO) --duration 60
+	@scripts/with-simulator $(BUILD_DIR)/bin/trackd-sim -- $(JAVA3D_DEMO) --duration $(DEMO_SECONDS)
 
 # The README's picture of the demo, taken by the demo itself in an Xvfb of its own, the simulator holding
 # one pose.

@@ -118,19 +118,25 @@ if(ZORAVOVAR_BUILD_TOOLS)
     zoravovar_mirror_services()
   endif()
 
-  # The viewer's launcher names the installed jars.
+  # The viewer's launcher finds the jars and the library from its own folder, by the same relative paths
+  # installed (the library through the link in the jni folder) and in the build tree.
   get_target_property(demo_jar zoravovar-demo JAR_FILE)
   cmake_path(GET demo_jar FILENAME demo_jar_name)
-  set(ZORAVOVAR_JAR_PATH "${CMAKE_INSTALL_FULL_DATADIR}/java/zoravovar.jar")
-  set(ZORAVOVAR_DEMO_JAR_PATH "${CMAKE_INSTALL_FULL_DATADIR}/zoravovar/${demo_jar_name}")
-  configure_file(tools/trackd-viewer.in "${CMAKE_CURRENT_BINARY_DIR}/trackd-viewer" @ONLY
-    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  function(zoravovar_viewer_launcher launcher bin_dir library_dir jar demo_jar)
+    cmake_path(RELATIVE_PATH library_dir BASE_DIRECTORY "${bin_dir}" OUTPUT_VARIABLE ZORAVOVAR_VIEWER_LIBRARY_DIR)
+    cmake_path(RELATIVE_PATH jar BASE_DIRECTORY "${bin_dir}" OUTPUT_VARIABLE ZORAVOVAR_VIEWER_JAR)
+    cmake_path(RELATIVE_PATH demo_jar BASE_DIRECTORY "${bin_dir}" OUTPUT_VARIABLE ZORAVOVAR_VIEWER_DEMO_JAR)
+    configure_file(tools/trackd-viewer.in "${launcher}" @ONLY
+      FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  endfunction()
+  zoravovar_viewer_launcher("${CMAKE_CURRENT_BINARY_DIR}/trackd-viewer" "${CMAKE_INSTALL_FULL_BINDIR}"
+    "${CMAKE_INSTALL_FULL_LIBDIR}/jni" "${CMAKE_INSTALL_FULL_DATADIR}/java/zoravovar.jar"
+    "${CMAKE_INSTALL_FULL_DATADIR}/zoravovar/${demo_jar_name}")
   install(PROGRAMS "${CMAKE_CURRENT_BINARY_DIR}/trackd-viewer" DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
-  # The same launcher for the build tree, from which its manual page is made.
-  get_target_property(ZORAVOVAR_JAR_PATH zoravovar JAR_FILE)
-  set(ZORAVOVAR_DEMO_JAR_PATH "${demo_jar}")
-  configure_file(tools/trackd-viewer.in "${CMAKE_CURRENT_BINARY_DIR}/bin/trackd-viewer" @ONLY
-    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  # The same for the build tree, from which its manual page is made.
+  get_target_property(jar zoravovar JAR_FILE)
+  zoravovar_viewer_launcher("${CMAKE_CURRENT_BINARY_DIR}/bin/trackd-viewer" "${CMAKE_CURRENT_BINARY_DIR}/bin"
+    "${CMAKE_LIBRARY_OUTPUT_DIRECTORY}" "${jar}" "${demo_jar}")
   install_jar(zoravovar-demo DESTINATION ${CMAKE_INSTALL_DATADIR}/zoravovar COMPONENT tools)
 
   # Manual pages made from each tool's --help and --version, so that they never drift.
@@ -141,7 +147,8 @@ if(ZORAVOVAR_BUILD_TOOLS)
       if(tool STREQUAL "trackd-viewer")
         set(program "${CMAKE_CURRENT_BINARY_DIR}/bin/trackd-viewer")
         set(summary "show trackd's sensors, buttons and valuators in a window")
-        set(depends zoravovar zoravovar-demo)
+        # The targets build the jars first; the files make the page anew whenever the viewer changes.
+        set(depends zoravovar zoravovar-demo "${demo_jar}" "${CMAKE_CURRENT_BINARY_DIR}/bin/trackd-viewer")
       else()
         set(program "$<TARGET_FILE:${tool}>")
         set(depends ${tool})
@@ -289,7 +296,7 @@ perspective and Java 3D configuration files for one wall and for three.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime java)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "default-jre | java8-runtime")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "default-jre | java8-runtime, libpicocli-java")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "simulator, monitor, viewer and mirror for trackd's tracking segments
 trackd-sim plays the part of the trackd motion tracking daemon, trackd-monitor
 shows, checks and records what its segments hold, trackd-viewer draws the

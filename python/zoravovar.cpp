@@ -2,6 +2,7 @@
 // recordings through the tools' one reader, each converted to numpy arrays and back.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
 #include <cerrno>
@@ -248,6 +249,7 @@ struct Columns {
 
 struct Recording {
     std::string path;
+    std::vector<std::string> names;
     py::array_t<double> time;
     py::array_t<float> position, angles, valuators;
     py::array_t<std::int64_t> buttons;
@@ -291,11 +293,13 @@ py::object recordingError;
 Recording loadRecording(const std::filesystem::path& file) {
     const std::string path = file.string();
     Columns columns;
+    std::vector<std::string> names;
     try {
         const py::gil_scoped_release unlocked;
         trackd_tools::RecordingReader reader(path, false, "zoravovar");
         trackd_tools::Snapshot frame;
         while (reader.next(frame)) columns.add(frame);
+        names = reader.sensorNames();
     } catch (const trackd_tools::RecordingError& e) {
         py::object error = recordingError(e.what());
         error.attr("path") = e.path();
@@ -322,6 +326,7 @@ Recording loadRecording(const std::filesystem::path& file) {
     }
     Recording recording;
     recording.path = path;
+    recording.names = std::move(names);
     recording.time = adopt(std::move(columns.time), {frames});
     recording.position = adopt(std::move(columns.position), {frames, sensors, 3});
     recording.angles = adopt(std::move(columns.angles), {frames, sensors, 3});
@@ -518,6 +523,9 @@ valuators change midway (trackd restarted with other settings), N, B and V are t
 holds and each frame's missing entries are NaN, or NO_BUTTON for buttons; sensor_counts,
 button_counts and valuator_counts (int32 (T,)) give each frame's own numbers.)doc")
         .def_readonly("path", &Recording::path, "The file the recording was read from.")
+        .def_readonly("names", &Recording::names,
+                      "The sensors' names from the recording's first line (trackd-monitor --names), sensor 0's\n"
+                      "first; an empty list when it names none, and sensors beyond the list are unnamed.")
         .def_readonly("time", &Recording::time, "Seconds since the recording began: float64 (T,).")
         .def_readonly("position", &Recording::position, "Each frame's sensor positions: float32 (T, N, 3).")
         .def_readonly("angles", &Recording::angles, "Each frame's sensor angles X, Y, Z in degrees: float32 (T, N, 3).")

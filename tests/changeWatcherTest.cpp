@@ -193,7 +193,7 @@ TEST(changeWatcherRhythm, aWriterWithNoRhythmIsPolledSteadilyAndLosesNoMoreThanS
     std::sort(random1k.begin(), random1k.end());
     std::vector<Nanos> bursts;  // five writes 200 us apart, at random moments about 20 times a second
     for (int i = 0; i < 100; ++i)
-        for (int k = 0; k < 5; ++k) bursts.push_back(moment(random) / 1000 * 1000 + k * 200 * US);
+        for (int k = 0; k < 5; ++k) bursts.push_back(moment(random) / 1000 * 1000 + Nanos{k} * 200 * US);
     std::sort(bursts.begin(), bursts.end());
     for (const auto* writes : {&random1k, &bursts}) {
         const Outcome out = watch(*writes, 5 * S);

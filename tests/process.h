@@ -53,11 +53,24 @@ public:
     Process& operator=(const Process&) = delete;
 
     // Reads standard output until it holds a whole line or the time runs out; returns that first line.
-    std::string firstLine(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    std::string firstLine(std::chrono::milliseconds limit = std::chrono::seconds(10)) { return line(0, limit); }
+
+    // Reads standard output until it holds line `index` (from 0) whole or the time runs out; returns that line.
+    std::string line(std::size_t index, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         const auto end = std::chrono::steady_clock::now() + limit;
-        while (out.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end && pump(50)) {
+        const auto start = [&] {
+            std::size_t at = 0;
+            for (std::size_t i = 0; i < index && at != std::string::npos; ++i) {
+                at = out.find('\n', at);
+                if (at != std::string::npos) ++at;
+            }
+            return at;
+        };
+        while ((start() == std::string::npos || out.find('\n', start()) == std::string::npos) &&
+               std::chrono::steady_clock::now() < end && pump(50)) {
         }
-        return out.substr(0, out.find('\n'));
+        const std::size_t at = start();
+        return at == std::string::npos ? std::string() : out.substr(at, out.find('\n', at) - at);
     }
 
     void signal(int number) const { kill(pid_, number); }

@@ -1,9 +1,11 @@
-// Recordings: every float written by the monitor reads back bit for bit; malformed lines are refused.
+// Recordings: every float written by the monitor reads back bit for bit, the sensors' names in the first line
+// too; malformed lines are refused.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -97,6 +99,40 @@ TEST(recordingLines, malformedLinesAreRefusedWithTheirReason) {
     EXPECT_TRUE(std::isnan(read.sensors[0].position[1]));
     EXPECT_EQ(std::bit_cast<std::uint32_t>(read.sensors[0].position[2]), 0U);  // below every float: +0
     EXPECT_EQ(std::bit_cast<std::uint32_t>(read.sensors[0].angles[0]), 0x80000000U);
+}
+
+// The sensors' names that a recording of `firstLine` and one frame gives a reader, or its refusal.
+std::string namesRead(const std::string& firstLine) {
+    const std::string file = ::testing::TempDir() + "trackd-names.jsonl";
+    std::ofstream(file) << firstLine << '\n' << R"({"time":1,"sensors":[],"buttons":[],"valuators":[]})" << '\n';
+    try {
+        RecordingReader reader(file, false, "test");
+        Snapshot frame;
+        while (reader.next(frame)) {
+        }
+        return joinedNames(reader.sensorNames());
+    } catch (const RecordingError& e) {
+        return "line " + std::to_string(e.line()) + ": " + e.reason();
+    }
+}
+
+TEST(recordingHeader, namesReadBackWithinVersionOneAndBadOnesAreRefused) {
+    EXPECT_EQ(namesRead(recordingHeader({"head", "wand", "Kopf \xc3\xa4"}).dump()), "head,wand,Kopf \xc3\xa4");
+    EXPECT_EQ(namesRead(recordingHeader().dump()), "");
+    // In a frame the field is none of the reader's business: skipped as any unknown field.
+    EXPECT_EQ(namesRead(R"({"time":0,"sensors":[],"buttons":[],"valuators":[],"sensorNames":5})"), "");
+    const auto header = [](const std::string& names) {
+        return R"({"format":"trackd-recording","version":1,"sensorNames":)" + names + "}";
+    };
+    EXPECT_EQ(namesRead(header(R"(["head",7])")), "line 1: \"sensorNames\" is not an array of strings");
+    EXPECT_EQ(namesRead(header(R"("head")")), "line 1: \"sensorNames\" is not an array of strings");
+    EXPECT_EQ(namesRead(header(R"(["head","head"])")),
+              "line 1: \"sensorNames\": the sensor name 'head' is given twice");
+    EXPECT_EQ(namesRead(header(R"(["a,b"])")), "line 1: \"sensorNames\": the sensor name 'a,b' holds a comma");
+    EXPECT_EQ(namesRead(header(R"(["\u0007"])")), "line 1: \"sensorNames\": sensor 0's name holds a control character");
+    EXPECT_EQ(namesRead(header("[\"" + std::string(33, 'x') + "\"]")),
+              "line 1: \"sensorNames\": the sensor name '" + std::string(33, 'x') + "' is longer than 32 characters");
+    EXPECT_EQ(sensorNamesProblem({"ok", "\xff"}), "sensor 1's name is not UTF-8");
 }
 
 }  // namespace

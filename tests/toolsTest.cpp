@@ -296,6 +296,44 @@ TEST(simAndMonitor, monitorFlagsRemovedAndFrozenSegments) {
         << frozen["health"];
 }
 
+TEST(simAndMonitor, sensorNamesLabelTheMonitorsOutputAndTheRecordingAndSurviveReplay) {
+    const Keys keys;
+    RunningSim sim(keys, {"--static", "--sensors", "3"});
+    const json line = monitorOnce(keys, {"--names", "head,wand"});
+    EXPECT_EQ(line["sensors"][0]["name"], "head");
+    EXPECT_EQ(line["sensors"][1]["name"], "wand");
+    EXPECT_FALSE(line["sensors"][2].contains("name")) << "a sensor beyond the names stays numbered";
+    Process shown(command(MONITOR, keys, {"--once", "--sample", "0", "--names", "head,wand"}));
+    ASSERT_EQ(shown.wait(), 0) << shown.err;
+    EXPECT_NE(shown.out.find("\n0 head      0.5000     1.2500    -2.0000"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("\n2           2.5000     3.2500    -4.0000"), std::string::npos) << shown.out;
+
+    const std::string file = ::testing::TempDir() + "trackd-named.jsonl";
+    Process recorder(
+        command(MONITOR, keys, {"--record", file, "--overwrite", "--duration", "0.3", "--names", "head,wand"}));
+    ASSERT_EQ(recorder.wait(), 0) << recorder.err;
+    std::string header;
+    std::getline(std::ifstream(file), header);
+    EXPECT_EQ(header, R"({"format":"trackd-recording","sensorNames":["head","wand"],"version":1})");
+    const Keys replay;
+    RunningSim player(replay, {"--play", file, "--hold"});
+    EXPECT_EQ(player.process.line(1),
+              "trackd-sim: the recording names its sensors: --names head,wand shows them in trackd-monitor and "
+              "trackd-viewer");
+
+    // A header whose names break the rules is refused by line, before any segment is made.
+    std::ofstream(file) << R"({"format":"trackd-recording","version":1,"sensorNames":["head",""]})" << '\n'
+                        << R"({"time":0,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[],"valuators":[]})"
+                        << '\n';
+    const Keys refused;
+    Process bad(command(SIM, refused, {"--play", file}));
+    EXPECT_EQ(bad.wait(), 1);
+    EXPECT_EQ(bad.err, "trackd-sim: " + file + ":1: \"sensorNames\": sensor 1's name is empty\n");
+    Process badOption(command(MONITOR, keys, {"--once", "--names", "head,,wand"}));
+    EXPECT_EQ(badOption.wait(), 2);
+    EXPECT_NE(badOption.err.find("sensor 1's name is empty"), std::string::npos) << badOption.err;
+}
+
 TEST(simLifecycle, removesBothSegmentsOnEveryTerminatingSignal) {
     for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE}) {
         const Keys keys;
@@ -393,18 +431,62 @@ TEST(simLifecycle, refusesBadOptionsAndRecordingsWithTheRightStatus) {
     EXPECT_FALSE(segmentExists(keys.tracker));
 }
 
+// A tool's command line; the viewer is a launcher script, which no emulator runs.
+std::vector<std::string> toolCommand(const std::string& tool, const std::vector<std::string>& args) {
+    if (tool.ends_with("/trackd-viewer")) {
+        std::vector<std::string> argv{tool};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+    return invocation(tool, args);
+}
+
 TEST(toolsCommandLine, versionAndStatusAgreeAcrossTools) {
-    for (const std::string& tool : {SIM, MONITOR}) {
-        Process version(invocation(tool, {"--version"}));
+    std::vector<std::string> tools{SIM, MONITOR};
+#ifdef TRACKD_VIEWER
+    tools.emplace_back(TRACKD_VIEWER);
+#endif
+    for (const std::string& tool : tools) {
+        const std::string name = tool.substr(tool.rfind('/') + 1);
+        Process version(toolCommand(tool, {"--version"}));
         EXPECT_EQ(version.wait(), 0);
-        EXPECT_EQ(version.out, tool.substr(tool.rfind('/') + 1) + " " ZORAVOVAR_VERSION_TEXT "\n");
-        Process help(invocation(tool, {"--help"}));
-        EXPECT_EQ(help.wait(), 0);
-        EXPECT_EQ(help.out.find("see the source"), std::string::npos);
-        Process bad(invocation(tool, {"--rate", "nan"}));
-        EXPECT_EQ(bad.wait(), 2) << bad.err;
+        EXPECT_EQ(version.out, name + " " ZORAVOVAR_VERSION_TEXT "\n");
+        for (const char* asked : {"--help", "-h"}) {
+            Process help(toolCommand(tool, {asked}));
+            EXPECT_EQ(help.wait(), 0) << name << ' ' << asked;
+            EXPECT_NE(help.out.find("--duration"), std::string::npos) << name << ' ' << asked << ": " << help.out;
+            EXPECT_EQ(help.out.find("see the source"), std::string::npos);
+        }
+        for (const std::vector<std::string>& usage :
+             {std::vector<std::string>{"--duration", "nan"}, {"--duration", "-1"}, {"--no-such-option"}}) {
+            Process bad(toolCommand(tool, usage));
+            EXPECT_EQ(bad.wait(), 2) << name << ' ' << usage[0] << ": " << bad.err;
+            EXPECT_NE(bad.err.find(usage[0]), std::string::npos) << name << ": " << bad.err;
+        }
     }
 }
+
+#ifdef TRACKD_VIEWER
+// The build tree's viewer as a user starts it, through the launcher, here without a display (as over ssh).
+TEST(viewerCommandLine, namesItselfAndSaysWhatIsWrongInOneLine) {
+    const auto withoutDisplay = [] { unsetenv("DISPLAY"); };
+    Process unknown({TRACKD_VIEWER, "-x"}, withoutDisplay);
+    EXPECT_EQ(unknown.wait(), 2);
+    EXPECT_EQ(unknown.err, "trackd-viewer: Unknown option: '-x'\nRun with --help for more information.\n");
+    Process badNames({TRACKD_VIEWER, "--names", "head,head"}, withoutDisplay);
+    EXPECT_EQ(badNames.wait(), 2);
+    EXPECT_EQ(badNames.err.substr(0, badNames.err.find('\n')),
+              "trackd-viewer: --names: the sensor name 'head' is given twice");
+    Process sameKeys({TRACKD_VIEWER, "--tracker-key", "0x1ce9", "--controller-key", "7401"}, withoutDisplay);
+    EXPECT_EQ(sameKeys.wait(), 2);
+    EXPECT_NE(sameKeys.err.find("must differ"), std::string::npos) << sameKeys.err;
+
+    Process noDisplay({TRACKD_VIEWER, "--duration", "5"}, withoutDisplay);
+    EXPECT_EQ(noDisplay.wait(), 1);
+    EXPECT_EQ(noDisplay.err, "trackd-viewer: no display: set DISPLAY, or use trackd-monitor\n");
+    EXPECT_EQ(noDisplay.out, "");
+}
+#endif
 
 TEST(monitorHints, tellTheLikelyCausesApart) {
     const Keys missing;

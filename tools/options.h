@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "segmentKeys.h"
 #include "snapshot.h"
@@ -77,6 +79,27 @@ inline CLI::Option* addKeyOption(CLI::App& app, const std::string& name, int& ke
             },
             what + " (default " + keyText(key) + ")")
         ->type_name("KEY");
+}
+
+// Adds --names, the sensors' names in order, separated by commas (sensorNamesProblem's rules).
+inline CLI::Option* addSensorNamesOption(CLI::App& app, std::vector<std::string>& names, const std::string& what) {
+    return app
+        .add_option_function<std::string>(
+            "--names",
+            [&names](const std::string& text) {
+                std::vector<std::string> split;
+                for (std::size_t from = 0;;) {
+                    const std::size_t comma = text.find(',', from);
+                    split.push_back(text.substr(from, comma - from));
+                    if (comma == std::string::npos) break;
+                    from = comma + 1;
+                }
+                if (const std::string problem = sensorNamesProblem(split); !problem.empty())
+                    throw CLI::ValidationError("--names", problem);
+                names = std::move(split);
+            },
+            what)
+        ->type_name("NAME,...");
 }
 
 inline std::string shortNumber(double value) {

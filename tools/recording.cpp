@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace trackd_tools {
@@ -281,7 +282,8 @@ bool RecordingReader::readLine(std::string_view& text) {
     Buffer& b = *buffer_;
     std::size_t scanned = b.begin;
     for (;;) {
-        const char* newline = static_cast<const char*>(std::memchr(b.bytes.data() + scanned, '\n', b.end - scanned));
+        // An empty buffer may have no storage at all: memchr must not see its null pointer.
+        const char* newline = b.end > scanned ? static_cast<const char*>(std::memchr(b.bytes.data() + scanned, '\n', b.end - scanned)) : nullptr;
         if (newline != nullptr || (b.atEnd && b.end > b.begin)) {
             const std::size_t stop = newline != nullptr ? static_cast<std::size_t>(newline - b.bytes.data()) : b.end;
             ++line_;
@@ -315,7 +317,7 @@ bool RecordingReader::readLine(std::string_view& text) {
 }
 
 // A first line that names the format: true when this version reads it, an exception when it does not.
-bool RecordingReader::isHeader(std::string_view text) const {
+bool RecordingReader::isHeader(std::string_view text) {
     simdjson::ondemand::document document = lineParser().iterate(text);
     simdjson::ondemand::object line;
     if (document.get_object().get(line) != simdjson::SUCCESS) return false;
@@ -323,6 +325,9 @@ bool RecordingReader::isHeader(std::string_view text) const {
     bool named = false;
     std::int64_t version = 0;
     error_code versionRead = simdjson::NO_SUCH_FIELD;
+    std::vector<std::string> names;
+    bool namesRead = false;
+    std::string namesProblem;
     for (auto field : line) {
         auto entry = take(std::move(field));
         const std::string_view key = take(entry.unescaped_key());
@@ -334,6 +339,26 @@ bool RecordingReader::isHeader(std::string_view text) const {
         } else if (key == "version") {
             versionRead = entry.value().get_int64().get(version);
             if (versionRead != simdjson::SUCCESS) checkJson(entry.value());
+        } else if (key == "sensorNames") {
+            // Judged only once the line proves to be a header: in a frame, an unknown field is skipped.
+            if (namesRead) namesProblem = "\"sensorNames\" appears twice";
+            namesRead = true;
+            simdjson::ondemand::array array;
+            if (entry.value().get_array().get(array) != simdjson::SUCCESS) {
+                namesProblem = "\"sensorNames\" is not an array of strings";
+                checkJson(entry.value());
+                continue;
+            }
+            for (auto item : array) {
+                value v = take(item);
+                std::string_view name;
+                if (v.get_string().get(name) == simdjson::SUCCESS) {
+                    names.emplace_back(name);
+                } else {
+                    namesProblem = "\"sensorNames\" is not an array of strings";
+                    checkJson(v);
+                }
+            }
         } else {
             checkJson(entry.value());
         }
@@ -345,6 +370,10 @@ bool RecordingReader::isHeader(std::string_view text) const {
         invalid("format version " +
                 (versionRead == simdjson::SUCCESS ? std::to_string(version) : std::string("unknown")) +
                 " is not one this " + reader_ + " reads (" + std::to_string(RECORDING_VERSION) + " at most)");
+    if (namesProblem.empty() && !sensorNamesProblem(names).empty())
+        namesProblem = "\"sensorNames\": " + sensorNamesProblem(names);
+    if (!namesProblem.empty()) invalid(namesProblem);
+    sensorNames_ = std::move(names);
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "snapshot.h"
 
@@ -67,6 +68,10 @@ public:
     // Reads the next frame into `into`; false at the end of the file. Throws RecordingError.
     bool next(Snapshot& into);
 
+    // The sensors' names that the header gives (sensorNamesProblem's rules), once the first frame is read;
+    // empty when it gives none.
+    const std::vector<std::string>& sensorNames() const { return sensorNames_; }
+
     // The line of the frame read last, counted from 1.
     long long line() const { return line_; }
     const std::string& path() const { return path_; }
@@ -86,7 +91,7 @@ public:
 
 private:
     bool readLine(std::string_view& text);
-    bool isHeader(std::string_view text) const;
+    bool isHeader(std::string_view text);
 
     std::string path_;
     std::string reader_;
@@ -98,6 +103,7 @@ private:
     bool sawFirstLine_ = false;
     bool sawFrame_ = false;
     double previousTime_ = 0;
+    std::vector<std::string> sensorNames_;
 };
 
 }  // namespace trackd_tools

@@ -288,8 +288,10 @@ bool readSettled(Snapshot& into, Snapshot& again, Read read) {
     return false;
 }
 
-nlohmann::json jsonLine(const Snapshot& s, const Source& tracker, bool matrices, const nlohmann::json& health) {
+nlohmann::json jsonLine(const Snapshot& s, const Source& tracker, bool matrices, const std::vector<std::string>& names,
+                        const nlohmann::json& health) {
     nlohmann::json line = toJson(s);
+    for (std::size_t i = 0; i < s.sensors.size() && i < names.size(); ++i) line["sensors"][i]["name"] = names[i];
     if (matrices) {
         for (std::size_t i = 0; i < s.sensors.size(); ++i) {
             float m[4][4];
@@ -303,26 +305,35 @@ nlohmann::json jsonLine(const Snapshot& s, const Source& tracker, bool matrices,
     return line;
 }
 
+// A sensor as the tables show it: its number, and its name where --names gave one.
+std::string sensorLabel(std::size_t sensor, const std::vector<std::string>& names) {
+    return std::to_string(sensor) + (sensor < names.size() ? " " + names[sensor] : std::string());
+}
+
 std::string text(const Snapshot& s, const Source& tracker, const Source& controller, bool matrices,
-                 const nlohmann::json& health, const std::string& notice) {
+                 const std::vector<std::string>& names, const nlohmann::json& health, const std::string& notice) {
     std::ostringstream out;
     out << tracker.line(health["tracker"]) << '\n'
         << controller.line(health["controller"]) << "\nchanges watched: " << health["watching"].get<std::string>()
         << "\n\n";
+    int width = 7;  // the label column: "sensor" and a space, or the longest label
+    for (std::size_t i = 0; i < s.sensors.size() && i < names.size(); ++i)
+        width = std::max(width, static_cast<int>(sensorLabel(i, names).size()));
     char row[256];
-    std::snprintf(row, sizeof row, "%-7s %10s %10s %10s   %9s %9s %9s\n", "sensor", "x", "y", "z", "angle X", "angle Y",
-                  "angle Z");
+    std::snprintf(row, sizeof row, "%-*s %10s %10s %10s   %9s %9s %9s\n", width, "sensor", "x", "y", "z", "angle X",
+                  "angle Y", "angle Z");
     out << row;
     for (std::size_t i = 0; i < s.sensors.size(); ++i) {
         const SensorState& sensor = s.sensors[i];
-        std::snprintf(row, sizeof row, "%-7zu %10.4f %10.4f %10.4f   %9.3f %9.3f %9.3f\n", i,
-                      double{sensor.position[0]}, double{sensor.position[1]}, double{sensor.position[2]},
-                      double{sensor.angles[0]}, double{sensor.angles[1]}, double{sensor.angles[2]});
+        std::snprintf(row, sizeof row, "%-*s %10.4f %10.4f %10.4f   %9.3f %9.3f %9.3f\n", width,
+                      sensorLabel(i, names).c_str(), double{sensor.position[0]}, double{sensor.position[1]},
+                      double{sensor.position[2]}, double{sensor.angles[0]}, double{sensor.angles[1]},
+                      double{sensor.angles[2]});
         out << row;
         float m[4][4];
         if (matrices && trackdGetMatrix(tracker.handle(), static_cast<int>(i), m) == 1)
             for (const auto& r : m) {
-                std::snprintf(row, sizeof row, "        [%9.5f %9.5f %9.5f %9.5f]\n", double{r[0]}, double{r[1]},
+                std::snprintf(row, sizeof row, "%*s [%9.5f %9.5f %9.5f %9.5f]\n", width, "", double{r[0]}, double{r[1]},
                               double{r[2]}, double{r[3]});
                 out << row;
             }
@@ -378,6 +389,7 @@ struct Settings {
     bool once = false, json = false, matrices = false, wait = false, steadyPoll = false, overwrite = false;
     std::uint32_t maxSensors = 64;
     std::string record;
+    std::vector<std::string> names;
 };
 
 // A recording never replaces a file unless told to, and holds an exclusive lock on it while it records,
@@ -447,7 +459,7 @@ int run(const Settings& settings) {
     Output output = recordFile != nullptr ? Output(recordFile, settings.record) : Output(stdout, "standard output");
     Output console(stdout, "standard output");
     if (recordFile != nullptr) {
-        output.write(recordingHeader().dump() + '\n');
+        output.write(recordingHeader(settings.names).dump() + '\n');
         console.write("trackd-monitor: recording every change to " + settings.record + "; Ctrl-C stops\n");
         // A recording must see every write, also when other processes keep the machine busy.
         if (!raiseToRealtime())
@@ -509,10 +521,10 @@ int run(const Settings& settings) {
             const nlohmann::json health = {
                 {"tracker", tracker.health()}, {"controller", controller.health()}, {"watching", watcher.describe()}};
             if (settings.json)
-                output.write(jsonLine(current, tracker, settings.matrices, health).dump() + '\n');
+                output.write(jsonLine(current, tracker, settings.matrices, settings.names, health).dump() + '\n');
             else
                 output.write((live ? "\x1b[H\x1b[2J" : "") +
-                             text(current, tracker, controller, settings.matrices, health, notice) +
+                             text(current, tracker, controller, settings.matrices, settings.names, health, notice) +
                              (live ? "\nq quits\n" : ""));
             if (settings.once) break;
             nextShow += showPeriod;
@@ -566,6 +578,9 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     app.add_flag("--overwrite", settings.overwrite, "with --record, replace FILE if it exists")
         ->needs(app.get_option("--record"));
+    addSensorNamesOption(app, settings.names,
+                         "names of sensors 0, 1, ... in order, such as head,wand: shown beside their numbers, in\n"
+                         "--json as each sensor's \"name\", and kept in a recording's first line");
     app.add_option("--duration", settings.duration, "stop after this many seconds")->check(clockSeconds());
     app.add_flag("--wait", settings.wait, "wait for segments that do not exist yet, saying which");
     app.get_option("--once")->excludes(app.get_option("--record"));

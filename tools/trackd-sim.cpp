@@ -223,6 +223,7 @@ public:
     }
 
     const Snapshot& first() const { return first_; }
+    const std::vector<std::string>& sensorNames() const { return reader_.sensorNames(); }
 
     // The next frame, or nothing at the end; throws naming the line that is wrong.
     std::optional<Snapshot> next() {
@@ -351,6 +352,12 @@ int main(int argc, char** argv) {
                 still       ? "static pose"
                 : recording ? ("replaying " + play).c_str()
                             : pace);
+            // The segments have no room for names: the recording's are passed on to those who read them.
+            if (recording && !recording->sensorNames().empty())
+                std::printf(
+                    "trackd-sim: the recording names its sensors: --names %s shows them in trackd-monitor "
+                    "and trackd-viewer\n",
+                    joinedNames(recording->sensorNames()).c_str());
             std::fflush(stdout);
 
             const auto start = Clock::now();

@@ -142,3 +142,20 @@ def test_counts_that_change_midway_are_padded(tmp_path):
     assert recording.valuators[0, 0] == 0.5 and np.isnan(recording.valuators[0, 1])
     matrices = recording.matrices()
     assert np.isnan(matrices[0, 1]).all() and not np.isnan(matrices[1]).any()
+
+
+def test_the_monitors_sensor_names_come_back_with_the_recording(simulator, tmp_path):
+    sim = simulator("--static", "--sensors", "3")
+    named = tmp_path / "named.jsonl"
+    subprocess.run([TRACKD_MONITOR, "--tracker-key", str(sim.tracker), "--controller-key", str(sim.controller),
+                    "--record", str(named), "--duration", "0.3", "--names", "head,wand"],
+                   check=True, capture_output=True, timeout=60)
+    recording = zoravovar.load_recording(named)
+    assert recording.names == ["head", "wand"] and recording.position.shape[1] == 3
+    unnamed = tmp_path / "unnamed.jsonl"
+    unnamed.write_text(HEADER + frame_line(0, [[0, 0, 0]], [[0, 0, 0]], [], []))
+    assert zoravovar.load_recording(unnamed).names == []
+    unnamed.write_text('{"format":"trackd-recording","version":1,"sensorNames":["head",""]}\n')
+    with pytest.raises(zoravovar.RecordingError, match="sensor 1's name is empty") as refused:
+        zoravovar.load_recording(unnamed)
+    assert refused.value.line == 1

@@ -1,34 +1,42 @@
 package calvora.devicedriver.demo;
 
 import calvora.devicedriver.TrackdJNI;
+import java.awt.AWTError;
 import java.awt.BasicStroke;
 import java.awt.Color;
 import java.awt.Dimension;
 import java.awt.Font;
 import java.awt.Graphics;
 import java.awt.Graphics2D;
+import java.awt.GraphicsEnvironment;
+import java.awt.HeadlessException;
 import java.awt.RenderingHints;
 import java.awt.event.MouseAdapter;
 import java.awt.event.MouseEvent;
 import java.awt.event.MouseWheelEvent;
 import java.awt.geom.Line2D;
 import java.awt.geom.Point2D;
+import java.io.PrintStream;
 import java.util.ArrayList;
-import java.util.Arrays;
 import java.util.List;
 import java.util.Locale;
 import javax.swing.JComponent;
 import javax.swing.JFrame;
 import javax.swing.SwingUtilities;
 import javax.swing.Timer;
+import picocli.CommandLine;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.ITypeConverter;
+import picocli.CommandLine.Option;
+import picocli.CommandLine.ParameterException;
+import picocli.CommandLine.TypeConversionException;
 
 /**
- * Draws each sensor's pose as a coordinate frame (X red, Y green, Z blue) in a perspective view from
- * the bridge's column-vector matrices, with its position and angles in numbers beside it, the buttons
- * as labelled lamps, the valuators as labelled bars, and a status bar with each segment's key, update
- * rate and health. Drag to orbit the view, turn the wheel to zoom.
- *
- * <p>Arguments as for {@link TrackdDemo}.
+ * trackd-viewer: draws each sensor's pose as a coordinate frame (X red, Y green, Z blue) in a perspective
+ * view from the bridge's column-vector matrices, labelled with its number and name, with its position
+ * and angles in a table, the buttons as labelled lamps, the valuators as labelled bars, and a status bar
+ * with each segment's key, change rate and health. Drag to orbit the view, turn the wheel to zoom.
+ * {@code --help} lists the options.
  */
 public final class TrackdViewer extends JComponent {
     private static final long serialVersionUID = 1L;
@@ -53,14 +61,21 @@ public final class TrackdViewer extends JComponent {
     static final int STATUS_HEIGHT = 20;
     static final int BAR_LENGTH = 100;
     static final int TABLE_Y = 50;
-    static final double SECONDS_BEFORE_FROZEN = 2.0;
+    static final Font FONT = new Font(Font.MONOSPACED, Font.PLAIN, 11);
+    /** The window's size when it opens: the status bar's text fits it. */
+    static final Dimension DEFAULT_SIZE = new Dimension(900, 650);
+    static final String HINT = "drag: orbit, wheel: zoom";
+    static final int FRAME_MILLIS = 33;
     static final double DEGREES_PER_PIXEL = 0.4;
     static final double ZOOM_PER_NOTCH = 1.1;
 
-    /** What one frame shows: matrices in column-vector form, 16 floats each, and one status line per segment. */
-    record Scene(float[][] matrices, int[] buttons, float[] valuators, List<String> status) {
+    /**
+     * What one frame shows: matrices in column-vector form, 16 floats each, the sensors' names (sensor i's
+     * is names[i]; those beyond the list stay numbered) and one status line per segment.
+     */
+    record Scene(float[][] matrices, int[] buttons, float[] valuators, List<String> names, List<String> status) {
         Scene(float[][] matrices, int[] buttons, float[] valuators) {
-            this(matrices, buttons, valuators, List.of());
+            this(matrices, buttons, valuators, List.of(), List.of());
         }
     }
 
@@ -158,7 +173,7 @@ public final class TrackdViewer extends JComponent {
 
     static void paintScene(Graphics2D g, int width, int height, Scene scene, Camera camera) {
         g.setRenderingHint(RenderingHints.KEY_TEXT_ANTIALIASING, RenderingHints.VALUE_TEXT_ANTIALIAS_ON);
-        g.setFont(new Font(Font.MONOSPACED, Font.PLAIN, 11));
+        g.setFont(FONT);
         g.setColor(Color.BLACK);
         g.fillRect(0, 0, width, height);
         paintGrid(g, width, height, camera);
@@ -174,22 +189,55 @@ public final class TrackdViewer extends JComponent {
             Point2D origin = project(m[3], m[7], m[11], width, height, camera);
             g.setColor(TEXT);
             if (origin != null) {
-                g.drawString(Integer.toString(sensor), (float) origin.getX() - 14, (float) origin.getY() + 14);
+                g.drawString(label(sensor, scene.names()), (float) origin.getX() - 14, (float) origin.getY() + 14);
             }
-            double[] a = angles(m);
-            g.drawString(String.format(Locale.ROOT, "%-3d %8.3f %8.3f %8.3f  %7.1f %7.1f %7.1f", sensor, m[3], m[7],
-                    m[11], a[0], a[1], a[2]), 10, TABLE_Y + 12 * (sensor + 1));
         }
-        if (scene.matrices().length > 0) {
-            g.drawString(String.format(Locale.ROOT, "%-3s %8s %8s %8s  %7s %7s %7s", "#", "x", "y", "z", "angle X",
-                    "angle Y", "angle Z"), 10, TABLE_Y);
+        g.setColor(TEXT);
+        List<String> table = table(scene);
+        for (int row = 0; row < table.size(); row++) {
+            g.drawString(table.get(row), 10, TABLE_Y + 12 * row);
         }
         paintLegend(g);
         paintControls(g, width, height, scene);
+        g.setColor(TEXT);
+        g.drawString(HINT, width - g.getFontMetrics().stringWidth(HINT) - 8, height - STATUS_HEIGHT - 6);
         g.setColor(new Color(25, 25, 25));
         g.fillRect(0, height - STATUS_HEIGHT, width, STATUS_HEIGHT);
         g.setColor(TEXT);
-        g.drawString(String.join("   |   ", scene.status()) + "   |   drag: orbit, wheel: zoom", 6, height - 6);
+        g.drawString(statusText(scene), 6, height - 6);
+    }
+
+    /** A sensor as the picture and the table name it: its number, and its name where it has one. */
+    static String label(int sensor, List<String> names) {
+        return sensor < names.size() ? sensor + " " + names.get(sensor) : Integer.toString(sensor);
+    }
+
+    /** The table at the top left: a heading, then each sensor's label, position and angles; none without sensors. */
+    static List<String> table(Scene scene) {
+        int sensors = scene.matrices().length;
+        if (sensors == 0) {
+            return List.of();
+        }
+        int width = 3;
+        for (int sensor = 0; sensor < sensors; sensor++) {
+            width = Math.max(width, label(sensor, scene.names()).length());
+        }
+        List<String> rows = new ArrayList<>();
+        rows.add(String.format(Locale.ROOT, "%-" + width + "s %8s %8s %8s  %7s %7s %7s", "#", "x", "y", "z",
+                "angle X", "angle Y", "angle Z"));
+        for (int sensor = 0; sensor < sensors; sensor++) {
+            float[] m = scene.matrices()[sensor];
+            double[] a = angles(m);
+            // Adding 0 turns -0 into 0: a level sensor reads 0.0, not -0.0.
+            rows.add(String.format(Locale.ROOT, "%-" + width + "s %8.3f %8.3f %8.3f  %7.1f %7.1f %7.1f",
+                    label(sensor, scene.names()), m[3] + 0f, m[7] + 0f, m[11] + 0f, a[0] + 0.0, a[1] + 0.0,
+                    a[2] + 0.0));
+        }
+        return rows;
+    }
+
+    static String statusText(Scene scene) {
+        return String.join("   |   ", scene.status());
     }
 
     private static void paintGrid(Graphics2D g, int width, int height, Camera camera) {
@@ -210,9 +258,9 @@ public final class TrackdViewer extends JComponent {
     private static void paintLegend(Graphics2D g) {
         for (int axis = 0; axis < 3; axis++) {
             g.setColor(AXIS_COLORS[axis]);
-            g.fillRect(10 + 60 * axis, 8, 14, 4);
+            g.fillRect(10 + 70 * axis, 8, 14, 4);
             g.setColor(TEXT);
-            g.drawString(AXIS_NAMES[axis] + " axis", 28 + 60 * axis, 14);
+            g.drawString(AXIS_NAMES[axis] + " axis", 28 + 70 * axis, 14);
         }
         g.drawString(String.format(Locale.ROOT, "floor grid: %.1f trackd units a square, Y up; angles in degrees",
                 GRID_STEP), 10, 30);
@@ -262,132 +310,210 @@ public final class TrackdViewer extends JComponent {
         }
     }
 
-    /** One segment's health as the status bar shows it: attached or not, updating or frozen, replaced. */
-    static final class Health {
-        private final String kind;
-        private final int key;
-        private int id;
-        private int named;
-        private boolean attached;
-        private Object last;
-        private long lastChange = System.nanoTime();
-        private int changes;
-        private int polls;
-        private double rate;
-        private boolean rateIsLowerBound;
-        private long windowStart = System.nanoTime();
+    /** The tool's name in every message. */
+    static final String NAME = "trackd-viewer";
+    static final String NO_DISPLAY = "no display: set DISPLAY, or use trackd-monitor";
+    static final int EXIT_FAILURE = 1;
+    static final int EXIT_BAD_USAGE = 2;
 
-        Health(String kind, int key, boolean attached) {
-            this.kind = kind;
-            this.key = key;
-            this.attached = attached;
-            this.id = attached ? SegmentTable.idOf(key) : -1;
-            this.named = id;
-        }
+    /** The command line, read by picocli: --help and --version exit 0, bad usage says why and exits 2. */
+    @Command(name = NAME, sortOptions = false, abbreviateSynopsis = true, usageHelpWidth = 100, description = {
+        "Shows trackd's segments in a window: each tracked sensor as a coordinate frame (X red, Y green, Z blue)"
+            + " labelled with its number and name, its position and angles in a table, the buttons as lamps"
+            + " and the valuators as bars, and each segment's health and change rate (measured as"
+            + " trackd-monitor measures it) in a status bar. When trackd replaces a segment, the viewer"
+            + " attaches the new one. Drag to orbit the view, turn the wheel to zoom. Needs a display; without"
+            + " one, trackd-monitor shows the same in a terminal.", ""})
+    static final class Options {
+        static final double LONGEST_SECONDS = 100.0 * 365 * 24 * 3600;
+        static final int LONGEST_NAME = 32;
 
-        void observe(Object content) {
-            long now = System.nanoTime();
-            if (last == null || !Arrays.deepEquals(new Object[] {last}, new Object[] {content})) {
-                changes += last == null ? 0 : 1;
-                lastChange = now;
-                last = content;
-            }
-            polls++;
-            if (now - windowStart >= 1_000_000_000L) {
-                rate = changes * 1e9 / (now - windowStart);
-                // A change at every poll: the segment may change faster than the viewer looks.
-                rateIsLowerBound = changes >= polls - 1;
-                changes = 0;
-                polls = 0;
-                windowStart = now;
-            }
-        }
+        @Option(names = "--tracker-key", paramLabel = "KEY", converter = KeyConverter.class,
+                description = "System V key of the tracker segment (default 0x00001ce9 (7401); decimal, 0x hex"
+                        + " or 0 octal)")
+        int trackerKey = 7401;
+
+        @Option(names = "--controller-key", paramLabel = "KEY", converter = KeyConverter.class,
+                description = "System V key of the controller segment (default 0x00001cea (7402))")
+        int controllerKey = 7402;
+
+        @Option(names = "--names", paramLabel = "NAME,...",
+                description = "names of sensors 0, 1, ... in order, such as head,wand: shown beside their numbers"
+                        + " (1 to 32 characters each, no comma, none twice)")
+        String namesText;
+
+        @Option(names = "--duration", paramLabel = "SECONDS", converter = SecondsConverter.class,
+                description = "close the window after this many seconds (default: when closed)")
+        Double duration;
+
+        @Option(names = {"-h", "--help"}, usageHelp = true, description = "print this help and exit")
+        boolean help;
+
+        @Option(names = "--version", versionHelp = true, description = "print the version and exit")
+        boolean version;
+
+        /** The sensors' names from --names. */
+        List<String> names = List.of();
 
         /**
-         * Looks the key up, once a frame; true when it now names another segment than the one attached,
-         * which the caller then re-attaches.
+         * Reads the command line: -1 to go on, or the status to exit with (0 after --help or --version,
+         * EXIT_BAD_USAGE after a message on `err`).
          */
-        boolean replaced() {
-            named = SegmentTable.idOf(key);
-            return named >= 0 && named != id;
+        int parse(String[] args, PrintStream out, PrintStream err) {
+            CommandLine line = new CommandLine(this);
+            String release = TrackdViewer.class.getPackage().getImplementationVersion();
+            line.getCommandSpec().version(NAME + " " + (release == null ? "(version unknown)" : release));
+            try {
+                line.parseArgs(args);
+                if (line.isUsageHelpRequested()) {
+                    line.usage(out);
+                    return 0;
+                }
+                if (line.isVersionHelpRequested()) {
+                    line.printVersionHelp(out);
+                    return 0;
+                }
+                check(line);
+                return -1;
+            } catch (ParameterException e) {
+                err.println(NAME + ": " + e.getMessage());
+                err.println("Run with --help for more information.");
+                return EXIT_BAD_USAGE;
+            }
         }
 
-        void reattached(boolean ok) {
-            attached = ok;
-            id = ok ? named : -1;
-            last = null;
+        private void check(CommandLine line) {
+            if (trackerKey == controllerKey) {
+                throw new ParameterException(line, "--controller-key: the tracker and controller keys must differ");
+            }
+            if (namesText != null) {
+                names = List.of(namesText.split(",", -1));
+                String problem = namesProblem(names);
+                if (problem != null) {
+                    throw new ParameterException(line, "--names: " + problem);
+                }
+            }
         }
 
-        String line() {
-            String name = kind + " key " + String.format(Locale.ROOT, "0x%08x (%d)", key, key) + ": ";
-            if (!attached) {
-                return name + "NOT ATTACHED";
+        /** Why `names` cannot name sensors, as trackd-monitor judges them, or null when they can. */
+        static String namesProblem(List<String> names) {
+            for (int i = 0; i < names.size(); i++) {
+                String name = names.get(i);
+                if (name.isEmpty()) {
+                    return "sensor " + i + "'s name is empty";
+                }
+                if (name.codePoints().anyMatch(Character::isISOControl)) {
+                    return "sensor " + i + "'s name holds a control character";
+                }
+                if (name.codePointCount(0, name.length()) > LONGEST_NAME) {
+                    return "the sensor name '" + name + "' is longer than " + LONGEST_NAME + " characters";
+                }
+                if (names.subList(0, i).contains(name)) {
+                    return "the sensor name '" + name + "' is given twice";
+                }
             }
-            if (named != id) {
-                return name + "REMOVED: the key no longer names this segment";
-            }
-            double quiet = (System.nanoTime() - lastChange) / 1e9;
-            if (quiet >= SECONDS_BEFORE_FROZEN) {
-                return name + String.format(Locale.ROOT, "FROZEN: no change for %.0f s", quiet);
-            }
-            return name + String.format(Locale.ROOT, "live, %s%.0f Hz", rateIsLowerBound ? "at least " : "", rate);
+            return null;
         }
     }
 
-    public static void main(String[] args) {
-        TrackdDemo.Options options = TrackdDemo.Options.parse(args, "TrackdViewer",
-                "Shows each tracked sensor as a coordinate frame (X red, Y green, Z blue) with its position and\n"
-                + "angles, the buttons as lamps and the valuators as bars, and each segment's health in a status\n"
-                + "bar. Drag to orbit the view, turn the wheel to zoom. Needs a display.");
+    /** A System V key as the other tools take it: decimal, 0x hex or 0 octal, any 32 bits but IPC_PRIVATE (0). */
+    static final class KeyConverter implements ITypeConverter<Integer> {
+        @Override
+        public Integer convert(String text) {
+            long value;
+            try {
+                value = Long.decode(text);
+            } catch (NumberFormatException e) {
+                throw new TypeConversionException("'" + text + "' is not a 32-bit System V key");
+            }
+            if (value < Integer.MIN_VALUE || value > 0xffffffffL) {
+                throw new TypeConversionException("'" + text + "' is not a 32-bit System V key");
+            }
+            if (value == 0) {
+                throw new TypeConversionException("key 0 is IPC_PRIVATE, which no reader can look up");
+            }
+            return (int) value;
+        }
+    }
+
+    /** A number of seconds above 0 that the clock can hold, up to a century, as the other tools take it. */
+    static final class SecondsConverter implements ITypeConverter<Double> {
+        @Override
+        public Double convert(String text) {
+            double value;
+            try {
+                value = Double.parseDouble(text);
+            } catch (NumberFormatException e) {
+                value = Double.NaN;
+            }
+            if (!(value > 0 && value <= Options.LONGEST_SECONDS)) {
+                throw new TypeConversionException("'" + text + "' is not a number of seconds above 0 and up to a century");
+            }
+            return value;
+        }
+    }
+
+    /**
+     * Why the viewer cannot run here, in one line, or null: the library must load and a display must
+     * open. Without a display, the library's classes would throw at the first window.
+     */
+    static String startProblem() {
+        try {
+            Class.forName(TrackdJNI.class.getName());  // loads the library
+        } catch (ClassNotFoundException | UnsatisfiedLinkError e) {
+            return e.getMessage();
+        }
+        if (GraphicsEnvironment.isHeadless()) {
+            return NO_DISPLAY;
+        }
+        try {
+            GraphicsEnvironment.getLocalGraphicsEnvironment().getScreenDevices();
+        } catch (AWTError | HeadlessException e) {
+            return "cannot open the display " + System.getenv("DISPLAY") + ": set DISPLAY to a running one, or use"
+                    + " trackd-monitor";
+        }
+        return null;
+    }
+
+    public static void main(String[] args) throws Exception {
+        Options options = new Options();
+        int parsed = options.parse(args, System.out, System.err);
+        if (parsed >= 0) {
+            System.exit(parsed);
+        }
+        String problem = startProblem();
+        if (problem != null) {
+            System.err.println(NAME + ": " + problem);
+            System.exit(EXIT_FAILURE);
+        }
         int[] status = new int[1];
         TrackdJNI.init_trackd_c(options.trackerKey, options.controllerKey, status);
         if (status[0] == (TrackdJNI.TRACKER_FAILED | TrackdJNI.CONTROLLER_FAILED)) {
-            System.err.println("TrackdViewer: neither segment could be attached");
-            System.exit(1);
+            System.err.println(NAME + ": neither segment could be attached: is trackd (or trackd-sim) running, and"
+                    + " with these keys?");
+            System.exit(EXIT_FAILURE);
         }
-        Health tracker = new Health("tracker", options.trackerKey, (status[0] & TrackdJNI.TRACKER_FAILED) == 0);
-        Health controller = new Health("controller", options.controllerKey,
-                (status[0] & TrackdJNI.CONTROLLER_FAILED) == 0);
-        SwingUtilities.invokeLater(() -> {
+        SegmentPoller poller = new SegmentPoller(options.trackerKey, options.controllerKey, status[0]);
+        poller.start();
+        SwingUtilities.invokeAndWait(() -> {
             TrackdViewer view = new TrackdViewer();
-            view.setPreferredSize(new Dimension(900, 650));
-            JFrame frame = new JFrame("trackd viewer: tracker key " + options.trackerKey + ", controller key "
-                    + options.controllerKey);
+            view.setPreferredSize(DEFAULT_SIZE);
+            JFrame frame = new JFrame(String.format(Locale.ROOT,
+                    "%s: tracker key 0x%08x (%d), controller key 0x%08x (%d)", NAME, options.trackerKey,
+                    options.trackerKey, options.controllerKey, options.controllerKey));
             frame.setDefaultCloseOperation(JFrame.EXIT_ON_CLOSE);
             frame.add(view);
             frame.pack();
             frame.setVisible(true);
-            long start = System.nanoTime();
-            new Timer(33, event -> {
-                // When trackd replaces a segment, attach the new one: the bridge's handles are process-wide.
-                if (tracker.replaced() || controller.replaced()) {
-                    TrackdJNI.init_trackd_c(options.trackerKey, options.controllerKey, status);
-                    tracker.reattached((status[0] & TrackdJNI.TRACKER_FAILED) == 0);
-                    controller.reattached((status[0] & TrackdJNI.CONTROLLER_FAILED) == 0);
-                }
-                float[][] matrices = new float[tracker.attached ? TrackdDemo.Options.shown(TrackdJNI.getNumSensors())
-                        : 0][];
-                for (int i = 0; i < matrices.length; i++) {
-                    matrices[i] = new float[TrackdJNI.MATRIX_LENGTH];
-                    TrackdJNI.getMatrix(matrices[i], i);
-                }
-                int[] buttons = new int[controller.attached ? TrackdDemo.Options.shown(TrackdJNI.getNumButtons()) : 0];
-                for (int i = 0; i < buttons.length; i++) {
-                    buttons[i] = TrackdJNI.getButton(i);
-                }
-                float[] valuators = new float[controller.attached
-                        ? TrackdDemo.Options.shown(TrackdJNI.getNumValuators()) : 0];
-                for (int i = 0; i < valuators.length; i++) {
-                    valuators[i] = TrackdJNI.getValuator(i);
-                }
-                tracker.observe(matrices);
-                controller.observe(new Object[] {buttons, valuators});
-                List<String> lines = new ArrayList<>(List.of(tracker.line(), controller.line()));
-                view.show(new Scene(matrices, buttons, valuators, lines));
-                if (options.seconds > 0 && System.nanoTime() - start > options.seconds * 1e9) {
-                    System.exit(0);
-                }
+            new Timer(FRAME_MILLIS, event -> {
+                SegmentPoller.Look look = poller.latest();
+                view.show(new Scene(look.matrices(), look.buttons(), look.valuators(), options.names,
+                        List.of(poller.tracker.line(), poller.controller.line())));
             }).start();
         });
+        if (options.duration != null) {
+            Thread.sleep((long) (options.duration * 1000));
+            System.exit(0);
+        }
     }
 }

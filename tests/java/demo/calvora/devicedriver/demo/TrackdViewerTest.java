@@ -1,14 +1,40 @@
 package calvora.devicedriver.demo;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.fail;
 
+import calvora.devicedriver.TrackdJNI;
 import java.awt.Color;
 import java.awt.Graphics2D;
+import java.awt.GraphicsEnvironment;
+import java.awt.Rectangle;
+import java.awt.Robot;
 import java.awt.image.BufferedImage;
+import java.io.BufferedReader;
+import java.io.ByteArrayOutputStream;
+import java.io.File;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.concurrent.ThreadLocalRandom;
+import java.util.concurrent.TimeUnit;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+import javax.imageio.ImageIO;
 import org.junit.jupiter.api.Test;
 
-/** The viewer's drawing, painted without a display into an image and checked pixel by pixel. */
+/**
+ * The viewer: its drawing painted into an image and checked pixel by pixel, its names and status bar, its
+ * change rate against trackd-monitor's, and the build tree's launcher drawing the simulator on a display.
+ */
 class TrackdViewerTest {
     private static final int WIDTH = 400;
     private static final int HEIGHT = 300;
@@ -28,7 +54,6 @@ class TrackdViewerTest {
 
     @Test
     void drawsTheFrameOfAnUnrotatedSensorAtTheCentre() {
-        System.setProperty("java.awt.headless", "true");
         // Column-vector form, translation (0, 1.3, 0): straight ahead of the eye.
         float[] pose = {1, 0, 0, 0, 0, 1, 0, 1.3f, 0, 0, 1, 0, 0, 0, 0, 1};
         BufferedImage image = paint(pose, new int[] {1, 0}, new float[] {0.5f});
@@ -79,5 +104,190 @@ class TrackdViewerTest {
         int half = (int) (TrackdViewer.AXIS_LENGTH * TrackdViewer.FOCAL * HEIGHT / TrackdViewer.EYE_Z / 2);
         assertColour(Color.BLUE, image, WIDTH / 2 + half, HEIGHT / 2);
         assertColour(Color.GREEN, image, WIDTH / 2, HEIGHT / 2 - half);
+    }
+
+    @Test
+    void namesLabelTheSensorsInTheTableAndBeyondThemSensorsStayNumbered() {
+        TrackdViewer.Options options = new TrackdViewer.Options();
+        assertEquals(-1, options.parse(new String[] {"--names", "head,wand"}, System.out, System.err));
+        float[] pose = {1, 0, 0, 0.5f, 0, 1, 0, 1.25f, 0, 0, 1, -2, 0, 0, 0, 1};
+        TrackdViewer.Scene scene = new TrackdViewer.Scene(new float[][] {pose, pose, pose}, new int[0], new float[0],
+                options.names, List.of());
+        assertEquals(List.of(
+                "#             x        y        z  angle X angle Y angle Z",
+                "0 head    0.500    1.250   -2.000      0.0     0.0     0.0",
+                "1 wand    0.500    1.250   -2.000      0.0     0.0     0.0",
+                "2         0.500    1.250   -2.000      0.0     0.0     0.0"), TrackdViewer.table(scene));
+
+        ByteArrayOutputStream err = new ByteArrayOutputStream();
+        assertEquals(TrackdViewer.EXIT_BAD_USAGE, new TrackdViewer.Options().parse(new String[] {"--names", "head,"},
+                System.out, new PrintStream(err, true, StandardCharsets.UTF_8)));
+        assertTrue(err.toString(StandardCharsets.UTF_8).startsWith("trackd-viewer: --names: sensor 1's name is empty\n"),
+                err.toString(StandardCharsets.UTF_8));
+    }
+
+    @Test
+    void theStatusBarFitsTheWindowAtItsDefaultSizeInEveryState() {
+        long start = 1_000_000_000L;
+        long second = 1_000_000_000L;
+        // The longest words of each state, for the widest key and the longer kind.
+        List<String> lines = new ArrayList<>();
+        SegmentPoller.Health removed = new SegmentPoller.Health("controller", -1, true, 5, start);
+        removed.lookedUp(-1);
+        lines.add(removed.line());
+        SegmentPoller.Health frozen = new SegmentPoller.Health("controller", -1, true, 5, start);
+        frozen.observe(false, start + 99_999 * second);
+        lines.add(frozen.line());
+        SegmentPoller.Health fast = new SegmentPoller.Health("controller", -1, true, 5, start);
+        for (long look = 1; look <= 2000; look++) {
+            fast.observe(true, start + look * second / 1000);
+        }
+        assertTrue(fast.rateIsLowerBound());
+        lines.add(fast.line());
+        lines.add(new SegmentPoller.Health("controller", -1, false, -1, start).line());
+        BufferedImage image = new BufferedImage(1, 1, BufferedImage.TYPE_INT_RGB);
+        Graphics2D g = image.createGraphics();
+        int room = TrackdViewer.DEFAULT_SIZE.width - 12;
+        for (String tracker : lines) {
+            for (String controller : lines) {
+                String text = TrackdViewer.statusText(new TrackdViewer.Scene(new float[0][], new int[0], new float[0],
+                        List.of(), List.of(tracker.replace("controller", "tracker"), controller)));
+                int width = g.getFontMetrics(TrackdViewer.FONT).stringWidth(text);
+                assertTrue(width <= room, "'" + text + "' is " + width + " px wide, the window " + room);
+            }
+        }
+        g.dispose();
+    }
+
+    /** A simulator under fresh keys, stopped on close, with its segments. */
+    private static final class Simulator implements AutoCloseable {
+        final Process process;
+        final int trackerKey;
+        final int controllerKey;
+
+        Simulator(String... options) throws IOException {
+            for (int attempt = 0; attempt < 20; attempt++) {
+                int tracker = ThreadLocalRandom.current().nextInt(0x10000000, 0x70000000);
+                List<String> command = new ArrayList<>(List.of(System.getProperty("trackd.sim"),
+                        "--tracker-key", Integer.toString(tracker), "--controller-key", Integer.toString(tracker + 1)));
+                command.addAll(List.of(options));
+                Process started = new ProcessBuilder(command).redirectError(ProcessBuilder.Redirect.DISCARD).start();
+                String banner = new BufferedReader(new InputStreamReader(started.getInputStream(),
+                        StandardCharsets.UTF_8)).readLine();
+                if (banner != null && banner.startsWith("trackd-sim: tracker key")) {
+                    process = started;
+                    trackerKey = tracker;
+                    controllerKey = tracker + 1;
+                    return;
+                }
+                started.destroy();
+            }
+            throw new IllegalStateException("trackd-sim did not start");
+        }
+
+        @Override
+        public void close() {
+            process.destroy();
+            try {
+                assertEquals(0, process.waitFor(), "trackd-sim's status");
+            } catch (InterruptedException e) {
+                process.destroyForcibly();
+                Thread.currentThread().interrupt();
+            }
+        }
+    }
+
+    @Test
+    void theViewerAndTheMonitorAgreeOnTheChangeRateOfTheSimulatorAt60Hz() throws Exception {
+        try (Simulator sim = new Simulator("--rate", "60")) {
+            int[] status = new int[1];
+            TrackdJNI.init_trackd_c(sim.trackerKey, sim.controllerKey, status);
+            assertEquals(0, status[0]);
+            SegmentPoller poller = new SegmentPoller(sim.trackerKey, sim.controllerKey, status[0]);
+            poller.start();
+            try {
+                Process monitor = new ProcessBuilder(System.getProperty("trackd.monitor"), "--once", "--sample", "2",
+                        "--tracker-key", Integer.toString(sim.trackerKey), "--controller-key",
+                        Integer.toString(sim.controllerKey)).redirectError(ProcessBuilder.Redirect.DISCARD).start();
+                String out = new String(monitor.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+                // The viewer's last second, taken as the monitor prints its own.
+                double[] viewer = {poller.tracker.rate(), poller.controller.rate()};
+                assertEquals(0, monitor.waitFor());
+                Matcher rates = Pattern.compile("live, updating at ([0-9.]+) Hz").matcher(out);
+                for (int segment = 0; segment < 2; segment++) {
+                    assertTrue(rates.find(), out);
+                    double measured = Double.parseDouble(rates.group(1));
+                    System.out.printf("segment %d: the monitor %.1f Hz, the viewer %.1f Hz%n", segment, measured,
+                            viewer[segment]);
+                    assertEquals(measured, viewer[segment], 0.05 * measured, out);
+                }
+                assertFalse(poller.tracker.rateIsLowerBound());
+                assertTrue(poller.tracker.line().matches("tracker 0x[0-9a-f]{8}: live, [0-9]+\\.[0-9] Hz"),
+                        poller.tracker.line());
+            } finally {
+                poller.stop();
+            }
+        }
+    }
+
+    /** The number of pixels of `colour` in the picture. */
+    private static int count(BufferedImage image, Color colour) {
+        int found = 0;
+        for (int y = 0; y < image.getHeight(); y++) {
+            for (int x = 0; x < image.getWidth(); x++) {
+                found += (image.getRGB(x, y) & 0xffffff) == (colour.getRGB() & 0xffffff) ? 1 : 0;
+            }
+        }
+        return found;
+    }
+
+    @Test
+    void theBuildTreesLauncherFindsTheLibraryAndDrawsTheSimulatorOnTheDisplay() throws Exception {
+        Path err = Files.createTempFile("trackd-viewer", ".err");
+        try (Simulator sim = new Simulator("--static", "--sensors", "2", "--buttons", "2", "--valuators", "1")) {
+            Process viewer = new ProcessBuilder(System.getProperty("viewer.launcher"), "--tracker-key",
+                    Integer.toString(sim.trackerKey), "--controller-key", Integer.toString(sim.controllerKey),
+                    "--names", "head,wand", "--duration", "120").redirectOutput(ProcessBuilder.Redirect.DISCARD)
+                    .redirectError(err.toFile()).start();
+            try {
+                Robot robot = new Robot();
+                Rectangle screen = GraphicsEnvironment.getLocalGraphicsEnvironment().getDefaultScreenDevice()
+                        .getDefaultConfiguration().getBounds();
+                long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(60);
+                BufferedImage image = null;
+                String seen = "";
+                while (System.nanoTime() < deadline) {
+                    assertTrue(viewer.isAlive(), () -> "the viewer exited: " + read(err));
+                    image = robot.createScreenCapture(screen);
+                    // Both buttons pressed (1 and 2), the valuator's bar, each sensor's three axes.
+                    int[] counts = {count(image, TrackdViewer.LAMP_ON), count(image, TrackdViewer.BAR),
+                        count(image, Color.RED), count(image, Color.GREEN), count(image, Color.BLUE)};
+                    seen = Arrays.toString(counts);
+                    if (counts[0] >= 2 * 150 && counts[1] >= 100 && counts[2] >= 40 && counts[3] >= 40
+                            && counts[4] >= 10) {
+                        assertEquals("", read(err));
+                        return;
+                    }
+                    Thread.sleep(200);
+                }
+                File kept = File.createTempFile("trackd-viewer", ".png");
+                ImageIO.write(image, "png", kept);
+                fail("the screen (kept in " + kept + ") shows lamps, bar, red, green, blue pixels " + seen + "; "
+                        + read(err));
+            } finally {
+                viewer.destroy();
+                viewer.waitFor(30, TimeUnit.SECONDS);
+            }
+        } finally {
+            Files.deleteIfExists(err);
+        }
+    }
+
+    private static String read(Path file) {
+        try {
+            return Files.readString(file);
+        } catch (IOException e) {
+            return "(" + e + ")";
+        }
     }
 }
