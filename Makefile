@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 
 PACKAGES := cmake make g++ binutils procps pkgconf dpkg-dev file libgtest-dev openjdk-17-jdk-headless junit5 \
             libcli11-dev nlohmann-json3-dev libsimdjson-dev fonts-dejavu-core libjava3d-java libvecmath-java \
-            cyclonedds-dev cyclonedds-tools libsodium-dev iproute2 util-linux nftables \
+            cyclonedds-dev cyclonedds-tools libsodium-dev iproute2 util-linux nftables systemd \
             openjdk-17-jre xvfb libgl1-mesa-dri python3-dev python3-numpy pybind11-dev python3-pytest python3-matplotlib \
             libpicocli-java
 
@@ -145,7 +145,7 @@ deb: deps
 # Checks the packages with lintian, installs them, uses them from C, C++ and Java with no flags, and
 # purges them again (as root).
 test-deb: deb
-	@scripts/ensure-packages lintian
+	@scripts/ensure-packages lintian man-db
 	tests/install/check-deb $(BUILD_DIR)-deb
 
 clean:

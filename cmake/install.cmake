@@ -3,12 +3,77 @@
 # development files, the Java classes, the Java 3D input device, the tools and the Python module.
 include(CMakePackageConfigHelpers)
 
+# trackd-mirror's systemd units, their defaults files and the system user they run as. Under /usr
+# they go where Debian keeps them (/usr/lib/systemd/system, /etc/default, /usr/lib/sysusers.d); under any
+# other prefix, beneath it, where systemd looks too. A copy of each unit that runs the build tree's
+# program lets the tests verify them.
+function(zoravovar_mirror_services)
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(unit_destination /usr/lib/systemd/system)
+    set(defaults_destination /etc/default)
+    set(sysusers_destination /usr/lib/sysusers.d)
+  else()
+    set(unit_destination lib/systemd/system)
+    set(defaults_destination ${CMAKE_INSTALL_SYSCONFDIR}/default)
+    set(sysusers_destination lib/sysusers.d)
+  endif()
+  foreach(kind unit defaults sysusers)
+    cmake_path(ABSOLUTE_PATH ${kind}_destination BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}" OUTPUT_VARIABLE ${kind}_dir)
+  endforeach()
+  set(ZORAVOVAR_UNIT_DIR "${unit_dir}" PARENT_SCOPE)
+  set(ZORAVOVAR_DEFAULTS_DIR "${defaults_dir}" PARENT_SCOPE)
+  set(ZORAVOVAR_SYSUSERS_DIR "${sysusers_dir}" PARENT_SCOPE)
+
+  set(sandbox_file "${PROJECT_SOURCE_DIR}/packaging/trackd-mirror-sandbox.conf")
+  set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${sandbox_file}")
+  file(READ "${sandbox_file}" ZORAVOVAR_MIRROR_SANDBOX)
+  string(STRIP "${ZORAVOVAR_MIRROR_SANDBOX}" ZORAVOVAR_MIRROR_SANDBOX)
+  foreach(role publish subscribe)
+    set(unit trackd-mirror-${role}.service)
+    set(ZORAVOVAR_DEFAULTS_DIR "${defaults_dir}")
+    set(ZORAVOVAR_MIRROR_PROGRAM "${CMAKE_INSTALL_FULL_BINDIR}/trackd-mirror")
+    configure_file(packaging/${unit}.in "${CMAKE_CURRENT_BINARY_DIR}/packaging/units/${unit}" @ONLY)
+    install(FILES "${CMAKE_CURRENT_BINARY_DIR}/packaging/units/${unit}" DESTINATION ${unit_destination} COMPONENT tools)
+    set(ZORAVOVAR_DEFAULTS_DIR "${CMAKE_CURRENT_BINARY_DIR}/packaging/defaults")
+    set(ZORAVOVAR_MIRROR_PROGRAM "${CMAKE_BINARY_DIR}/bin/trackd-mirror")
+    configure_file(packaging/${unit}.in "${CMAKE_CURRENT_BINARY_DIR}/packaging/build-units/${unit}" @ONLY)
+    configure_file(packaging/trackd-mirror-${role}.default
+      "${CMAKE_CURRENT_BINARY_DIR}/packaging/defaults/trackd-mirror-${role}" COPYONLY)
+    install(FILES "${CMAKE_CURRENT_BINARY_DIR}/packaging/defaults/trackd-mirror-${role}"
+      DESTINATION ${defaults_destination} COMPONENT tools)
+  endforeach()
+  install(FILES packaging/zoravovar-tools.sysusers DESTINATION ${sysusers_destination} COMPONENT tools
+    RENAME zoravovar-tools.conf)
+  # The Debian package: the defaults files are configuration its owner edits, and the user and group
+  # are made on installation.
+  file(CONFIGURE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/packaging/tools/conffiles"
+    CONTENT "${defaults_dir}/trackd-mirror-publish\n${defaults_dir}/trackd-mirror-subscribe\n")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_BINARY_DIR}/packaging/tools/conffiles"
+    "${PROJECT_SOURCE_DIR}/packaging/tools/postinst" PARENT_SCOPE)
+endfunction()
+
 set(ZORAVOVAR_MAINTAINER "ZoravoVAR maintainers <maintainers@zoravovar.org>")
 set(ZORAVOVAR_RUNTIME_PACKAGE "libzoravovar${PROJECT_VERSION_MAJOR}")  # named after the SONAME, as Debian wants
 
 install(TARGETS ZoravoVAR EXPORT ZoravoVARTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development)
 install(FILES reader/include/zoravoVAR.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+# The C library's manual page, zoravovar(3), and a link to it under each function's name.
+configure_file(reader/zoravovar.3.in "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3" @ONLY)
+add_custom_command(OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3.gz"
+  COMMAND gzip -9nc "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3" > "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3.gz"
+  DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3")
+add_custom_target(library-manual-page ALL DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3.gz")
+install(FILES "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man3
+  COMPONENT development)
+file(MAKE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/man/links")
+foreach(function getZoravoVARVersion trackdInitTrackerReader trackdGetNumberOfSensors trackdGetPosition
+                 trackdGetEulerAngles trackdGetMatrix trackdInitControllerReader trackdGetNumberOfButtons
+                 trackdGetNumberOfValuators trackdGetButton trackdGetValuator)
+  file(CREATE_LINK zoravovar.3.gz "${CMAKE_CURRENT_BINARY_DIR}/man/links/${function}.3.gz" SYMBOLIC)
+  install(FILES "${CMAKE_CURRENT_BINARY_DIR}/man/links/${function}.3.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man3
+    COMPONENT development)
+endforeach()
 install_jar(zoravovar DESTINATION ${CMAKE_INSTALL_DATADIR}/java COMPONENT java)
 # The Javadoc's copies of jQuery are replaced by links to Debian's (libjs-jquery, libjs-jquery-ui) in
 # /usr/share/javascript, four folders up from the Javadoc's script-dir.
@@ -50,6 +115,7 @@ if(ZORAVOVAR_BUILD_TOOLS)
   if(ZORAVOVAR_MIRROR)
     install(TARGETS trackd-mirror RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
     list(APPEND ZORAVOVAR_TOOLS trackd-mirror)
+    zoravovar_mirror_services()
   endif()
 
   # The viewer's launcher finds the jars and the library from its own folder, by the same relative paths
@@ -94,10 +160,18 @@ if(ZORAVOVAR_BUILD_TOOLS)
           set(summary "show and record what trackd's segments hold, and their health")
         endif()
       endif()
+      # What --help cannot hold (authentication, files, exit status, examples) comes from an include file.
+      set(include)
+      if(tool STREQUAL "trackd-mirror")
+        set(include_file "${CMAKE_CURRENT_BINARY_DIR}/packaging/trackd-mirror.h2m")
+        configure_file(packaging/trackd-mirror.h2m.in "${include_file}" @ONLY)
+        set(include --include "${include_file}")
+        list(APPEND depends "${include_file}")
+      endif()
       set(page "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1.gz")
       add_custom_command(OUTPUT "${page}"
         COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/man"
-        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section 1 --name "${summary}"
+        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section 1 --name "${summary}" ${include}
                 --version-string "${PROJECT_VERSION}" --output "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1" "${program}"
         COMMAND gzip -9nf "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1"
         DEPENDS ${depends}
@@ -220,6 +294,7 @@ and hand tracking in Java 3D applications, with a helper for head-coupled
 perspective and Java 3D configuration files for one wall and for three.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime java)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "default-jre | java8-runtime, libpicocli-java")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "simulator, monitor, viewer and mirror for trackd's tracking segments
@@ -227,7 +302,7 @@ trackd-sim plays the part of the trackd motion tracking daemon, trackd-monitor
 shows, checks and records what its segments hold, trackd-viewer draws the
 sensors, buttons and valuators in a window, and trackd-mirror carries the
 segments from the tracking host to the render nodes of an installation over
-Cyclone DDS.")
+Cyclone DDS, with systemd units that run it as a service.")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
 # The interpreter it was built for, and numpy's binary interface, which pybind11's arrays rely on.

@@ -1,5 +1,6 @@
 // Plays an attacker on the mirror's network, as a DDS peer of its own: it captures an installation's
-// genuine frames, replays them, relabels them, forges numbers, epochs and sizes, and floods.
+// genuine frames, replays them, relabels them, forges numbers, epochs and sizes, floods, and announces
+// itself with malformed user data.
 // Usage: frameForger INSTALLATION INTERFACE READERS ATTACK [ARGUMENT]; `frameForger` alone lists the
 // attacks. It sends nothing before READERS readers of the installation have discovered it.
 #include <sodium.h>
@@ -50,8 +51,9 @@ struct Frame {
 
 class Forger {
 public:
-    Forger(const std::string& installation, const std::string& interfaceName, std::uint32_t maxSampleBytes)
-        : link_(0, NetworkChoice{interfaceName, {}, maxSampleBytes}, installation),
+    Forger(const std::string& installation, const std::string& interfaceName, std::uint32_t maxSampleBytes,
+           const std::string& userData)
+        : link_(0, NetworkChoice{interfaceName, {}, maxSampleBytes}, installation, userData),
           inbox_(link_, link_.reader(true)),
           writer_(link_.writer()) {}
 
@@ -123,6 +125,7 @@ void save(const std::vector<Frame>& frames, const std::string& path) {
                               {"readTime", f.fields.readTime},
                               {"size", f.fields.size},
                               {"bytes", f.bytes},
+                              {"keyId", f.fields.keyId},
                               {"mac", f.mac}}
             << '\n';
     if (!out.flush()) throw std::runtime_error("cannot write " + path);
@@ -141,6 +144,7 @@ std::vector<Frame> load(const std::string& path) {
         f.fields.readTime = j["readTime"];
         f.fields.size = j["size"];
         f.bytes = j["bytes"].get<std::vector<unsigned char>>();
+        f.fields.keyId = j["keyId"];
         f.mac = j["mac"].get<std::vector<unsigned char>>();
         frames.push_back(std::move(f));
     }
@@ -165,7 +169,8 @@ int usage() {
                  "  second-publisher  fresh tracker frames of a higher epoch, other bytes, 100 a second for 1 s\n"
                  "  ahead             one tracker frame of the live epoch numbered 2^64-2, other bytes\n"
                  "  flood N           N tracker frames, each with a new random epoch\n"
-                 "  oversize BYTES    one tracker frame of BYTES bytes\n");
+                 "  oversize BYTES    one tracker frame of BYTES bytes\n"
+                 "  announce TEXT     nothing sent, but TEXT as its participant's user data, until stopped\n");
     return 2;
 }
 
@@ -181,7 +186,13 @@ int main(int argc, char** argv) {
     try {
         // Only the oversized frame needs a sender that Cyclone lets send more than a node takes in.
         const Forger forger(installation, argv[2],
-                            attack == "oversize" ? std::numeric_limits<std::int32_t>::max() : MAX_SAMPLE_BYTES);
+                            attack == "oversize" ? std::numeric_limits<std::int32_t>::max() : MAX_SAMPLE_BYTES,
+                            attack == "announce" ? argument : "");
+        if (attack == "announce") {
+            std::printf("frameForger announce: announcing until stopped\n");
+            std::fflush(stdout);
+            for (;;) Forger::pause(milliseconds(1000));
+        }
         forger.awaitReaders(readers);
         const auto pause = Forger::pause;
         long long sent = 0;

@@ -1,6 +1,7 @@
-// Looks at a segment from outside the library, for the mirror's tests: its bytes, its owner and mode,
+// Looks at a segment from outside the library, for the mirror's tests: its bytes, its owner, group and mode,
 // whether it stays still, or how the frame number trackd-sim writes into sensor 0's record moves while
-// it is mirrored; and plays another local user who makes a segment, or writes into one.
+// it is mirrored; and plays another local user who makes a segment, or writes into one, or an
+// administrator who mends a segment's permissions.
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -39,7 +40,7 @@ int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr,
                      "usage: segmentProbe dump|stat|write KEY | segmentProbe watch|still KEY [SECONDS] | "
-                     "segmentProbe make KEY SIZE MODE\n");
+                     "segmentProbe make KEY SIZE MODE | segmentProbe chmod KEY MODE\n");
         return 2;
     }
     const std::string command = argv[1];
@@ -49,6 +50,16 @@ int main(int argc, char** argv) {
         const auto bytes = static_cast<std::size_t>(std::strtoul(argc > 3 ? argv[3] : "1308", nullptr, 0));
         if (shmget(key, bytes, IPC_CREAT | IPC_EXCL | mode) >= 0) return 0;
         std::perror("shmget");
+        return 1;
+    }
+    if (command == "chmod") {  // as the owner or root mends a segment's permissions
+        const int id = shmget(key, 0, 0);
+        shmid_ds info{};
+        if (id >= 0 && shmctl(id, IPC_STAT, &info) == 0) {
+            info.shm_perm.mode = static_cast<unsigned short>(std::strtol(argc > 3 ? argv[3] : "0660", nullptr, 8));
+            if (shmctl(id, IPC_SET, &info) == 0) return 0;
+        }
+        std::perror("shmctl");
         return 1;
     }
     if (command == "write") {  // as trackd's readers attach: read-write
@@ -77,8 +88,8 @@ int main(int argc, char** argv) {
     if (command == "stat") {
         shmid_ds info{};
         shmctl(shmget(key, 0, 0), IPC_STAT, &info);
-        std::printf("uid %u cuid %u mode %04o size %zu\n", info.shm_perm.uid, info.shm_perm.cuid,
-                    info.shm_perm.mode & 0777U, static_cast<std::size_t>(info.shm_segsz));
+        std::printf("uid %u gid %u cuid %u mode %04o size %zu\n", info.shm_perm.uid, info.shm_perm.gid,
+                    info.shm_perm.cuid, info.shm_perm.mode & 0777U, static_cast<std::size_t>(info.shm_segsz));
         return 0;
     }
     // watch and still look for SECONDS, or until SIGTERM.

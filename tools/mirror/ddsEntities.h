@@ -1,5 +1,6 @@
 // A thin RAII layer over the Cyclone DDS C handles trackd-mirror uses: the configuration that pins its
-// participant to one interface or to unicast peers, and the topic, partition and QoS its frames travel in.
+// participant to one interface or to unicast peers and its UDP ports to a fixed range, the topic,
+// partition and QoS its frames travel in, and the participants' user data that discovery carries.
 #pragma once
 
 #include <dds/dds.h>
@@ -7,6 +8,8 @@
 #include <array>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -25,6 +28,26 @@ constexpr int TAKE_BATCH = 2 * READER_DEPTH;
 // Cyclone drops a larger one as its first fragment arrives, before anything of it is buffered.
 constexpr std::uint32_t MAX_SAMPLE_BYTES = trackd_mirror_MAX_SEGMENT_BYTES + 1024;
 using std::chrono::milliseconds;
+
+// DDSI's port mapping, written into the configuration so that a firewall can rely on it: for domain d
+// and participant index i (0 to MAX_PARTICIPANT_INDEX, taken by each process in turn on a host),
+//   discovery multicast  PORT_BASE + DOMAIN_GAIN * d
+//   data multicast       PORT_BASE + DOMAIN_GAIN * d + 1
+//   discovery unicast    PORT_BASE + DOMAIN_GAIN * d + 10 + PARTICIPANT_GAIN * i
+//   data unicast         PORT_BASE + DOMAIN_GAIN * d + 11 + PARTICIPANT_GAIN * i
+// so that every port lies from PORT_BASE + DOMAIN_GAIN * d to 29 above it.
+constexpr int PORT_BASE = 7400;
+constexpr int DOMAIN_GAIN = 250;
+constexpr int PARTICIPANT_GAIN = 2;
+constexpr int MAX_PARTICIPANT_INDEX = 9;  // ten trackd-mirror processes per host and domain
+constexpr int FIRST_PORT_OFFSET = 0;
+constexpr int LAST_PORT_OFFSET = 11 + PARTICIPANT_GAIN * MAX_PARTICIPANT_INDEX;
+
+// The UDP ports trackd-mirror uses on `domain`, as a firewall rule names them: "7400-7429".
+inline std::string portRange(int domain) {
+    const int base = PORT_BASE + DOMAIN_GAIN * domain;
+    return std::to_string(base + FIRST_PORT_OFFSET) + "-" + std::to_string(base + LAST_PORT_OFFSET);
+}
 
 // Throws with the operation's name and Cyclone's text when `result` is an error code.
 inline dds_return_t checked(dds_return_t result, const char* what) {
@@ -56,9 +79,13 @@ private:
 class Qos {
 public:
     Qos() : qos_(dds_create_qos()) {}
+    Qos(Qos&& other) noexcept : qos_(std::exchange(other.qos_, nullptr)) {}
     Qos(const Qos&) = delete;
     Qos& operator=(const Qos&) = delete;
-    ~Qos() { dds_delete_qos(qos_); }
+    Qos& operator=(Qos&&) = delete;
+    ~Qos() {
+        if (qos_ != nullptr) dds_delete_qos(qos_);
+    }
     dds_qos_t* get() const { return qos_; }
 
 private:
@@ -79,13 +106,21 @@ inline std::string cycloneConfig(const NetworkChoice& choice) {
     std::string general;
     if (!choice.interfaceName.empty())
         general += "<Interfaces><NetworkInterface name=\"" + choice.interfaceName + "\"/></Interfaces>";
-    std::string discovery;
+    // Cyclone's default without peers, ParticipantIndex none, would take any free unicast port.
+    std::string discovery = "<Discovery><ParticipantIndex>auto</ParticipantIndex><MaxAutoParticipantIndex>" +
+                            std::to_string(MAX_PARTICIPANT_INDEX) + "</MaxAutoParticipantIndex><Ports><Base>" +
+                            std::to_string(PORT_BASE) + "</Base><DomainGain>" + std::to_string(DOMAIN_GAIN) +
+                            "</DomainGain><ParticipantGain>" + std::to_string(PARTICIPANT_GAIN) +
+                            "</ParticipantGain><MulticastMetaOffset>0</MulticastMetaOffset><MulticastDataOffset>1"
+                            "</MulticastDataOffset><UnicastMetaOffset>10</UnicastMetaOffset><UnicastDataOffset>11"
+                            "</UnicastDataOffset></Ports>";
     if (!choice.peers.empty()) {
         general += "<AllowMulticast>false</AllowMulticast>";
-        discovery = "<Discovery><ParticipantIndex>auto</ParticipantIndex><Peers>";
+        discovery += "<Peers>";
         for (const auto& peer : choice.peers) discovery += "<Peer address=\"" + peer + "\"/>";
-        discovery += "</Peers></Discovery>";
+        discovery += "</Peers>";
     }
+    discovery += "</Discovery>";
     const std::string ours = "<CycloneDDS><Domain id=\"any\"><General>" + general + "</General>" + discovery +
                              "<Internal><MaxSampleSize>" + std::to_string(choice.maxSampleBytes) +
                              "B</MaxSampleSize></Internal></Domain></CycloneDDS>";
@@ -93,24 +128,93 @@ inline std::string cycloneConfig(const NetworkChoice& choice) {
     return user != nullptr && *user != '\0' ? std::string(user) + "," + ours : ours;
 }
 
-// A domain configured for `choice`, with one participant in it.
+// A domain configured for `choice`, with one participant in it, whose user data every other
+// participant's discovery sees.
 class Participant {
 public:
-    Participant(dds_domainid_t domainId, const NetworkChoice& choice)
+    Participant(dds_domainid_t domainId, const NetworkChoice& choice, const std::string& userData = {})
         : domain_(dds_create_domain(domainId, cycloneConfig(choice).c_str()), "creating the DDS domain"),
-          participant_(dds_create_participant(domainId, nullptr, nullptr), "creating the DDS participant") {}
+          participant_(dds_create_participant(domainId, userDataQos(userData).get(), nullptr),
+                       "creating the DDS participant") {}
     dds_entity_t get() const { return participant_.get(); }
 
+    // Replaces the user data; discovery carries it to the others at once.
+    void announce(const std::string& userData) const {
+        checked(dds_set_qos(participant_.get(), userDataQos(userData).get()), "setting the participant's user data");
+    }
+
 private:
+    static Qos userDataQos(const std::string& userData) {
+        Qos qos;
+        if (!userData.empty()) dds_qset_userdata(qos.get(), userData.data(), userData.size());
+        return qos;
+    }
+
     Entity domain_;  // declared first, deleted last
     Entity participant_;
+};
+
+// The other participants of the domain that discovery has found and that are alive, each by the user
+// data it announces. It keeps one entry per participant that Cyclone keeps, and forgets those that leave.
+class ParticipantWatch {
+public:
+    explicit ParticipantWatch(const Participant& participant)
+        : reader_(dds_create_reader(participant.get(), DDS_BUILTIN_TOPIC_DCPSPARTICIPANT, nullptr, nullptr),
+                  "creating a reader of discovered participants") {
+        checked(dds_get_guid(participant.get(), &self_), "reading the participant's GUID");
+    }
+
+    // The user data of every live participant but this one; empty for those that announce none.
+    std::vector<std::string> userData() {
+        refresh();
+        std::vector<std::string> found;
+        found.reserve(seen_.size());
+        for (const auto& entry : seen_) found.push_back(entry.second);
+        return found;
+    }
+
+    // Takes in what discovery found since: a watch that is not refreshed now and then keeps every
+    // participant that ever left in its reader.
+    void refresh() {
+        std::array<void*, TAKE_BATCH> samples{};
+        std::array<dds_sample_info_t, TAKE_BATCH> infos{};
+        for (;;) {
+            samples.fill(nullptr);
+            const dds_return_t n = dds_take(reader_.get(), samples.data(), infos.data(), TAKE_BATCH, TAKE_BATCH);
+            if (n <= 0) break;
+            for (dds_return_t i = 0; i < n; ++i) {
+                const auto& info = infos[static_cast<std::size_t>(i)];
+                const auto* sample =
+                    static_cast<const dds_builtintopic_participant_t*>(samples[static_cast<std::size_t>(i)]);
+                if (info.instance_state != DDS_IST_ALIVE) {
+                    seen_.erase(info.instance_handle);
+                } else if (info.valid_data && std::memcmp(&sample->key, &self_, sizeof self_) != 0) {
+                    void* data = nullptr;
+                    std::size_t size = 0;
+                    std::string text;
+                    if (dds_qget_userdata(sample->qos, &data, &size) && data != nullptr) {
+                        text.assign(static_cast<const char*>(data), size);
+                        dds_free(data);
+                    }
+                    seen_[info.instance_handle] = std::move(text);
+                }
+            }
+            dds_return_loan(reader_.get(), samples.data(), n);
+        }
+    }
+
+private:
+    Entity reader_;
+    dds_guid_t self_{};
+    std::map<dds_instance_handle_t, std::string> seen_;
 };
 
 // The entities both modes need: participant, topic, and the QoS under which the newest frame wins.
 class Link {
 public:
-    Link(dds_domainid_t domain, const NetworkChoice& network, const std::string& installation)
-        : participant_(domain, network),
+    Link(dds_domainid_t domain, const NetworkChoice& network, const std::string& installation,
+         const std::string& userData = {})
+        : participant_(domain, network, userData),
           topic_(dds_create_topic(participant_.get(), &trackd_mirror_SegmentFrame_desc, TOPIC_NAME, nullptr, nullptr),
                  "creating the topic") {
         Qos partition;
@@ -143,6 +247,7 @@ public:
     }
 
     dds_entity_t participant() const { return participant_.get(); }
+    const Participant& domainParticipant() const { return participant_; }
 
 private:
     Participant participant_;

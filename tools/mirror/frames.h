@@ -67,12 +67,22 @@ public:
                                      ": others may read it; allow its owner only (chmod 600 " + path + ")");
         }
         if (!read)
-            throw std::runtime_error("the key file " + path + " must hold exactly " + std::to_string(key_.size()) +
-                                     " bytes (trackd-mirror keygen " + path + " makes one)");
+            throw std::runtime_error("the key file " + path + " does not hold the " + std::to_string(key_.size()) +
+                                     " bytes of a key as trackd-mirror keygen writes it: is it the right file? "
+                                     "trackd-mirror keygen --replace " +
+                                     path + " writes a new key in its place");
+        crypto_generichash(reinterpret_cast<unsigned char*>(&id_), sizeof id_,
+                           reinterpret_cast<const unsigned char*>(KEY_ID_CONTEXT), std::strlen(KEY_ID_CONTEXT),
+                           key_.data(), key_.size());
+        if (id_ == 0) id_ = 1;  // 0 means unsigned
     }
     AuthKey(const AuthKey&) = delete;
     AuthKey& operator=(const AuthKey&) = delete;
     ~AuthKey() { sodium_memzero(key_.data(), key_.size()); }
+
+    // Names the key without revealing it: frames carry it, so that a node tells a frame signed with
+    // another key from one altered on the way, and the tools show it, so that hosts can compare keys.
+    std::uint64_t id() const { return id_; }
 
     // The MAC over every field of `frame` but the MAC itself, integers little-endian.
     std::array<unsigned char, MAC_BYTES> mac(const trackd_mirror_SegmentFrame& frame) const {
@@ -88,6 +98,7 @@ public:
         addInteger(state, frame.size);
         addInteger(state, frame.bytes._length);
         crypto_auth_hmacsha512256_update(&state, frame.bytes._buffer, frame.bytes._length);
+        addInteger(state, frame.keyId);
         std::array<unsigned char, MAC_BYTES> out{};
         crypto_auth_hmacsha512256_final(&state, out.data());
         return out;
@@ -106,8 +117,22 @@ private:
         crypto_auth_hmacsha512256_update(&state, bytes, sizeof bytes);
     }
 
+    static constexpr const char* KEY_ID_CONTEXT = "trackd-mirror key id";
     std::array<unsigned char, crypto_auth_KEYBYTES> key_{};
+    std::uint64_t id_ = 0;
 };
+
+// A key id as the tools show it: 16 hex digits.
+inline std::string keyIdText(std::uint64_t id) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(id));
+    return text;
+}
+
+// Reasons to refuse a frame that are about keys, as the subscriber says them.
+constexpr const char* UNSIGNED_FRAME = "unsigned; this node requires --auth-key signatures";
+constexpr const char* OTHER_KEY = "signed with a different key";
+constexpr const char* FAILED_MAC = "it fails authentication";
 
 // Why a frame that arrived must not be written, or null when its shape, name and MAC are sound.
 inline const char* frameProblem(const trackd_mirror_SegmentFrame& frame, const std::string& name, const AuthKey* key,
@@ -118,7 +143,9 @@ inline const char* frameProblem(const trackd_mirror_SegmentFrame& frame, const s
     if (frame.size < minimumSize(frame.segment)) return "it is shorter than the segment's minimum size";
     if (frame.size > MAX_SEGMENT_BYTES) return "it is longer than 256 KiB, more than any trackd segment";
     if (key != nullptr) {
-        if (!key->verify(frame)) return "it fails authentication";
+        if (frame.mac._length == 0) return UNSIGNED_FRAME;
+        if (frame.keyId != key->id()) return OTHER_KEY;
+        if (!key->verify(frame)) return FAILED_MAC;  // altered on the way, or forged
         const std::int64_t skew = frame.readTime - nowNs;
         if (skew > MAX_CLOCK_SKEW_NS || skew < -MAX_CLOCK_SKEW_NS) return "its time is more than 5 s from this clock";
     }
