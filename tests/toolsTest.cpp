@@ -771,10 +771,10 @@ TEST(simDriven, keysMoveTurnPressAndPushExactlyByTheirStepsAndTheSessionReplays)
     const Keys keys;
     const std::string record = ::testing::TempDir() + "trackd-driven-" + std::to_string(keys.tracker) + ".jsonl";
     std::remove(record.c_str());
-    TerminalSim sim(command(SIM, keys,
-                            {"--interactive", "--sensors", "3", "--buttons", "3", "--valuators", "2", "--wand",
-                             "0.5,1.25,-0.75", "--step", "0.05", "--turn-step", "5", "--valuator-step", "0.1",
-                             "--record", record}));
+    TerminalSim sim(
+        command(SIM, keys,
+                {"--interactive", "--sensors", "3", "--buttons", "3", "--valuators", "2", "--wand", "0.5,1.25,-0.75",
+                 "--step", "0.05", "--turn-step", "5", "--valuator-step", "0.1", "--record", record}));
     ASSERT_TRUE(sim.shows("quit, removing the segments")) << sim.screen;
     const float step = 0.05F;
     const float turn = 5.0F;
@@ -881,18 +881,19 @@ TEST(simDriven, commandsSetTheValuesAndAWrongLineIsReportedAndChangesNothing) {
     EXPECT_EQ(eventually(keys, expected), expected);
 
     // Each wrong line is named and ignored, even when part of it was right; the last line still applies.
-    sim.send("[1,2]\n"
-             R"({"sensor":2,"move":[1,0,0]})"
-             "\n"
-             R"({"sensor":0,"position":[1,2,"x"]})"
-             "\n"
-             R"({"sensor":0,"move":[1e39,0,0],"turn":[1,1,1]})"
-             "\n"
-             R"({"button":0,"value":1,"sensor":0})"
-             "\n"
-             R"({"valuator":0,"steps":1,"value":0})"
-             "\n" +
-             std::string(5000, ' ') + "{}\n" + R"({"valuator":0,"steps":1})" + "\n" + R"({"reset":1})" + "\n");
+    sim.send(
+        "[1,2]\n"
+        R"({"sensor":2,"move":[1,0,0]})"
+        "\n"
+        R"({"sensor":0,"position":[1,2,"x"]})"
+        "\n"
+        R"({"sensor":0,"move":[1e39,0,0],"turn":[1,1,1]})"
+        "\n"
+        R"({"button":0,"value":1,"sensor":0})"
+        "\n"
+        R"({"valuator":0,"steps":1,"value":0})"
+        "\n" +
+        std::string(5000, ' ') + "{}\n" + R"({"valuator":0,"steps":1})" + "\n" + R"({"reset":1})" + "\n");
     const auto wand = trackd_tools::DEFAULT_WAND;
     expected.sensors[1] = {wand[0], wand[1], wand[2], 0, 0, 0};
     expected.valuators[0] = 0.75F + trackd_tools::DriveSteps{}.valuator;

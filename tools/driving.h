@@ -77,7 +77,7 @@ private:
             if (byte == '[' || byte == 'O') return;
             pending_.clear();
             if (byte == ESC) pending_ = byte;  // Escape pressed twice: the second may start a sequence
-            return;  // Alt with a key: not one the driver uses
+            return;                            // Alt with a key: not one the driver uses
         }
         if (pending_[1] == 'O') {  // SS3: one final byte
             addArrow(byte, keys);
@@ -104,11 +104,20 @@ private:
 
     static void addArrow(char final, std::vector<Key>& keys) {
         switch (final) {
-            case 'A': keys.push_back({Key::up, 0}); break;
-            case 'B': keys.push_back({Key::down, 0}); break;
-            case 'C': keys.push_back({Key::right, 0}); break;
-            case 'D': keys.push_back({Key::left, 0}); break;
-            default: break;
+            case 'A':
+                keys.push_back({Key::up, 0});
+                break;
+            case 'B':
+                keys.push_back({Key::down, 0});
+                break;
+            case 'C':
+                keys.push_back({Key::right, 0});
+                break;
+            case 'D':
+                keys.push_back({Key::left, 0});
+                break;
+            default:
+                break;
         }
     }
 
@@ -151,14 +160,28 @@ public:
         SensorState& s = state_.sensors[selected_];
         const float m = steps_.move;
         switch (key.kind) {
-            case Key::left: s.position[0] = s.position[0] - m; return Result::changed;
-            case Key::right: s.position[0] = s.position[0] + m; return Result::changed;
-            case Key::up: s.position[2] = s.position[2] - m; return Result::changed;  // away from the viewer
-            case Key::down: s.position[2] = s.position[2] + m; return Result::changed;
-            case Key::pageUp: s.position[1] = s.position[1] + m; return Result::changed;
-            case Key::pageDown: s.position[1] = s.position[1] - m; return Result::changed;
-            case Key::backTab: return select((selected_ + sensorCount() - 1) % sensorCount());
-            case Key::character: break;
+            case Key::left:
+                s.position[0] = s.position[0] - m;
+                return Result::changed;
+            case Key::right:
+                s.position[0] = s.position[0] + m;
+                return Result::changed;
+            case Key::up:
+                s.position[2] = s.position[2] - m;
+                return Result::changed;  // away from the viewer
+            case Key::down:
+                s.position[2] = s.position[2] + m;
+                return Result::changed;
+            case Key::pageUp:
+                s.position[1] = s.position[1] + m;
+                return Result::changed;
+            case Key::pageDown:
+                s.position[1] = s.position[1] - m;
+                return Result::changed;
+            case Key::backTab:
+                return select((selected_ + sensorCount() - 1) % sensorCount());
+            case Key::character:
+                break;
         }
         const char c = key.value;
         const std::size_t button = BUTTON_KEYS.find(c);
@@ -171,24 +194,37 @@ public:
         if (c >= '0' && c <= '9') return select(static_cast<std::uint32_t>(c - '0'));
         const float t = steps_.turn;
         switch (c) {
-            case '\t': return select((selected_ + 1) % sensorCount());
-            case 'i': return turn(s, 0, t);
-            case 'k': return turn(s, 0, -t);
-            case 'j': return turn(s, 1, t);
-            case 'l': return turn(s, 1, -t);
-            case 'u': return turn(s, 2, t);
-            case 'o': return turn(s, 2, -t);
-            case 'r': s = start_[selected_]; return Result::changed;
+            case '\t':
+                return select((selected_ + 1) % sensorCount());
+            case 'i':
+                return turn(s, 0, t);
+            case 'k':
+                return turn(s, 0, -t);
+            case 'j':
+                return turn(s, 1, t);
+            case 'l':
+                return turn(s, 1, -t);
+            case 'u':
+                return turn(s, 2, t);
+            case 'o':
+                return turn(s, 2, -t);
+            case 'r':
+                s = start_[selected_];
+                return Result::changed;
             case '/':
                 if (state_.valuators.empty()) return Result::unchanged;
                 valuator_ = (valuator_ + 1) % static_cast<std::uint32_t>(state_.valuators.size());
                 return Result::changed;
-            case '-': return pushValuator(-steps_.valuator);
+            case '-':
+                return pushValuator(-steps_.valuator);
             case '+':
-            case '=': return pushValuator(steps_.valuator);
+            case '=':
+                return pushValuator(steps_.valuator);
             case 'q':
-            case 'Q': return Result::quit;
-            default: return Result::unchanged;
+            case 'Q':
+                return Result::quit;
+            default:
+                return Result::unchanged;
         }
     }
 
@@ -209,7 +245,8 @@ public:
         const int kinds = static_cast<int>(c.contains("sensor")) + static_cast<int>(c.contains("button")) +
                           static_cast<int>(c.contains("valuator")) + static_cast<int>(c.contains("reset"));
         if (kinds != 1)
-            throw std::invalid_argument("a command names exactly one of \"sensor\", \"button\", \"valuator\", \"reset\"");
+            throw std::invalid_argument(
+                "a command names exactly one of \"sensor\", \"button\", \"valuator\", \"reset\"");
         const auto allowOnly = [&c](std::initializer_list<const char*> fields, const char* kind) {
             for (const auto& [name, value] : c.items()) {
                 bool allowed = false;

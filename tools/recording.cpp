@@ -285,7 +285,9 @@ bool RecordingReader::readLine(std::string_view& text) {
     std::size_t scanned = b.begin;
     for (;;) {
         // An empty buffer may have no storage at all: memchr must not see its null pointer.
-        const char* newline = b.end > scanned ? static_cast<const char*>(std::memchr(b.bytes.data() + scanned, '\n', b.end - scanned)) : nullptr;
+        const char* newline =
+            b.end > scanned ? static_cast<const char*>(std::memchr(b.bytes.data() + scanned, '\n', b.end - scanned))
+                            : nullptr;
         if (newline != nullptr || (b.atEnd && b.end > b.begin)) {
             const std::size_t stop = newline != nullptr ? static_cast<std::size_t>(newline - b.bytes.data()) : b.end;
             ++line_;

@@ -281,7 +281,7 @@ private:
     termios saved_{};
 };
 
-constexpr std::size_t LONGEST_COMMAND = 4096;  // bytes in one command line, its newline excluded
+constexpr std::size_t LONGEST_COMMAND = 4096;                      // bytes in one command line, its newline excluded
 constexpr auto LONE_ESCAPE_WAIT = std::chrono::milliseconds(100);  // the rest of a sequence comes within it
 
 std::string number(double value, const char* format) {
@@ -309,8 +309,10 @@ std::string driveScreen(const std::string& banner, const Driver& driver, const s
         text += std::string(line) + "\x1b[K\n";
     text += "\x1b[K\n";
     text += "sensor " + std::to_string(driver.selected()) + " of " + std::to_string(s.sensors.size()) +
-            (driver.selected() == 0 ? " (head)" : driver.selected() == 1 ? " (wand)" : "") + ": position" +
-            number(sensor.position[0], " %.4f") + number(sensor.position[1], " %.4f") +
+            (driver.selected() == 0   ? " (head)"
+             : driver.selected() == 1 ? " (wand)"
+                                      : "") +
+            ": position" + number(sensor.position[0], " %.4f") + number(sensor.position[1], " %.4f") +
             number(sensor.position[2], " %.4f") + "  angles X" + number(sensor.angles[0], " %.1f") + " Y" +
             number(sensor.angles[1], " %.1f") + " Z" + number(sensor.angles[2], " %.1f") + "\x1b[K\n";
     text += "buttons";
@@ -419,7 +421,8 @@ void runDriven(Simulator& simulator, Driver& driver, const DriveSettings& settin
         } else {
             for (const char byte : std::string_view(bytes, static_cast<std::size_t>(n))) {
                 if (byte != '\n') {
-                    if (!skipping && line.size() < LONGEST_COMMAND) line += byte;
+                    if (!skipping && line.size() < LONGEST_COMMAND)
+                        line += byte;
                     else if (!skipping) {
                         std::cerr << "trackd-sim: command line " << lineNumber + 1 << " is longer than "
                                   << LONGEST_COMMAND << " bytes; ignored\n";
@@ -489,7 +492,8 @@ int main(int argc, char** argv) {
     CLI::App app{
         "trackd-sim: plays trackd's part. Creates the tracker and controller segments, keeps them updated\n"
         "until a signal or --duration, then removes both. By default sensor 0 is a swaying head and\n"
-        "sensor 1 a hand that circles and turns; buttons toggle and valuators sweep."};
+        "sensor 1 a hand that circles and turns; buttons toggle and valuators sweep. With --interactive a\n"
+        "person decides the values instead, from a terminal's keys or a program's commands (below)."};
     addVersion(app, "trackd-sim");
     int trackerKey = DEFAULT_TRACKER_KEY;
     int controllerKey = DEFAULT_CONTROLLER_KEY;
@@ -650,10 +654,10 @@ int main(int argc, char** argv) {
                 "%u buttons, %u valuators; mode %04o, %s; Ctrl-C stops and removes both",
                 keyText(trackerKey).c_str(), tracker.id(), tracker.size(), sensors, keyText(controllerKey).c_str(),
                 controller.id(), controller.size(), buttons, valuators, static_cast<unsigned>(mode),
-                driver             ? (drive.commands ? "driven by commands" : "driven by hand")
-                : still            ? "static pose"
-                : recording        ? ("replaying " + play).c_str()
-                                   : pace);
+                driver      ? (drive.commands ? "driven by commands" : "driven by hand")
+                : still     ? "static pose"
+                : recording ? ("replaying " + play).c_str()
+                            : pace);
             std::printf("%s\n", banner);
             // The segments have no room for names: the recording's are passed on to those who read them.
             if (recording && !recording->sensorNames().empty())

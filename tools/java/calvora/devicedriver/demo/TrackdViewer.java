@@ -79,7 +79,9 @@ public final class TrackdViewer extends JComponent {
     static final double WHEEL_DEGREES = 5;
     /** Driving: the keys that hold buttons 1 to 7, as in trackd-sim's terminal face; the space bar holds 0. */
     static final String BUTTON_KEYS = "zxcvbnm";
+    /** Driving: the selected sensor has a ring of this radius about its origin, clear of its label. */
     static final Color SELECTED = Color.ORANGE;
+    static final int RING = 9;
     /** Driving: what each input does, shown in the status bar; each line fits the window at its default size. */
     static final List<String> DRIVE_HINTS = List.of(
             "driving: click a sensor or press 0-9 to select it | drag: move it over the floor | shift-drag: up, down",
@@ -361,8 +363,7 @@ public final class TrackdViewer extends JComponent {
             if (origin != null && sensor == scene.selected()) {
                 g.setColor(SELECTED);
                 g.setStroke(new BasicStroke(2));
-                g.drawOval((int) origin.getX() - PICK_PIXELS, (int) origin.getY() - PICK_PIXELS, 2 * PICK_PIXELS,
-                        2 * PICK_PIXELS);
+                g.drawOval((int) origin.getX() - RING, (int) origin.getY() - RING, 2 * RING, 2 * RING);
                 g.setStroke(new BasicStroke(3));
             }
             g.setColor(TEXT);
