@@ -824,6 +824,19 @@ TEST(simDriven, keysMoveTurnPressAndPushExactlyByTheirStepsAndTheSessionReplays)
     std::remove(record.c_str());
 }
 
+TEST(simDriven, escapeSequencesSplitAcrossReadsAreOneKeyAndALoneEscapeIsDropped) {
+    using trackd_tools::Key;
+    trackd_tools::KeyDecoder decoder;
+    std::vector<Key> keys;
+    for (const char* piece : {"\x1b", "[", "5", "~a\x1bO", "D\x1b[1;", "2C\x1b[200~\x1b"}) decoder.feed(piece, keys);
+    EXPECT_EQ(keys, (std::vector<Key>{{Key::pageUp, 0}, {Key::character, 'a'}, {Key::left, 0}, {Key::right, 0}}));
+    EXPECT_TRUE(decoder.pending());  // the last Escape may begin a sequence, or be a lone Escape
+    decoder.drop();
+    keys.clear();
+    decoder.feed("q", keys);
+    EXPECT_EQ(keys, (std::vector<Key>{{Key::character, 'q'}}));
+}
+
 // trackd-sim --interactive --commands reading the lines written into a pipe.
 class CommandedSim {
 public:
