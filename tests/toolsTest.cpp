@@ -678,6 +678,7 @@ public:
         for (int i = 0; i < 100 && screen.find(text) == std::string::npos; ++i) readScreen(100);
         return screen.find(text) != std::string::npos;
     }
+    void signal(int number) const { kill(child_, number); }
     void type(const std::string& keys) const {
         ASSERT_EQ(write(terminal_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
     }
@@ -822,6 +823,19 @@ TEST(simDriven, keysMoveTurnPressAndPushExactlyByTheirStepsAndTheSessionReplays)
     RunningSim replay(replayKeys, {"--play", record, "--hold"});
     EXPECT_EQ(eventually(replayKeys, expected), expected);
     std::remove(record.c_str());
+}
+
+TEST(simDriven, aSignalGivesTheTerminalBackAndRemovesTheSegments) {
+    const Keys keys;
+    TerminalSim sim(command(SIM, keys, {"--interactive"}));
+    ASSERT_TRUE(sim.shows("quit, removing the segments")) << sim.screen;
+    EXPECT_EQ(sim.mode().c_lflag & ECHO, 0U) << "keys are read without echo";
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.wait(), 0) << sim.screen;
+    EXPECT_NE(sim.mode().c_lflag & ECHO, 0U);
+    EXPECT_NE(sim.mode().c_lflag & ICANON, 0U);
+    EXPECT_FALSE(segmentExists(keys.tracker));
+    EXPECT_FALSE(segmentExists(keys.controller));
 }
 
 TEST(simDriven, escapeSequencesSplitAcrossReadsAreOneKeyAndALoneEscapeIsDropped) {
