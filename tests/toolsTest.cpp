@@ -611,47 +611,10 @@ TEST(monitorHealth, waitsForSegmentsAndFollowsAReplacement) {
     EXPECT_EQ(last["sensors"].size(), 3U);
 }
 
-TEST(monitorOutput, theLiveViewQuitsOnQ) {
-    const Keys keys;
-    RunningSim sim(keys, {"--static"});
-    int terminal = -1;
-    const std::vector<std::string> argv = command(MONITOR, keys, {"--duration", "20"});
-    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        std::vector<char*> args;
-        args.reserve(argv.size() + 1);
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    std::string screen;
-    char buffer[4096];
-    for (int i = 0; i < 100 && screen.find("q quits") == std::string::npos; ++i) {
-        pollfd ready{terminal, POLLIN, 0};
-        if (poll(&ready, 1, 100) == 1) {
-            const ssize_t n = read(terminal, buffer, sizeof buffer);
-            if (n > 0) screen.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-    EXPECT_NE(screen.find("q quits"), std::string::npos) << screen;
-    ASSERT_EQ(write(terminal, "q", 1), 1);
-    int status = -1;
-    for (int i = 0; i < 50 && waitpid(child, &status, WNOHANG) == 0; ++i) {
-        while (read(terminal, buffer, sizeof buffer) > 0) {
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (status == -1) kill(child, SIGKILL);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    close(terminal);
-}
-
-// trackd-sim --interactive on a pseudo-terminal of its own, as a person at a terminal runs it.
-class TerminalSim {
+// A tool on a pseudo-terminal of its own, as a person at a terminal runs it.
+class OnTerminal {
 public:
-    explicit TerminalSim(const std::vector<std::string>& argv) {
+    explicit OnTerminal(const std::vector<std::string>& argv) {
         child_ = forkpty(&terminal_, nullptr, nullptr, nullptr);
         if (child_ < 0) throw std::runtime_error("forkpty failed");
         if (child_ == 0) {
@@ -663,35 +626,39 @@ public:
             _exit(127);
         }
     }
-    ~TerminalSim() {
+    ~OnTerminal() {
         if (status_ == -1) {
             kill(child_, SIGKILL);
             waitpid(child_, nullptr, 0);
         }
         close(terminal_);
     }
-    TerminalSim(const TerminalSim&) = delete;
-    TerminalSim& operator=(const TerminalSim&) = delete;
+    OnTerminal(const OnTerminal&) = delete;
+    OnTerminal& operator=(const OnTerminal&) = delete;
 
     // Reads the screen until it shows `text`; false after 10 s.
     bool shows(const std::string& text) {
-        for (int i = 0; i < 100 && screen.find(text) == std::string::npos; ++i) readScreen(100);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (screen.find(text) == std::string::npos && std::chrono::steady_clock::now() < end)
+            if (readScreen(100)) break;
         return screen.find(text) != std::string::npos;
     }
     void signal(int number) const { kill(child_, number); }
     void type(const std::string& keys) const {
         ASSERT_EQ(write(terminal_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
     }
-    // The exit status once it has ended, or -1 after 10 s.
+    // The exit status once it has ended, or -1 after 30 s.
     int wait() {
-        for (int i = 0; i < 100 && status_ == -1; ++i) {
-            readScreen(100);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (status_ == -1 && std::chrono::steady_clock::now() < end) {
+            // Once the tool has closed the terminal, it may take a moment to become a child that can be awaited.
+            if (readScreen(100)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             int status = 0;
             if (waitpid(child_, &status, WNOHANG) == child_) status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
         }
         return status_;
     }
-    // The terminal's mode, as the simulator left it.
+    // The terminal's mode, as the tool left it.
     termios mode() const {
         termios now{};
         tcgetattr(terminal_, &now);
@@ -701,19 +668,32 @@ public:
     std::string screen;
 
 private:
-    void readScreen(int milliseconds) {
+    // Waits up to `milliseconds` for output, then reads all there is: a tool that fills the terminal's
+    // buffer would wait for it to be read before it reads a key. True once the tool has closed the terminal.
+    bool readScreen(int milliseconds) {
         pollfd ready{terminal_, POLLIN, 0};
         char buffer[4096];
-        if (poll(&ready, 1, milliseconds) == 1) {
+        for (int wait = milliseconds; poll(&ready, 1, wait) == 1; wait = 0) {
             const ssize_t n = read(terminal_, buffer, sizeof buffer);
-            if (n > 0) screen.append(buffer, static_cast<std::size_t>(n));
+            if (n <= 0) return true;
+            screen.append(buffer, static_cast<std::size_t>(n));
         }
+        return false;
     }
 
     int terminal_ = -1;
     pid_t child_ = -1;
     int status_ = -1;
 };
+
+TEST(monitorOutput, theLiveViewQuitsOnQ) {
+    const Keys keys;
+    RunningSim sim(keys, {"--static"});
+    OnTerminal monitor(command(MONITOR, keys, {"--duration", "20"}));
+    EXPECT_TRUE(monitor.shows("q quits")) << monitor.screen;
+    monitor.type("q");
+    EXPECT_EQ(monitor.wait(), 0) << monitor.screen;
+}
 
 // What the segments hold, read through the library.
 struct Driven {
@@ -772,7 +752,7 @@ TEST(simDriven, keysMoveTurnPressAndPushExactlyByTheirStepsAndTheSessionReplays)
     const Keys keys;
     const std::string record = ::testing::TempDir() + "trackd-driven-" + std::to_string(keys.tracker) + ".jsonl";
     std::remove(record.c_str());
-    TerminalSim sim(
+    OnTerminal sim(
         command(SIM, keys,
                 {"--interactive", "--sensors", "3", "--buttons", "3", "--valuators", "2", "--wand", "0.5,1.25,-0.75",
                  "--step", "0.05", "--turn-step", "5", "--valuator-step", "0.1", "--record", record}));
@@ -827,7 +807,7 @@ TEST(simDriven, keysMoveTurnPressAndPushExactlyByTheirStepsAndTheSessionReplays)
 
 TEST(simDriven, aSignalGivesTheTerminalBackAndRemovesTheSegments) {
     const Keys keys;
-    TerminalSim sim(command(SIM, keys, {"--interactive"}));
+    OnTerminal sim(command(SIM, keys, {"--interactive"}));
     ASSERT_TRUE(sim.shows("quit, removing the segments")) << sim.screen;
     EXPECT_EQ(sim.mode().c_lflag & ECHO, 0U) << "keys are read without echo";
     sim.signal(SIGTERM);

@@ -524,7 +524,8 @@ public final class TrackdViewer extends JComponent {
             + " right-drag orbits); hold the space bar or z x c v b n m, or click a lamp, to hold buttons 0 to 7;"
             + " / selects the next valuator and - + push it; r resets the sensor to its start pose. The status"
             + " bar says the same. Closing the window ends the simulator, which removes its segments. The"
-            + " options marked 'with --drive' are trackd-sim's, passed on; trackd-sim --help tells more.", ""})
+            + " options marked 'with --drive' are trackd-sim's, passed on, with its defaults; trackd-sim --help"
+            + " tells them.", ""})
     static final class Options {
         static final double LONGEST_SECONDS = 100.0 * 365 * 24 * 3600;
         static final int LONGEST_NAME = 32;
@@ -550,28 +551,28 @@ public final class TrackdViewer extends JComponent {
         @Option(names = "--drive", description = "start a trackd-sim of its own and drive it with the mouse and keys")
         boolean drive;
 
-        @Option(names = "--sensors", paramLabel = "N", description = "with --drive: number of sensors (default 3)")
+        @Option(names = "--sensors", paramLabel = "N", description = "with --drive: number of sensors")
         String sensors;
 
-        @Option(names = "--buttons", paramLabel = "N", description = "with --drive: number of buttons (default 4)")
+        @Option(names = "--buttons", paramLabel = "N", description = "with --drive: number of buttons")
         String buttons;
 
-        @Option(names = "--valuators", paramLabel = "N", description = "with --drive: number of valuators (default 2)")
+        @Option(names = "--valuators", paramLabel = "N", description = "with --drive: number of valuators")
         String valuators;
 
         @Option(names = "--head", paramLabel = "X,Y,Z",
-                description = "with --drive: start position of sensor 0, the head (default 0,1.7,0)")
+                description = "with --drive: start position of sensor 0, the head (default: at eye height)")
         String head;
 
         @Option(names = "--wand", paramLabel = "X,Y,Z",
-                description = "with --drive: start position of sensor 1, the wand (default 0,1.3,-0.3)")
+                description = "with --drive: start position of sensor 1, the wand (default: in front of the head)")
         String wand;
 
         @Option(names = "--valuator-step", paramLabel = "STEP",
-                description = "with --drive: how far - and + push a valuator (default 0.1)")
+                description = "with --drive: how far - and + push a valuator")
         String valuatorStep;
 
-        @Option(names = "--rate", paramLabel = "HZ", description = "with --drive: updates per second (default 60)")
+        @Option(names = "--rate", paramLabel = "HZ", description = "with --drive: updates per second")
         String rate;
 
         @Option(names = "--record", paramLabel = "FILE",
