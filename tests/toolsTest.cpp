@@ -8,13 +8,20 @@
 #include <sys/prctl.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <termios.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,6 +29,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "driving.h"
 #include "options.h"
 #include "process.h"
 #include "segment.h"
@@ -391,6 +399,9 @@ TEST(simLifecycle, refusesBadOptionsAndRecordingsWithTheRightStatus) {
     EXPECT_NE(refusal(invocation(SIM, {"--tracker-key", "7501", "--controller-key", "7501"}), 2).find("must differ"),
               std::string::npos);
     EXPECT_NE(usage({"--mode", "0778"}).find("not an octal permission"), std::string::npos);
+    for (const char* point : {"1,2", "1,2,3,4", "a,b,c", "nan,0,0", "1e9,0,0", ""})
+        EXPECT_NE(usage({"--interactive", "--head", point}).find("--head: '"), std::string::npos) << point;
+    EXPECT_NE(usage({"--commands"}).find("--interactive"), std::string::npos);
 
     // Recordings are refused by line, before any segment is made, with status 1.
     const std::string file = ::testing::TempDir() + "trackd-bad-recording.jsonl";
@@ -600,41 +611,323 @@ TEST(monitorHealth, waitsForSegmentsAndFollowsAReplacement) {
     EXPECT_EQ(last["sensors"].size(), 3U);
 }
 
+// A tool on a pseudo-terminal of its own, as a person at a terminal runs it.
+class OnTerminal {
+public:
+    explicit OnTerminal(const std::vector<std::string>& argv) {
+        child_ = forkpty(&terminal_, nullptr, nullptr, nullptr);
+        if (child_ < 0) throw std::runtime_error("forkpty failed");
+        if (child_ == 0) {
+            std::vector<char*> args;
+            args.reserve(argv.size() + 1);
+            for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~OnTerminal() {
+        if (status_ == -1) {
+            kill(child_, SIGKILL);
+            waitpid(child_, nullptr, 0);
+        }
+        close(terminal_);
+    }
+    OnTerminal(const OnTerminal&) = delete;
+    OnTerminal& operator=(const OnTerminal&) = delete;
+
+    // Reads the screen until it shows `text`; false after 10 s.
+    bool shows(const std::string& text) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (screen.find(text) == std::string::npos && std::chrono::steady_clock::now() < end)
+            if (readScreen(100)) break;
+        return screen.find(text) != std::string::npos;
+    }
+    void signal(int number) const { kill(child_, number); }
+    void type(const std::string& keys) const {
+        ASSERT_EQ(write(terminal_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+    // The exit status once it has ended, or -1 after 30 s.
+    int wait() {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (status_ == -1 && std::chrono::steady_clock::now() < end) {
+            // Once the tool has closed the terminal, it may take a moment to become a child that can be awaited.
+            if (readScreen(100)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            int status = 0;
+            if (waitpid(child_, &status, WNOHANG) == child_) status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+        }
+        return status_;
+    }
+    // The terminal's mode, as the tool left it.
+    termios mode() const {
+        termios now{};
+        tcgetattr(terminal_, &now);
+        return now;
+    }
+
+    std::string screen;
+
+private:
+    // Waits up to `milliseconds` for output, then reads all there is: a tool that fills the terminal's
+    // buffer would wait for it to be read before it reads a key. True once the tool has closed the terminal.
+    bool readScreen(int milliseconds) {
+        pollfd ready{terminal_, POLLIN, 0};
+        char buffer[4096];
+        for (int wait = milliseconds; poll(&ready, 1, wait) == 1; wait = 0) {
+            const ssize_t n = read(terminal_, buffer, sizeof buffer);
+            if (n <= 0) return true;
+            screen.append(buffer, static_cast<std::size_t>(n));
+        }
+        return false;
+    }
+
+    int terminal_ = -1;
+    pid_t child_ = -1;
+    int status_ = -1;
+};
+
 TEST(monitorOutput, theLiveViewQuitsOnQ) {
     const Keys keys;
     RunningSim sim(keys, {"--static"});
-    int terminal = -1;
-    const std::vector<std::string> argv = command(MONITOR, keys, {"--duration", "20"});
-    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        std::vector<char*> args;
-        args.reserve(argv.size() + 1);
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+    OnTerminal monitor(command(MONITOR, keys, {"--duration", "20"}));
+    EXPECT_TRUE(monitor.shows("q quits")) << monitor.screen;
+    monitor.type("q");
+    EXPECT_EQ(monitor.wait(), 0) << monitor.screen;
+}
+
+// What the segments hold, read through the library.
+struct Driven {
+    std::vector<std::array<float, 6>> sensors;  // position, then angles X, Y, Z
+    std::vector<std::int32_t> buttons;
+    std::vector<float> valuators;
+    bool operator==(const Driven& other) const {
+        const auto same = [](const auto& a, const auto& b) {
+            return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0;
+        };
+        return same(sensors, other.sensors) && same(buttons, other.buttons) && same(valuators, other.valuators);
     }
-    std::string screen;
-    char buffer[4096];
-    for (int i = 0; i < 100 && screen.find("q quits") == std::string::npos; ++i) {
-        pollfd ready{terminal, POLLIN, 0};
-        if (poll(&ready, 1, 100) == 1) {
-            const ssize_t n = read(terminal, buffer, sizeof buffer);
-            if (n > 0) screen.append(buffer, static_cast<std::size_t>(n));
+};
+
+std::ostream& operator<<(std::ostream& out, const Driven& d) {
+    for (const auto& s : d.sensors) {
+        out << "sensor";
+        for (float v : s) out << ' ' << v;
+        out << "; ";
+    }
+    out << "buttons";
+    for (auto b : d.buttons) out << ' ' << b;
+    out << "; valuators";
+    for (float v : d.valuators) out << ' ' << v;
+    return out;
+}
+
+Driven readDriven(const Keys& keys) {
+    void* tracker = trackdInitTrackerReader(keys.tracker);
+    void* controller = trackdInitControllerReader(keys.controller);
+    Driven d;
+    if (tracker == nullptr || controller == nullptr) return d;
+    for (int i = 0; i < trackdGetNumberOfSensors(tracker); ++i) {
+        std::array<float, 6> s{};
+        trackdGetPosition(tracker, i, s.data());
+        trackdGetEulerAngles(tracker, i, s.data() + 3);
+        d.sensors.push_back(s);
+    }
+    for (int i = 0; i < trackdGetNumberOfButtons(controller); ++i) d.buttons.push_back(trackdGetButton(controller, i));
+    for (int i = 0; i < trackdGetNumberOfValuators(controller); ++i)
+        d.valuators.push_back(trackdGetValuator(controller, i));
+    shmdt(tracker);
+    shmdt(controller);
+    return d;
+}
+
+// Reads the segments until they hold `expected`, for up to 10 s; returns what they held last.
+Driven eventually(const Keys& keys, const Driven& expected) {
+    Driven seen;
+    for (int i = 0; i < 200 && !((seen = readDriven(keys)) == expected); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return seen;
+}
+
+TEST(simDriven, keysMoveTurnPressAndPushExactlyByTheirStepsAndTheSessionReplays) {
+    const Keys keys;
+    const std::string record = ::testing::TempDir() + "trackd-driven-" + std::to_string(keys.tracker) + ".jsonl";
+    std::remove(record.c_str());
+    OnTerminal sim(
+        command(SIM, keys,
+                {"--interactive", "--sensors", "3", "--buttons", "3", "--valuators", "2", "--wand", "0.5,1.25,-0.75",
+                 "--step", "0.05", "--turn-step", "5", "--valuator-step", "0.1", "--record", record}));
+    ASSERT_TRUE(sim.shows("quit, removing the segments")) << sim.screen;
+    const float step = 0.05F;
+    const float turn = 5.0F;
+    const float push = 0.1F;
+    const auto head = trackd_tools::DEFAULT_HEAD;
+    Driven expected{{{head[0], head[1], head[2], 0, 0, 0},
+                     {0.5F, 1.25F, -0.75F, 0, 0, 0},
+                     {0.5F + trackd_tools::SENSOR_SPACING, 1.25F, -0.75F, 0, 0, 0}},
+                    {0, 0, 0},
+                    {0, 0}};
+    EXPECT_EQ(eventually(keys, expected), expected);
+
+    // Tab selects the wand; arrows in both escape forms, Page Up and the turning keys move and turn it.
+    sim.type("\t\x1b[C\x1bOA\x1b[5~jiu");
+    auto& wand = expected.sensors[1];
+    wand = {0.5F + step, 1.25F + step, -0.75F - step, turn, turn, turn};
+    EXPECT_EQ(eventually(keys, expected), expected);
+
+    // x presses button 2 and releases it; the space bar presses button 0; / and + - push valuator 1.
+    sim.type("x");
+    expected.buttons = {0, 0, 1};
+    EXPECT_EQ(eventually(keys, expected), expected);
+    sim.type("x /++-");
+    expected.buttons = {1, 0, 0};
+    expected.valuators[1] = ((0.0F + push) + push) - push;
+    EXPECT_EQ(eventually(keys, expected), expected);
+
+    // Unknown sequences (F5, Ctrl-Home, Alt-x) change nothing; then k turns back about X; Shift-Tab
+    // selects the head, which the left arrow moves.
+    sim.type("\x1b[15~\x1b[1;5H\x1bxk\x1b[Z\x1b[D");
+    wand[3] = turn - turn;
+    expected.sensors[0][0] = head[0] - step;
+    EXPECT_EQ(eventually(keys, expected), expected);
+    EXPECT_TRUE(sim.shows("sensor 0 of 3 (head): position -0.0500 1.7000 0.0000")) << sim.screen;
+
+    sim.type("q");
+    EXPECT_EQ(sim.wait(), 0) << sim.screen;
+    EXPECT_FALSE(segmentExists(keys.tracker));
+    EXPECT_FALSE(segmentExists(keys.controller));
+    EXPECT_NE(sim.mode().c_lflag & ECHO, 0U) << "the terminal is left without echo";
+    EXPECT_NE(sim.mode().c_lflag & ICANON, 0U) << "the terminal is left in raw mode";
+
+    // The recording replays to the same values.
+    const Keys replayKeys;
+    RunningSim replay(replayKeys, {"--play", record, "--hold"});
+    EXPECT_EQ(eventually(replayKeys, expected), expected);
+    std::remove(record.c_str());
+}
+
+TEST(simDriven, aSignalGivesTheTerminalBackAndRemovesTheSegments) {
+    const Keys keys;
+    OnTerminal sim(command(SIM, keys, {"--interactive"}));
+    ASSERT_TRUE(sim.shows("quit, removing the segments")) << sim.screen;
+    EXPECT_EQ(sim.mode().c_lflag & ECHO, 0U) << "keys are read without echo";
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.wait(), 0) << sim.screen;
+    EXPECT_NE(sim.mode().c_lflag & ECHO, 0U);
+    EXPECT_NE(sim.mode().c_lflag & ICANON, 0U);
+    EXPECT_FALSE(segmentExists(keys.tracker));
+    EXPECT_FALSE(segmentExists(keys.controller));
+}
+
+TEST(simDriven, escapeSequencesSplitAcrossReadsAreOneKeyAndALoneEscapeIsDropped) {
+    using trackd_tools::Key;
+    trackd_tools::KeyDecoder decoder;
+    std::vector<Key> keys;
+    for (const char* piece : {"\x1b", "[", "5", "~a\x1bO", "D\x1b[1;", "2C\x1b[200~\x1b"}) decoder.feed(piece, keys);
+    EXPECT_EQ(keys, (std::vector<Key>{{Key::pageUp, 0}, {Key::character, 'a'}, {Key::left, 0}, {Key::right, 0}}));
+    EXPECT_TRUE(decoder.pending());  // the last Escape may begin a sequence, or be a lone Escape
+    decoder.drop();
+    keys.clear();
+    decoder.feed("q", keys);
+    EXPECT_EQ(keys, (std::vector<Key>{{Key::character, 'q'}}));
+}
+
+// trackd-sim --interactive --commands reading the lines written into a pipe.
+class CommandedSim {
+public:
+    CommandedSim(const Keys& keys, std::vector<std::string> more) {
+        if (pipe(in_) != 0) throw std::runtime_error("pipe failed");
+        more.insert(more.begin(), {"--interactive", "--commands"});
+        const int readEnd = in_[0];
+        const int writeEnd = in_[1];
+        process.emplace(command(SIM, keys, more), [readEnd, writeEnd] {
+            dup2(readEnd, STDIN_FILENO);
+            close(readEnd);
+            close(writeEnd);
+        });
+        close(in_[0]);
+        banner = process->firstLine();
+    }
+    ~CommandedSim() { end(); }
+    CommandedSim(const CommandedSim&) = delete;
+    CommandedSim& operator=(const CommandedSim&) = delete;
+
+    void send(const std::string& lines) const {
+        ASSERT_EQ(write(in_[1], lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+    }
+    // Closes the input, as a viewer that closes does; returns the exit status.
+    int end() {
+        if (in_[1] >= 0) {
+            close(in_[1]);
+            in_[1] = -1;
+            status_ = process->wait();
         }
+        return status_;
     }
-    EXPECT_NE(screen.find("q quits"), std::string::npos) << screen;
-    ASSERT_EQ(write(terminal, "q", 1), 1);
-    int status = -1;
-    for (int i = 0; i < 50 && waitpid(child, &status, WNOHANG) == 0; ++i) {
-        while (read(terminal, buffer, sizeof buffer) > 0) {
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (status == -1) kill(child, SIGKILL);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    close(terminal);
+
+    std::optional<Process> process;
+    std::string banner;
+
+private:
+    int in_[2] = {-1, -1};
+    int status_ = -1;
+};
+
+TEST(simDriven, commandsSetTheValuesAndAWrongLineIsReportedAndChangesNothing) {
+    const Keys keys;
+    CommandedSim sim(keys, {"--sensors", "2", "--buttons", "2", "--valuators", "1", "--head", "1,2,3"});
+    ASSERT_NE(sim.banner.find("driven by commands"), std::string::npos) << sim.process->err;
+    sim.send(R"({"sensor":1,"position":[0.125,1.5,-2],"angles":[10,-20,30.5]})"
+             "\n"
+             R"({"sensor":0,"move":[0.25,0,-0.5],"turn":[0,190,0]})"
+             "\n"
+             R"({"button":1,"value":-7})"
+             "\n"
+             R"({"valuator":0,"value":0.75})"
+             "\n");
+    Driven expected{{{1.25F, 2, 2.5F, 0, -170, 0}, {0.125F, 1.5F, -2, 10, -20, 30.5F}}, {0, -7}, {0.75F}};
+    EXPECT_EQ(eventually(keys, expected), expected);
+
+    // Each wrong line is named and ignored, even when part of it was right; the last line still applies.
+    sim.send(
+        "[1,2]\n"
+        R"({"sensor":2,"move":[1,0,0]})"
+        "\n"
+        R"({"sensor":0,"position":[1,2,"x"]})"
+        "\n"
+        R"({"sensor":0,"move":[1e39,0,0],"turn":[1,1,1]})"
+        "\n"
+        R"({"button":0,"value":1,"sensor":0})"
+        "\n"
+        R"({"valuator":0,"steps":1,"value":0})"
+        "\n" +
+        std::string(5000, ' ') + "{}\n" + R"({"valuator":0,"steps":1})" + "\n" + R"({"reset":1})" + "\n");
+    const auto wand = trackd_tools::DEFAULT_WAND;
+    expected.sensors[1] = {wand[0], wand[1], wand[2], 0, 0, 0};
+    expected.valuators[0] = 0.75F + trackd_tools::DriveSteps{}.valuator;
+    EXPECT_EQ(eventually(keys, expected), expected);
+    EXPECT_EQ(sim.end(), 0);
+    EXPECT_EQ(sim.process->err,
+              "trackd-sim: command line 5: not a JSON object; ignored\n"
+              "trackd-sim: command line 6: \"sensor\" must be an index below the 2 sensors; ignored\n"
+              "trackd-sim: command line 7: \"position\" must be a number; ignored\n"
+              "trackd-sim: command line 8: \"move\" goes beyond a float; ignored\n"
+              "trackd-sim: command line 9: a command names exactly one of \"sensor\", \"button\", \"valuator\", "
+              "\"reset\"; ignored\n"
+              "trackd-sim: command line 10: a valuator command gives either \"value\" or \"steps\"; ignored\n"
+              "trackd-sim: command line 11 is longer than 4096 bytes; ignored\n");
+    EXPECT_FALSE(segmentExists(keys.tracker));
+    EXPECT_FALSE(segmentExists(keys.controller));
+
+    // Keys need a terminal: without one, and without --commands, the simulator refuses before it starts.
+    Process refused(command(SIM, keys, {"--interactive"}), [] {
+        const int nothing = open("/dev/null", O_RDONLY);
+        dup2(nothing, STDIN_FILENO);
+    });
+    EXPECT_EQ(refused.wait(), 2);
+    EXPECT_EQ(refused.err,
+              "trackd-sim: --interactive reads keys from a terminal, and standard input is not one (programs send "
+              "commands with --commands)\n");
+    EXPECT_FALSE(segmentExists(keys.tracker));
 }
 
 TEST(monitorHealth, measuresRatesFarAboveAThousandHertz) {

@@ -2,6 +2,7 @@
 #include "recording.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -415,6 +417,33 @@ void RecordingReader::restore(const Mark& mark) {
     previousTime_ = mark.previousTime;
     sawFirstLine_ = mark.sawFirstLine;
     sawFrame_ = mark.sawFrame;
+}
+
+std::FILE* openRecordingFile(const std::string& path, bool overwrite) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    struct stat info {};
+    if (fd < 0 && errno == EEXIST && stat(path.c_str(), &info) == 0) {
+        if (S_ISREG(info.st_mode) && !overwrite)
+            throw std::runtime_error(path + " exists; pass --overwrite to replace it");
+        fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    }
+    if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            throw std::runtime_error(path + " is being written by another process (another recording?)");
+        }
+        if (ftruncate(fd, 0) != 0) {
+            close(fd);
+            throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+        }
+    }
+    std::FILE* file = fdopen(fd, "w");
+    if (file == nullptr) {
+        close(fd);
+        throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    }
+    return file;
 }
 
 }  // namespace trackd_tools

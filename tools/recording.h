@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -105,5 +106,10 @@ private:
     double previousTime_ = 0;
     std::vector<std::string> sensorNames_;
 };
+
+// Opens `path` to write a recording into (recordingHeader's line, then toJson's lines): refuses to replace
+// a file unless `overwrite`, and holds an exclusive lock on it so that two recorders never write into one
+// file. A device or a pipe is written as it is. Throws std::runtime_error saying why it cannot.
+std::FILE* openRecordingFile(const std::string& path, bool overwrite);
 
 }  // namespace trackd_tools

@@ -1,10 +1,7 @@
 // trackd-monitor: shows what trackd's segments hold and whether they are healthy, through the library's own functions.
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -28,6 +25,7 @@
 
 #include "changeWatcher.h"
 #include "options.h"
+#include "recording.h"
 #include "segmentKeys.h"
 #include "snapshot.h"
 #include "trackdLayout.h"
@@ -392,35 +390,6 @@ struct Settings {
     std::vector<std::string> names;
 };
 
-// A recording never replaces a file unless told to, and holds an exclusive lock on it while it records,
-// so that two recorders never write into one file. A device or a pipe is written as it is.
-std::FILE* openRecording(const std::string& path, bool overwrite) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    struct stat info {};
-    if (fd < 0 && errno == EEXIST && stat(path.c_str(), &info) == 0) {
-        if (S_ISREG(info.st_mode) && !overwrite)
-            throw std::runtime_error(path + " exists; pass --overwrite to replace it");
-        fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    }
-    if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            close(fd);
-            throw std::runtime_error(path + " is being written by another process (another recording?)");
-        }
-        if (ftruncate(fd, 0) != 0) {
-            close(fd);
-            throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-        }
-    }
-    std::FILE* file = fdopen(fd, "w");
-    if (file == nullptr) {
-        close(fd);
-        throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-    }
-    return file;
-}
-
 int run(const Settings& settings) {
     Source tracker("tracker", settings.trackerKey, TRACKER_SEGMENT_SIZE, trackdInitTrackerReader);
     Source controller("controller", settings.controllerKey, CONTROLLER_SEGMENT_SIZE, trackdInitControllerReader);
@@ -455,7 +424,7 @@ int run(const Settings& settings) {
     }
     if (!tracker.attached() && !controller.attached()) return EXIT_FAILURE_AT_RUN_TIME;
 
-    std::FILE* recordFile = settings.record.empty() ? nullptr : openRecording(settings.record, settings.overwrite);
+    std::FILE* recordFile = settings.record.empty() ? nullptr : openRecordingFile(settings.record, settings.overwrite);
     Output output = recordFile != nullptr ? Output(recordFile, settings.record) : Output(stdout, "standard output");
     Output console(stdout, "standard output");
     if (recordFile != nullptr) {

@@ -1,6 +1,9 @@
 // trackd-sim: plays trackd's part, creating the tracker and controller segments and keeping them updated.
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <atomic>
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "changeWatcher.h"
+#include "driving.h"
 #include "options.h"
 #include "recording.h"
 
@@ -254,13 +258,242 @@ bool sleepUntil(Clock::time_point when, Clock::time_point end) {
     return false;
 }
 
+// The terminal in raw mode while the terminal face reads keys, given back as it was found on every exit.
+// Ctrl-C and the other signal keys still stop the simulator; Ctrl-Z is off, as a stopped process would
+// leave the terminal raw. Output keeps its line endings.
+class RawTerminal {
+public:
+    RawTerminal() {
+        if (tcgetattr(STDIN_FILENO, &saved_) != 0) throw std::runtime_error("cannot read the terminal's settings");
+        termios raw = saved_;
+        raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR | ISTRIP);
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
+        raw.c_cc[VSUSP] = _POSIX_VDISABLE;
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) throw std::runtime_error("cannot set the terminal's mode");
+    }
+    ~RawTerminal() { tcsetattr(STDIN_FILENO, TCSANOW, &saved_); }
+    RawTerminal(const RawTerminal&) = delete;
+    RawTerminal& operator=(const RawTerminal&) = delete;
+
+private:
+    termios saved_{};
+};
+
+constexpr std::size_t LONGEST_COMMAND = 4096;                      // bytes in one command line, its newline excluded
+constexpr auto LONE_ESCAPE_WAIT = std::chrono::milliseconds(100);  // the rest of a sequence comes within it
+
+std::string number(double value, const char* format) {
+    char text[32];
+    std::snprintf(text, sizeof text, format, value + 0.0);  // + 0.0: -0 shows as 0
+    return text;
+}
+
+// The terminal face's one screen: the banner, the key map and the driven values, redrawn from the top.
+std::string driveScreen(const std::string& banner, const Driver& driver, const std::string& record) {
+    const Snapshot& s = driver.state();
+    const DriveSteps& steps = driver.steps();
+    const SensorState& sensor = s.sensors[driver.selected()];
+    std::string text = "\x1b[H" + banner + "\x1b[K\n";
+    text += "Driving by hand: a key moves by " + shortNumber(steps.move) + " units, turns by " +
+            shortNumber(steps.turn) + " degrees, pushes a valuator by " + shortNumber(steps.valuator) + "\x1b[K\n";
+    for (const char* line : {
+             "  left right    move along X (- +)        up down    along Z (- +: up goes away)",
+             "  PgUp PgDn     raise, lower (Y + -)      Tab Shift-Tab  next, previous sensor; 0-9 select one",
+             "  i k           turn about X (+ -)        j l    about Y (+ -)        u o    about Z (+ -)",
+             "  space         toggle button 0           z x c v b n m    toggle buttons 1 to 7",
+             "  /             next valuator             - +    lower, raise it (= raises too; within -1 to 1)",
+             "  r             reset the sensor to its start pose                q      quit, removing the segments",
+         })
+        text += std::string(line) + "\x1b[K\n";
+    text += "\x1b[K\n";
+    text += "sensor " + std::to_string(driver.selected()) + " of " + std::to_string(s.sensors.size()) +
+            (driver.selected() == 0   ? " (head)"
+             : driver.selected() == 1 ? " (wand)"
+                                      : "") +
+            ": position" + number(sensor.position[0], " %.4f") + number(sensor.position[1], " %.4f") +
+            number(sensor.position[2], " %.4f") + "  angles X" + number(sensor.angles[0], " %.1f") + " Y" +
+            number(sensor.angles[1], " %.1f") + " Z" + number(sensor.angles[2], " %.1f") + "\x1b[K\n";
+    text += "buttons";
+    constexpr std::size_t SHOWN = 16;
+    for (std::size_t i = 0; i < s.buttons.size() && i < SHOWN; ++i) text += " " + std::to_string(s.buttons[i]);
+    if (s.buttons.size() > SHOWN) text += " ...";
+    if (s.buttons.empty()) text += " none";
+    text += "   valuators";
+    for (std::size_t i = 0; i < s.valuators.size() && i < SHOWN; ++i)
+        text += std::string(i == driver.selectedValuator() ? " >" : " ") + number(s.valuators[i], "%.3f");
+    if (s.valuators.size() > SHOWN) text += " ...";
+    if (s.valuators.empty()) text += " none";
+    text += "\x1b[K\n";
+    if (!record.empty()) text += "recording to " + record + "\x1b[K\n";
+    return text + "\x1b[J";
+}
+
+// What the driving faces need besides the segments: where input comes from and where a recording goes.
+struct DriveSettings {
+    bool commands = false;  // JSON lines on standard input instead of a terminal's keys
+    double rate = 60;
+    double duration = 0;
+    std::string record;
+    bool overwrite = false;
+    std::FILE* recording = nullptr;  // open on `record`; closed by runDriven
+    std::string banner;
+};
+
+// Writes the driven values at the update rate, as a tracker writes, until q, the end of the input, a
+// signal or the duration; each change also goes to the recording, timed from the start.
+void runDriven(Simulator& simulator, Driver& driver, const DriveSettings& settings) {
+    std::FILE* recording = settings.recording;
+    const auto start = Clock::now();
+    const auto end = settings.duration > 0 ? start + clockDuration(settings.duration) : Clock::time_point::max();
+    const auto since = [&start] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+    const auto record = [&](const std::string& line) {
+        if (recording == nullptr) return;
+        if (std::fputs(line.c_str(), recording) < 0 || std::fputc('\n', recording) < 0 || std::fflush(recording) != 0)
+            throw std::runtime_error("cannot write to " + settings.record + ": " + std::strerror(errno));
+    };
+    const auto snapshot = [&driver](double time) {
+        Snapshot s = driver.state();
+        s.time = time;
+        return s;
+    };
+    struct Closer {
+        std::FILE*& file;
+        ~Closer() {
+            if (file != nullptr) std::fclose(file);
+        }
+    } closer{recording};
+    record(recordingHeader().dump());
+    record(toJson(snapshot(0)).dump());
+
+    std::optional<RawTerminal> terminal;
+    if (!settings.commands) terminal.emplace();
+    const auto draw = [&] {
+        if (!terminal) return;
+        const std::string screen = driveScreen(settings.banner, driver, settings.record);
+        std::fputs(screen.c_str(), stdout);
+        std::fflush(stdout);
+    };
+    if (terminal) std::fputs("\x1b[2J", stdout);
+    draw();
+
+    KeyDecoder decoder;
+    std::string line;
+    bool skipping = false;  // the rest of an overlong command line is dropped
+    long long lineNumber = 0;
+    auto pendingSince = Clock::time_point::max();
+    long long tick = 0;
+    for (bool running = true; running && stopSignal == 0;) {
+        const auto now = Clock::now();
+        if (now >= end) break;
+        const auto due = start + clockDuration(static_cast<double>(tick + 1) / settings.rate);
+        if (now >= due) {
+            tick += 1 + static_cast<long long>(std::chrono::duration<double>(now - due).count() * settings.rate);
+            simulator.write(snapshot(since()));
+            continue;
+        }
+        if (decoder.pending() && now - pendingSince >= LONE_ESCAPE_WAIT) {
+            decoder.drop();  // a lone Escape, or a sequence cut off: not a key
+            pendingSince = Clock::time_point::max();
+        }
+        const auto wake = std::min({due, end, decoder.pending() ? pendingSince + LONE_ESCAPE_WAIT : due});
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
+        pollfd ready{STDIN_FILENO, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(std::min<long long>(wait, 50))) <= 0) continue;
+        char bytes[512];
+        const ssize_t n = read(STDIN_FILENO, bytes, sizeof bytes);
+        if (n <= 0) break;  // the input ended: the viewer closed, or the terminal hung up
+        bool changed = false;
+        if (terminal) {
+            std::vector<Key> keys;
+            decoder.feed(std::string_view(bytes, static_cast<std::size_t>(n)), keys);
+            if (decoder.pending() && pendingSince == Clock::time_point::max()) pendingSince = Clock::now();
+            if (!decoder.pending()) pendingSince = Clock::time_point::max();
+            for (const Key& key : keys) {
+                const Driver::Result result = driver.key(key);
+                if (result == Driver::Result::quit) {
+                    running = false;
+                    break;
+                }
+                changed = changed || result == Driver::Result::changed;
+            }
+        } else {
+            for (const char byte : std::string_view(bytes, static_cast<std::size_t>(n))) {
+                if (byte != '\n') {
+                    if (!skipping && line.size() < LONGEST_COMMAND)
+                        line += byte;
+                    else if (!skipping) {
+                        std::cerr << "trackd-sim: command line " << lineNumber + 1 << " is longer than "
+                                  << LONGEST_COMMAND << " bytes; ignored\n";
+                        skipping = true;
+                    }
+                    continue;
+                }
+                ++lineNumber;
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                if (!skipping && line.find_first_not_of(" \t") != std::string::npos) {
+                    try {
+                        driver.command(line);
+                        changed = true;
+                    } catch (const std::invalid_argument& e) {
+                        std::cerr << "trackd-sim: command line " << lineNumber << ": " << e.what() << "; ignored\n";
+                    }
+                }
+                line.clear();
+                skipping = false;
+            }
+        }
+        if (changed) {
+            const double time = since();
+            simulator.write(snapshot(time));  // at once, not at the next tick: a press is never missed
+            record(toJson(snapshot(time)).dump());
+            draw();
+        }
+    }
+    if (terminal) std::fputs("\n", stdout);
+    if (recording != nullptr) {
+        std::FILE* file = recording;
+        recording = nullptr;
+        if (std::fclose(file) != 0)
+            throw std::runtime_error("cannot write to " + settings.record + ": " + std::strerror(errno));
+    }
+}
+
+// Adds an option that takes a point as X,Y,Z: three finite numbers separated by commas.
+CLI::Option* addPointOption(CLI::App& app, const std::string& name, std::array<float, 3>& point,
+                            const std::string& what) {
+    return app
+        .add_option_function<std::string>(
+            name,
+            [&point, name](const std::string& text) {
+                std::array<float, 3> read{};
+                std::size_t from = 0;
+                for (std::size_t i = 0; i < 3; ++i) {
+                    const std::size_t comma = i < 2 ? text.find(',', from) : text.size();
+                    const std::string part = comma == std::string::npos ? "" : text.substr(from, comma - from);
+                    char* end = nullptr;
+                    read[i] = std::strtof(part.c_str(), &end);
+                    if (part.empty() || *end != '\0' || !std::isfinite(read[i]) || std::fabs(read[i]) > 1e6F)
+                        throw CLI::ValidationError(name, "'" + text +
+                                                             "' is not X,Y,Z: three numbers from -1e6 to 1e6 "
+                                                             "separated by commas, such as 0,1.7,0");
+                    from = comma + 1;
+                }
+                point = read;
+            },
+            what)
+        ->type_name("X,Y,Z");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{
         "trackd-sim: plays trackd's part. Creates the tracker and controller segments, keeps them updated\n"
         "until a signal or --duration, then removes both. By default sensor 0 is a swaying head and\n"
-        "sensor 1 a hand that circles and turns; buttons toggle and valuators sweep."};
+        "sensor 1 a hand that circles and turns; buttons toggle and valuators sweep. With --interactive a\n"
+        "person decides the values instead, from a terminal's keys or a program's commands (below)."};
     addVersion(app, "trackd-sim");
     int trackerKey = DEFAULT_TRACKER_KEY;
     int controllerKey = DEFAULT_CONTROLLER_KEY;
@@ -311,6 +544,66 @@ int main(int argc, char** argv) {
                   "permission bits of the segments, in octal (default 0660: trackd's owner and group; readers\n"
                   "attach read-write, so they need write permission: put them in the segments' group)");
     playOption->excludes(app.get_option("--static"))->excludes(app.get_option("--pattern"));
+
+    const std::string driving = "Driving by hand";
+    bool interactive = false;
+    std::array<float, 3> head = DEFAULT_HEAD;
+    std::array<float, 3> wand = DEFAULT_WAND;
+    DriveSteps steps;
+    DriveSettings drive;
+    auto* interactiveOption =
+        app.add_flag("--interactive", interactive,
+                     "write the values that a person gives instead of a motion. In a terminal, keys move and\n"
+                     "turn the selected sensor, press buttons and push valuators, under a key map:\n"
+                     "  left right: move along X (- +)     up down: along Z (- +; up goes away)\n"
+                     "  PgUp PgDn: raise, lower (Y + -)    Tab, Shift-Tab: next, previous sensor; 0-9 select one\n"
+                     "  i k: turn about X (+ -)            j l: about Y (+ -)     u o: about Z (+ -)\n"
+                     "  space: toggle button 0             z x c v b n m: toggle buttons 1 to 7\n"
+                     "  /: select the next valuator        - +: lower, raise it (= raises too), within -1 to 1\n"
+                     "  r: reset the sensor to its start pose   q: quit, removing the segments\n"
+                     "Angles wrap within -180 to 180 degrees. trackd-viewer --drive drives it from a window.")
+            ->group(driving);
+    app.add_flag("--commands", drive.commands,
+                 "with --interactive, read JSON commands from standard input instead of keys, one object a\n"
+                 "line (up to 4096 bytes), until the input ends; a wrong line is reported and ignored:\n"
+                 "  {\"sensor\":1,\"position\":[X,Y,Z],\"angles\":[X,Y,Z]}  set a pose (either part)\n"
+                 "  {\"sensor\":1,\"move\":[DX,DY,DZ],\"turn\":[DX,DY,DZ]}  move, turn by (either part)\n"
+                 "  {\"button\":0,\"value\":1}   {\"valuator\":0,\"value\":0.5}   {\"valuator\":0,\"steps\":-1}\n"
+                 "  {\"reset\":1}  put sensor 1 back at its start pose")
+        ->needs(interactiveOption)
+        ->group(driving);
+    addPointOption(app, "--head", head, "start position of sensor 0, the head (default 0,1.7,0: eye height)")
+        ->group(driving);
+    addPointOption(app, "--wand", wand,
+                   "start position of sensor 1, the wand (default 0,1.3,-0.3: in front of the head, 0.4\n"
+                   "below it); further sensors start in a row to its right, 0.25 apart")
+        ->group(driving);
+    app.add_option("--step", steps.move, "distance one key moves a sensor, in the installation's units")
+        ->check(finiteRange(0.0001, 100))
+        ->capture_default_str()
+        ->group(driving);
+    app.add_option("--turn-step", steps.turn, "degrees one key turns a sensor")
+        ->check(finiteRange(0.01, 180))
+        ->capture_default_str()
+        ->group(driving);
+    app.add_option("--valuator-step", steps.valuator, "how far one key pushes a valuator")
+        ->check(finiteRange(0.001, 2))
+        ->capture_default_str()
+        ->group(driving);
+    auto* recordOption = app.add_option("--record", drive.record,
+                                        "with --interactive, write each change to FILE as trackd-monitor --record\n"
+                                        "does, for trackd-sim --play")
+                             ->type_name("FILE")
+                             ->needs(interactiveOption)
+                             ->group(driving);
+    app.add_flag("--overwrite", drive.overwrite, "with --record, replace FILE if it exists")
+        ->needs(recordOption)
+        ->group(driving);
+    interactiveOption->excludes(playOption)
+        ->excludes(app.get_option("--static"))
+        ->excludes(app.get_option("--pattern"));
+    for (const char* name : {"--head", "--wand", "--step", "--turn-step", "--valuator-step"})
+        app.get_option(name)->needs(interactiveOption);
     app.parse_complete_callback([&] {
         checkDistinctKeys(trackerKey, controllerKey);
         if (jitter * 1e-6 >= 0.5 / rate)
@@ -319,6 +612,11 @@ int main(int argc, char** argv) {
                                                        shortNumber(rate) + ")");
     });
     if (const int status = parseCommandLine(app, argc, argv); status >= 0) return status;
+    if (interactive && !drive.commands && isatty(STDIN_FILENO) == 0) {
+        std::cerr << "trackd-sim: --interactive reads keys from a terminal, and standard input is not one "
+                     "(programs send commands with --commands)\n";
+        return EXIT_BAD_USAGE;
+    }
     if (const std::string warning = modeWarning(mode); !warning.empty()) std::cerr << "trackd-sim: " << warning << '\n';
 
     try {
@@ -329,6 +627,8 @@ int main(int argc, char** argv) {
             buttons = static_cast<std::uint32_t>(recording->first().buttons.size());
             valuators = static_cast<std::uint32_t>(recording->first().valuators.size());
         }
+        // A recording that cannot be written is found out before the segments appear.
+        if (!drive.record.empty()) drive.recording = openRecordingFile(drive.record, drive.overwrite);
         for (const int signal : STOP_SIGNALS) std::signal(signal, onSignal);  // each removes both segments
         const MonotonicClock preciseSleeps;                                   // updates on time, as a tracker's,
         raiseToRealtime();  // also on a busy machine where allowed (as trackd often runs)
@@ -338,20 +638,27 @@ int main(int argc, char** argv) {
             SimSegment controller("controller", controllerKey, controllerSize(buttons, valuators), mode, replace);
             Simulator simulator(tracker, controller, sensors, buttons, valuators);
             // Readers that start when the banner appears find the first frame already in place.
-            simulator.write(still       ? staticPose(sensors, buttons, valuators)
+            std::optional<Driver> driver;
+            if (interactive) driver.emplace(startPoses(sensors, head, wand), buttons, valuators, steps);
+            simulator.write(driver      ? driver->state()
+                            : still     ? staticPose(sensors, buttons, valuators)
                             : recording ? recording->first()
                             : pattern   ? checkable(0, sensors, buttons, valuators)
                                         : motion(0, sensors, buttons, valuators));
             char pace[64];
             std::snprintf(pace, sizeof pace, "%g Hz", rate);
-            std::printf(
+            char banner[512];
+            std::snprintf(
+                banner, sizeof banner,
                 "trackd-sim: tracker key %s: id %d, %u bytes, %u sensors; controller key %s: id %d, %u bytes, "
-                "%u buttons, %u valuators; mode %04o, %s; Ctrl-C stops and removes both\n",
+                "%u buttons, %u valuators; mode %04o, %s; Ctrl-C stops and removes both",
                 keyText(trackerKey).c_str(), tracker.id(), tracker.size(), sensors, keyText(controllerKey).c_str(),
                 controller.id(), controller.size(), buttons, valuators, static_cast<unsigned>(mode),
-                still       ? "static pose"
+                driver      ? (drive.commands ? "driven by commands" : "driven by hand")
+                : still     ? "static pose"
                 : recording ? ("replaying " + play).c_str()
                             : pace);
+            std::printf("%s\n", banner);
             // The segments have no room for names: the recording's are passed on to those who read them.
             if (recording && !recording->sensorNames().empty())
                 std::printf(
@@ -363,7 +670,12 @@ int main(int argc, char** argv) {
             const auto start = Clock::now();
             const auto end = duration > 0 ? start + clockDuration(duration) : Clock::time_point::max();
             const auto at = [&](double seconds) { return start + clockDuration(seconds); };
-            if (recording) {
+            if (driver) {
+                drive.rate = rate;
+                drive.duration = duration;
+                drive.banner = banner;
+                runDriven(simulator, *driver, drive);
+            } else if (recording) {
                 // A loop starts again one update period after the recording's last frame.
                 const double firstTime = recording->first().time;
                 double offset = 0;
@@ -407,7 +719,7 @@ int main(int argc, char** argv) {
             }
             if (ended) std::printf("trackd-sim: the recording %s ended\n", play.c_str());
             // A static pose, or the last frame of a held recording, stays in place until the end.
-            while (!ended && sleepUntil(end, end)) {
+            while (!ended && !driver && sleepUntil(end, end)) {
             }
         }
         std::printf("trackd-sim: removed both segments\n");

@@ -11,14 +11,19 @@ import java.awt.Graphics2D;
 import java.awt.GraphicsEnvironment;
 import java.awt.HeadlessException;
 import java.awt.RenderingHints;
+import java.awt.event.KeyAdapter;
+import java.awt.event.KeyEvent;
 import java.awt.event.MouseAdapter;
 import java.awt.event.MouseEvent;
 import java.awt.event.MouseWheelEvent;
 import java.awt.geom.Line2D;
 import java.awt.geom.Point2D;
+import java.io.IOException;
 import java.io.PrintStream;
 import java.util.ArrayList;
+import java.util.HashSet;
 import java.util.List;
+import java.util.Set;
 import java.util.Locale;
 import javax.swing.JComponent;
 import javax.swing.JFrame;
@@ -36,7 +41,8 @@ import picocli.CommandLine.TypeConversionException;
  * view from the bridge's column-vector matrices, labelled with its number and name, with its position
  * and angles in a table, the buttons as labelled lamps, the valuators as labelled bars, and a status bar
  * with each segment's key, change rate and health. Drag to orbit the view, turn the wheel to zoom.
- * {@code --help} lists the options.
+ * With {@code --drive} it also drives a trackd-sim of its own (SimulatorDriver): the mouse and keys move
+ * and turn the selected sensor, hold buttons and push valuators. {@code --help} lists the options.
  */
 public final class TrackdViewer extends JComponent {
     private static final long serialVersionUID = 1L;
@@ -68,14 +74,32 @@ public final class TrackdViewer extends JComponent {
     static final int FRAME_MILLIS = 33;
     static final double DEGREES_PER_PIXEL = 0.4;
     static final double ZOOM_PER_NOTCH = 1.1;
+    /** Driving: how far from a sensor's drawn origin a click selects it, and the wheel's turn a notch. */
+    static final int PICK_PIXELS = 15;
+    static final double WHEEL_DEGREES = 5;
+    /** Driving: the keys that hold buttons 1 to 7, as in trackd-sim's terminal face; the space bar holds 0. */
+    static final String BUTTON_KEYS = "zxcvbnm";
+    /** Driving: the selected sensor has a ring of this radius about its origin, clear of its label. */
+    static final Color SELECTED = Color.ORANGE;
+    static final int RING = 9;
+    /** Driving: what each input does, shown in the status bar; each line fits the window at its default size. */
+    static final List<String> DRIVE_HINTS = List.of(
+            "driving: click a sensor or press 0-9 to select it | drag: move it over the floor | shift-drag: up, down",
+            "ctrl-drag: turn it | wheel: roll it | r: reset it | right-drag: orbit the view | shift-wheel: zoom",
+            "hold space, z x c v b n m or click a lamp: buttons 0 to 7 | /: next valuator | - +: push it");
 
     /**
      * What one frame shows: matrices in column-vector form, 16 floats each, the sensors' names (sensor i's
      * is names[i]; those beyond the list stay numbered) and one status line per segment.
      */
-    record Scene(float[][] matrices, int[] buttons, float[] valuators, List<String> names, List<String> status) {
+    record Scene(float[][] matrices, int[] buttons, float[] valuators, List<String> names, List<String> status,
+            List<String> hints, int selected) {
         Scene(float[][] matrices, int[] buttons, float[] valuators) {
             this(matrices, buttons, valuators, List.of(), List.of());
+        }
+
+        Scene(float[][] matrices, int[] buttons, float[] valuators, List<String> names, List<String> status) {
+            this(matrices, buttons, valuators, names, status, List.of(), -1);
         }
     }
 
@@ -95,26 +119,61 @@ public final class TrackdViewer extends JComponent {
     private transient Scene scene = new Scene(new float[0][], new int[0], new float[0]);
     private transient Camera camera = Camera.START;
     private transient Point2D dragFrom;
+    /** Driving: the simulator driven, or null when only viewing. */
+    private final transient SimulatorDriver driver;
+    private transient int selected;
+    private transient int valuator;
+    private transient boolean orbiting;
+    /** Driving: the button a click on its lamp holds, or -1, and the keys held down. */
+    private transient int lampHeld = -1;
+    private final transient Set<Integer> keysHeld = new HashSet<>();
 
     TrackdViewer() {
+        this(null);
+    }
+
+    TrackdViewer(SimulatorDriver driver) {
+        this.driver = driver;
         MouseAdapter mouse = new MouseAdapter() {
             @Override
             public void mousePressed(MouseEvent event) {
                 dragFrom = event.getPoint();
+                orbiting = driver == null || !SwingUtilities.isLeftMouseButton(event);
+                if (!orbiting) {
+                    pressAt(event.getX(), event.getY());
+                }
+            }
+
+            @Override
+            public void mouseReleased(MouseEvent event) {
+                if (lampHeld >= 0) {
+                    driver.button(lampHeld, 0);
+                    lampHeld = -1;
+                }
             }
 
             @Override
             public void mouseDragged(MouseEvent event) {
-                if (dragFrom != null) {
-                    camera = camera.orbit(-(event.getX() - dragFrom.getX()) * DEGREES_PER_PIXEL,
-                            (event.getY() - dragFrom.getY()) * DEGREES_PER_PIXEL);
-                    dragFrom = event.getPoint();
+                if (dragFrom == null) {
+                    return;
+                }
+                double dx = event.getX() - dragFrom.getX();
+                double dy = event.getY() - dragFrom.getY();
+                dragFrom = event.getPoint();
+                if (orbiting) {
+                    camera = camera.orbit(-dx * DEGREES_PER_PIXEL, dy * DEGREES_PER_PIXEL);
                     repaint();
+                } else if (lampHeld < 0) {
+                    drag(dx, dy, event.isShiftDown(), event.isControlDown());
                 }
             }
 
             @Override
             public void mouseWheelMoved(MouseWheelEvent event) {
+                if (driver != null && !event.isShiftDown()) {
+                    driver.turn(selected, 0, 0, -event.getPreciseWheelRotation() * WHEEL_DEGREES);
+                    return;
+                }
                 camera = camera.zoom(Math.pow(ZOOM_PER_NOTCH, event.getPreciseWheelRotation()));
                 repaint();
             }
@@ -122,11 +181,125 @@ public final class TrackdViewer extends JComponent {
         addMouseListener(mouse);
         addMouseMotionListener(mouse);
         addMouseWheelListener(mouse);
+        if (driver != null) {
+            setFocusable(true);
+            addKeyListener(new KeyAdapter() {
+                @Override
+                public void keyPressed(KeyEvent event) {
+                    // A held key repeats its press: only the first counts.
+                    if (keysHeld.add(event.getKeyCode())) {
+                        keyDown(event.getKeyCode(), event.getKeyChar());
+                    }
+                }
+
+                @Override
+                public void keyReleased(KeyEvent event) {
+                    keysHeld.remove(event.getKeyCode());
+                    int button = buttonOfKey(event.getKeyCode());
+                    if (button >= 0 && button < scene.buttons().length) {
+                        driver.button(button, 0);
+                    }
+                }
+            });
+        }
     }
 
     void show(Scene next) {
-        scene = next;
+        scene = driver == null ? next : new Scene(next.matrices(), next.buttons(), next.valuators(), next.names(),
+                next.status(), DRIVE_HINTS, selected);
         repaint();
+    }
+
+    int selected() {
+        return selected;
+    }
+
+    /** Driving: a press on a lamp holds its button; one near a sensor's drawn origin selects the sensor. */
+    private void pressAt(int x, int y) {
+        requestFocusInWindow();
+        Scene now = scene;
+        int height = getHeight();
+        for (int button = 0; button < now.buttons().length; button++) {
+            int lampY = lampY(height, now);
+            if (x >= lampX(button) && x < lampX(button) + LAMP_SIZE && y >= lampY && y < lampY + LAMP_SIZE) {
+                lampHeld = button;
+                driver.button(button, 1);
+                return;
+            }
+        }
+        double nearest = PICK_PIXELS;
+        for (int sensor = 0; sensor < now.matrices().length; sensor++) {
+            float[] m = now.matrices()[sensor];
+            Point2D origin = project(m[3], m[7], m[11], getWidth(), height, camera);
+            if (origin != null && origin.distance(x, y) <= nearest) {
+                nearest = origin.distance(x, y);
+                select(sensor);
+            }
+        }
+    }
+
+    private void select(int sensor) {
+        if (sensor < scene.matrices().length) {
+            selected = sensor;
+            show(scene);
+        }
+    }
+
+    /** Driving: a drag of dx, dy pixels moves the selected sensor, raises it (shift) or turns it (ctrl). */
+    private void drag(double dx, double dy, boolean shift, boolean control) {
+        if (control) {
+            driver.turn(selected, -dy * DEGREES_PER_PIXEL, -dx * DEGREES_PER_PIXEL, 0);
+        } else if (shift) {
+            driver.move(selected, 0, -dy * unitsPerPixel(camera, getHeight()), 0);
+        } else {
+            double[] by = floorMove(dx, dy, camera, getHeight());
+            driver.move(selected, by[0], 0, by[2]);
+        }
+    }
+
+    /** Driving: what a key does; buttons are held until the key is released. */
+    private void keyDown(int code, char character) {
+        if (code >= KeyEvent.VK_0 && code <= KeyEvent.VK_9) {
+            select(code - KeyEvent.VK_0);
+            return;
+        }
+        int button = buttonOfKey(code);
+        if (button >= 0 && button < scene.buttons().length) {
+            driver.button(button, 1);
+        } else if (character == '/' && scene.valuators().length > 0) {
+            valuator = (valuator + 1) % scene.valuators().length;
+        } else if (character == '-' && valuator < scene.valuators().length) {
+            driver.valuatorSteps(valuator, -1);
+        } else if ((character == '+' || character == '=') && valuator < scene.valuators().length) {
+            driver.valuatorSteps(valuator, 1);
+        } else if (code == KeyEvent.VK_R && selected < scene.matrices().length) {
+            driver.reset(selected);
+        }
+    }
+
+    /** The button a key holds: the space bar button 0, z x c v b n m buttons 1 to 7; -1 for other keys. */
+    static int buttonOfKey(int code) {
+        if (code == KeyEvent.VK_SPACE) {
+            return 0;
+        }
+        int at = BUTTON_KEYS.indexOf(Character.toLowerCase((char) code));
+        return code >= KeyEvent.VK_A && code <= KeyEvent.VK_Z && at >= 0 ? at + 1 : -1;
+    }
+
+    /** The installation's units one pixel spans at the point the view orbits. */
+    static double unitsPerPixel(Camera camera, int height) {
+        return camera.distance() / (FOCAL * height);
+    }
+
+    /**
+     * Where a drag of dx, dy pixels moves a sensor over the floor: right on the screen is the camera's right,
+     * up the screen is away from the eye. Returns the change in X, Y (always 0) and Z.
+     */
+    static double[] floorMove(double dx, double dy, Camera camera, int height) {
+        double yaw = Math.toRadians(camera.yawDegrees());
+        double scale = unitsPerPixel(camera, height);
+        return new double[] {(dx * Math.cos(yaw) + dy * Math.sin(yaw)) * scale, 0,
+            (-dx * Math.sin(yaw) + dy * Math.cos(yaw)) * scale};
     }
 
     @Override
@@ -187,6 +360,12 @@ public final class TrackdViewer extends JComponent {
                         m[11] + AXIS_LENGTH * m[8 + axis], width, height, camera);
             }
             Point2D origin = project(m[3], m[7], m[11], width, height, camera);
+            if (origin != null && sensor == scene.selected()) {
+                g.setColor(SELECTED);
+                g.setStroke(new BasicStroke(2));
+                g.drawOval((int) origin.getX() - RING, (int) origin.getY() - RING, 2 * RING, 2 * RING);
+                g.setStroke(new BasicStroke(3));
+            }
             g.setColor(TEXT);
             if (origin != null) {
                 g.drawString(label(sensor, scene.names()), (float) origin.getX() - 14, (float) origin.getY() + 14);
@@ -199,11 +378,17 @@ public final class TrackdViewer extends JComponent {
         }
         paintLegend(g);
         paintControls(g, width, height, scene);
+        int status = statusHeight(scene);
         g.setColor(TEXT);
-        g.drawString(HINT, width - g.getFontMetrics().stringWidth(HINT) - 8, height - STATUS_HEIGHT - 6);
+        if (scene.hints().isEmpty()) {
+            g.drawString(HINT, width - g.getFontMetrics().stringWidth(HINT) - 8, height - status - 6);
+        }
         g.setColor(new Color(25, 25, 25));
-        g.fillRect(0, height - STATUS_HEIGHT, width, STATUS_HEIGHT);
+        g.fillRect(0, height - status, width, status);
         g.setColor(TEXT);
+        for (int line = 0; line < scene.hints().size(); line++) {
+            g.drawString(scene.hints().get(line), 6, height - status + STATUS_HEIGHT * (line + 1) - 6);
+        }
         g.drawString(statusText(scene), 6, height - 6);
     }
 
@@ -266,8 +451,13 @@ public final class TrackdViewer extends JComponent {
                 GRID_STEP), 10, 30);
     }
 
+    /** The status bar: the segments' line, below the driving hints when driving. */
+    static int statusHeight(Scene scene) {
+        return STATUS_HEIGHT * (1 + scene.hints().size());
+    }
+
     private static void paintControls(Graphics2D g, int width, int height, Scene scene) {
-        int lampsY = height - STATUS_HEIGHT - 2 * LAMP_SIZE;
+        int lampsY = lampY(height, scene);
         for (int i = 0; i < scene.buttons().length; i++) {
             g.setColor(scene.buttons()[i] != 0 ? LAMP_ON : LAMP_OFF);
             g.fillOval(lampX(i), lampsY, LAMP_SIZE, LAMP_SIZE);
@@ -291,6 +481,10 @@ public final class TrackdViewer extends JComponent {
 
     static int lampY(int height) {
         return height - STATUS_HEIGHT - 2 * LAMP_SIZE;
+    }
+
+    static int lampY(int height, Scene scene) {
+        return height - statusHeight(scene) - 2 * LAMP_SIZE;
     }
 
     static int valuatorCentre(int width) {
@@ -323,7 +517,15 @@ public final class TrackdViewer extends JComponent {
             + " and the valuators as bars, and each segment's health and change rate (measured as"
             + " trackd-monitor measures it) in a status bar. When trackd replaces a segment, the viewer"
             + " attaches the new one. Drag to orbit the view, turn the wheel to zoom. Needs a display; without"
-            + " one, trackd-monitor shows the same in a terminal.", ""})
+            + " one, trackd-monitor shows the same in a terminal.", "",
+        "With --drive it starts a trackd-sim of its own under the keys (trackd-sim --interactive --commands) and"
+            + " drives it: click a sensor or press its number to select it; drag to move it over the floor,"
+            + " shift-drag to raise or lower it, ctrl-drag to turn it; the wheel rolls it (shift-wheel zooms,"
+            + " right-drag orbits); hold the space bar or z x c v b n m, or click a lamp, to hold buttons 0 to 7;"
+            + " / selects the next valuator and - + push it; r resets the sensor to its start pose. The status"
+            + " bar says the same. Closing the window ends the simulator, which removes its segments. The"
+            + " options marked 'with --drive' are trackd-sim's, passed on, with its defaults; trackd-sim --help"
+            + " tells them.", ""})
     static final class Options {
         static final double LONGEST_SECONDS = 100.0 * 365 * 24 * 3600;
         static final int LONGEST_NAME = 32;
@@ -345,6 +547,43 @@ public final class TrackdViewer extends JComponent {
         @Option(names = "--duration", paramLabel = "SECONDS", converter = SecondsConverter.class,
                 description = "close the window after this many seconds (default: when closed)")
         Double duration;
+
+        @Option(names = "--drive", description = "start a trackd-sim of its own and drive it with the mouse and keys")
+        boolean drive;
+
+        @Option(names = "--sensors", paramLabel = "N", description = "with --drive: number of sensors")
+        String sensors;
+
+        @Option(names = "--buttons", paramLabel = "N", description = "with --drive: number of buttons")
+        String buttons;
+
+        @Option(names = "--valuators", paramLabel = "N", description = "with --drive: number of valuators")
+        String valuators;
+
+        @Option(names = "--head", paramLabel = "X,Y,Z",
+                description = "with --drive: start position of sensor 0, the head (default: at eye height)")
+        String head;
+
+        @Option(names = "--wand", paramLabel = "X,Y,Z",
+                description = "with --drive: start position of sensor 1, the wand (default: in front of the head)")
+        String wand;
+
+        @Option(names = "--valuator-step", paramLabel = "STEP",
+                description = "with --drive: how far - and + push a valuator")
+        String valuatorStep;
+
+        @Option(names = "--rate", paramLabel = "HZ", description = "with --drive: updates per second")
+        String rate;
+
+        @Option(names = "--record", paramLabel = "FILE",
+                description = "with --drive: write each change to FILE, for trackd-sim --play")
+        String record;
+
+        @Option(names = "--overwrite", description = "with --record: replace FILE if it exists")
+        boolean overwrite;
+
+        @Option(names = "--replace", description = "with --drive: remove segments that already exist under the keys")
+        boolean replace;
 
         @Option(names = {"-h", "--help"}, usageHelp = true, description = "print this help and exit")
         boolean help;
@@ -382,7 +621,32 @@ public final class TrackdViewer extends JComponent {
             }
         }
 
+        /** The options passed on to the driven trackd-sim. */
+        List<String> simulatorOptions() {
+            List<String> passed = new ArrayList<>(List.of("--tracker-key", Integer.toString(trackerKey),
+                    "--controller-key", Integer.toString(controllerKey)));
+            String[][] valued = {{"--sensors", sensors}, {"--buttons", buttons}, {"--valuators", valuators},
+                {"--head", head}, {"--wand", wand}, {"--valuator-step", valuatorStep}, {"--rate", rate},
+                {"--record", record}};
+            for (String[] option : valued) {
+                if (option[1] != null) {
+                    passed.add(option[0]);
+                    passed.add(option[1]);
+                }
+            }
+            if (overwrite) {
+                passed.add("--overwrite");
+            }
+            if (replace) {
+                passed.add("--replace");
+            }
+            return passed;
+        }
+
         private void check(CommandLine line) {
+            if (!drive && (simulatorOptions().size() > 4)) {
+                throw new ParameterException(line, "the options marked 'with --drive' need --drive");
+            }
             if (trackerKey == controllerKey) {
                 throw new ParameterException(line, "--controller-key: the tracker and controller keys must differ");
             }
@@ -486,6 +750,21 @@ public final class TrackdViewer extends JComponent {
             System.err.println(NAME + ": " + problem);
             System.exit(EXIT_FAILURE);
         }
+        SimulatorDriver driver = null;
+        if (options.drive) {
+            String simulator = System.getProperty("trackd.sim", "trackd-sim");
+            try {
+                driver = SimulatorDriver.start(simulator, options.simulatorOptions());
+            } catch (SimulatorDriver.StartFailure e) {
+                System.exit(e.status);  // trackd-sim has said why
+            } catch (IOException e) {
+                System.err.println(NAME + ": cannot start " + simulator + ": " + e.getMessage());
+                System.exit(EXIT_FAILURE);
+            }
+            // However the viewer ends, the simulator ends too and removes its segments.
+            Runtime.getRuntime().addShutdownHook(new Thread(driver::close, "trackd-sim ending"));
+        }
+        SimulatorDriver driven = driver;
         int[] status = new int[1];
         TrackdJNI.init_trackd_c(options.trackerKey, options.controllerKey, status);
         if (status[0] == (TrackdJNI.TRACKER_FAILED | TrackdJNI.CONTROLLER_FAILED)) {
@@ -496,7 +775,7 @@ public final class TrackdViewer extends JComponent {
         SegmentPoller poller = new SegmentPoller(options.trackerKey, options.controllerKey, status[0]);
         poller.start();
         SwingUtilities.invokeAndWait(() -> {
-            TrackdViewer view = new TrackdViewer();
+            TrackdViewer view = new TrackdViewer(driven);
             view.setPreferredSize(DEFAULT_SIZE);
             JFrame frame = new JFrame(String.format(Locale.ROOT,
                     "%s: tracker key 0x%08x (%d), controller key 0x%08x (%d)", NAME, options.trackerKey,
@@ -505,6 +784,7 @@ public final class TrackdViewer extends JComponent {
             frame.add(view);
             frame.pack();
             frame.setVisible(true);
+            view.requestFocusInWindow();
             new Timer(FRAME_MILLIS, event -> {
                 SegmentPoller.Look look = poller.latest();
                 view.show(new Scene(look.matrices(), look.buttons(), look.valuators(), options.names,

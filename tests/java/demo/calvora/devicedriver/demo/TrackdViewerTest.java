@@ -11,6 +11,13 @@ import java.awt.Graphics2D;
 import java.awt.GraphicsEnvironment;
 import java.awt.Rectangle;
 import java.awt.Robot;
+import java.awt.event.InputEvent;
+import java.awt.event.KeyEvent;
+import java.awt.event.KeyListener;
+import java.awt.event.MouseEvent;
+import java.awt.event.MouseListener;
+import java.awt.event.MouseMotionListener;
+import java.awt.geom.Point2D;
 import java.awt.image.BufferedImage;
 import java.io.BufferedReader;
 import java.io.ByteArrayOutputStream;
@@ -26,6 +33,8 @@ import java.util.Arrays;
 import java.util.List;
 import java.util.concurrent.ThreadLocalRandom;
 import java.util.concurrent.TimeUnit;
+import java.util.function.Predicate;
+import java.util.function.Supplier;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import javax.imageio.ImageIO;
@@ -33,7 +42,8 @@ import org.junit.jupiter.api.Test;
 
 /**
  * The viewer: its drawing painted into an image and checked pixel by pixel, its names and status bar, its
- * change rate against trackd-monitor's, and the build tree's launcher drawing the simulator on a display.
+ * change rate against trackd-monitor's, the build tree's launcher drawing the simulator on a display, and
+ * the viewer driving a simulator of its own.
  */
 class TrackdViewerTest {
     private static final int WIDTH = 400;
@@ -155,6 +165,10 @@ class TrackdViewerTest {
                 int width = g.getFontMetrics(TrackdViewer.FONT).stringWidth(text);
                 assertTrue(width <= room, "'" + text + "' is " + width + " px wide, the window " + room);
             }
+        }
+        for (String hint : TrackdViewer.DRIVE_HINTS) {
+            int width = g.getFontMetrics(TrackdViewer.FONT).stringWidth(hint);
+            assertTrue(width <= room, "'" + hint + "' is " + width + " px wide, the window " + room);
         }
         g.dispose();
     }
@@ -289,5 +303,84 @@ class TrackdViewerTest {
         } catch (IOException e) {
             return "(" + e + ")";
         }
+    }
+
+    private static float[] matrix(int sensor) {
+        float[] m = new float[16];
+        TrackdJNI.getMatrix(m, sensor);
+        return m;
+    }
+
+    /** Reads until `done` holds, for up to 10 s; returns the last value read. */
+    private static <T> T until(Supplier<T> read, Predicate<T> done) throws InterruptedException {
+        T value = read.get();
+        for (int attempt = 0; attempt < 200 && !done.test(value); attempt++) {
+            Thread.sleep(50);
+            value = read.get();
+        }
+        return value;
+    }
+
+    private static MouseEvent mouse(TrackdViewer view, int id, double x, double y, int modifiers) {
+        return new MouseEvent(view, id, System.currentTimeMillis(), modifiers | InputEvent.BUTTON1_DOWN_MASK,
+                (int) Math.round(x), (int) Math.round(y), 1, false, MouseEvent.BUTTON1);
+    }
+
+    @Test
+    void drivingADragMovesTheSelectedSensorAndAHeldKeyHoldsTheButton() throws Exception {
+        int tracker = ThreadLocalRandom.current().nextInt(0x10000000, 0x70000000);
+        SimulatorDriver driver = SimulatorDriver.start(System.getProperty("trackd.sim"), List.of("--tracker-key",
+                Integer.toString(tracker), "--controller-key", Integer.toString(tracker + 1), "--sensors", "2",
+                "--buttons", "2", "--valuators", "1"));
+        int[] status = new int[1];
+        try {
+            TrackdJNI.init_trackd_c(tracker, tracker + 1, status);
+            assertEquals(0, status[0]);
+            TrackdViewer view = new TrackdViewer(driver);
+            int width = TrackdViewer.DEFAULT_SIZE.width;
+            int height = TrackdViewer.DEFAULT_SIZE.height;
+            view.setSize(width, height);
+            float[] head = matrix(0);
+            float[] start = matrix(1);
+            view.show(new TrackdViewer.Scene(new float[][] {head, start}, new int[2], new float[1]));
+
+            // A press on the wand's drawn origin selects it; a drag moves it over the floor, to the bit as the
+            // simulator adds the floats sent; a shift-drag then raises it.
+            Point2D at = TrackdViewer.project(start[3], start[7], start[11], width, height);
+            MouseListener clicks = view.getMouseListeners()[0];
+            MouseMotionListener drags = view.getMouseMotionListeners()[0];
+            clicks.mousePressed(mouse(view, MouseEvent.MOUSE_PRESSED, at.getX(), at.getY(), 0));
+            assertEquals(1, view.selected());
+            Point2D pressed = new Point2D.Double(Math.round(at.getX()), Math.round(at.getY()));
+            drags.mouseDragged(mouse(view, MouseEvent.MOUSE_DRAGGED, pressed.getX() + 60, pressed.getY() - 40, 0));
+            drags.mouseDragged(mouse(view, MouseEvent.MOUSE_DRAGGED, pressed.getX() + 60, pressed.getY() - 65,
+                    InputEvent.SHIFT_DOWN_MASK));
+            clicks.mouseReleased(mouse(view, MouseEvent.MOUSE_RELEASED, pressed.getX() + 60, pressed.getY() - 65, 0));
+            double[] by = TrackdViewer.floorMove(60, -40, TrackdViewer.Camera.START, height);
+            float x = start[3] + (float) by[0];
+            float y = start[7] + (float) (25 * TrackdViewer.unitsPerPixel(TrackdViewer.Camera.START, height));
+            float z = start[11] + (float) by[2];
+            float[] moved = until(() -> matrix(1), m -> m[3] == x && m[7] == y && m[11] == z);
+            assertEquals(List.of(x, y, z), List.of(moved[3], moved[7], moved[11]));
+            assertTrue(by[0] > 0 && by[2] < 0, "right and up the screen are +X and away (-Z) from the start");
+            assertEquals(Arrays.toString(head), Arrays.toString(matrix(0)), "the head stays where it was");
+
+            // The space bar holds button 0 while it is held; its repeats change nothing.
+            KeyListener keys = view.getKeyListeners()[0];
+            KeyEvent space = new KeyEvent(view, KeyEvent.KEY_PRESSED, System.currentTimeMillis(), 0,
+                    KeyEvent.VK_SPACE, ' ');
+            keys.keyPressed(space);
+            keys.keyPressed(space);
+            assertEquals(1, until(() -> TrackdJNI.getButton(0), b -> b == 1));
+            keys.keyReleased(new KeyEvent(view, KeyEvent.KEY_RELEASED, System.currentTimeMillis(), 0,
+                    KeyEvent.VK_SPACE, ' '));
+            assertEquals(0, until(() -> TrackdJNI.getButton(0), b -> b == 0));
+            assertEquals(0, TrackdJNI.getButton(1));
+        } finally {
+            driver.close();
+        }
+        // Closed, the simulator has removed its segments.
+        TrackdJNI.init_trackd_c(tracker, tracker + 1, status);
+        assertEquals(TrackdJNI.TRACKER_FAILED | TrackdJNI.CONTROLLER_FAILED, status[0]);
     }
 }
