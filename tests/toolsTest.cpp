@@ -899,6 +899,10 @@ TEST(simDriven, commandsSetTheValuesAndAWrongLineIsReportedAndChangesNothing) {
         R"({"button":0,"value":1,"sensor":0})"
         "\n"
         R"({"valuator":0,"steps":1,"value":0})"
+        "\n"
+        R"({"button":0,"value":18446744073709551615})"
+        "\n"
+        R"({"valuator":0,"steps":-9223372036854775808})"
         "\n" +
         std::string(5000, ' ') + "{}\n" + R"({"valuator":0,"steps":1})" + "\n" + R"({"reset":1})" + "\n");
     const auto wand = trackd_tools::DEFAULT_WAND;
@@ -914,7 +918,9 @@ TEST(simDriven, commandsSetTheValuesAndAWrongLineIsReportedAndChangesNothing) {
               "trackd-sim: command line 9: a command names exactly one of \"sensor\", \"button\", \"valuator\", "
               "\"reset\"; ignored\n"
               "trackd-sim: command line 10: a valuator command gives either \"value\" or \"steps\"; ignored\n"
-              "trackd-sim: command line 11 is longer than 4096 bytes; ignored\n");
+              "trackd-sim: command line 11: \"value\" of a button must be a 32-bit integer; ignored\n"
+              "trackd-sim: command line 12: \"steps\" must be an integer from -1000 to 1000; ignored\n"
+              "trackd-sim: command line 13 is longer than 4096 bytes; ignored\n");
     EXPECT_FALSE(segmentExists(keys.tracker));
     EXPECT_FALSE(segmentExists(keys.controller));
 

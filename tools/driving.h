@@ -278,10 +278,10 @@ public:
             allowOnly({"button", "value"}, "button");
             const std::uint32_t i = index(c["button"], "button", state_.buttons.size(), "buttons");
             const nlohmann::json& v = c.contains("value") ? c["value"] : nlohmann::json();
-            if (!v.is_number_integer() || v.get<std::int64_t>() < std::numeric_limits<std::int32_t>::min() ||
-                v.get<std::int64_t>() > std::numeric_limits<std::int32_t>::max())
-                throw std::invalid_argument("\"value\" of a button must be a 32-bit integer");
-            state_.buttons[i] = static_cast<std::int32_t>(v.get<std::int64_t>());
+            const std::int64_t value =
+                integer(v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max(),
+                        "\"value\" of a button must be a 32-bit integer");
+            state_.buttons[i] = static_cast<std::int32_t>(value);
         } else {
             allowOnly({"valuator", "value", "steps"}, "valuator");
             const std::uint32_t i = index(c["valuator"], "valuator", state_.valuators.size(), "valuators");
@@ -290,10 +290,9 @@ public:
             if (c.contains("value")) {
                 state_.valuators[i] = number(c["value"], "value");
             } else {
-                if (!c["steps"].is_number_integer() || std::llabs(c["steps"].get<std::int64_t>()) > 1000)
-                    throw std::invalid_argument("\"steps\" must be an integer from -1000 to 1000");
+                const std::int64_t n =
+                    integer(c["steps"], -MAX_STEPS, MAX_STEPS, "\"steps\" must be an integer from -1000 to 1000");
                 float v = state_.valuators[i];
-                const auto n = c["steps"].get<std::int64_t>();
                 for (std::int64_t k = 0; k < std::llabs(n); ++k)
                     v = clampValuator(v + (n > 0 ? steps_.valuator : -steps_.valuator));
                 state_.valuators[i] = v;
@@ -320,12 +319,24 @@ private:
         return Result::changed;
     }
 
+    static constexpr std::int64_t MAX_STEPS = 1000;
+
+    // An integer within [low, high]; one beyond 64 bits, signed or not, is refused, never wrapped.
+    static std::int64_t integer(const nlohmann::json& v, std::int64_t low, std::int64_t high,
+                                const std::string& error) {
+        if (v.is_number_unsigned()) {
+            const auto u = v.get<std::uint64_t>();
+            if (high < 0 || u > static_cast<std::uint64_t>(high)) throw std::invalid_argument(error);
+            return static_cast<std::int64_t>(u);
+        }
+        if (!v.is_number_integer() || v.get<std::int64_t>() < low || v.get<std::int64_t>() > high)
+            throw std::invalid_argument(error);
+        return v.get<std::int64_t>();
+    }
     static std::uint32_t index(const nlohmann::json& v, const char* field, std::size_t count, const char* things) {
-        if (!v.is_number_integer() || v.get<std::int64_t>() < 0 ||
-            v.get<std::int64_t>() >= static_cast<std::int64_t>(count))
-            throw std::invalid_argument(std::string("\"") + field + "\" must be an index below the " +
-                                        std::to_string(count) + " " + things);
-        return static_cast<std::uint32_t>(v.get<std::int64_t>());
+        return static_cast<std::uint32_t>(integer(
+            v, 0, static_cast<std::int64_t>(count) - 1,
+            std::string("\"") + field + "\" must be an index below the " + std::to_string(count) + " " + things));
     }
     static float finite(float value, const char* field) {
         if (!std::isfinite(value)) throw std::invalid_argument(std::string("\"") + field + "\" goes beyond a float");
@@ -333,7 +344,11 @@ private:
     }
     static float number(const nlohmann::json& v, const char* field) {
         if (!v.is_number()) throw std::invalid_argument(std::string("\"") + field + "\" must be a number");
-        return finite(static_cast<float>(v.get<double>()), field);
+        const double d = v.get<double>();
+        // A double beyond a float's range has no float to become (the conversion is undefined).
+        if (!(std::fabs(d) <= static_cast<double>(std::numeric_limits<float>::max())))
+            throw std::invalid_argument(std::string("\"") + field + "\" goes beyond a float");
+        return static_cast<float>(d);
     }
     static std::array<float, 3> triple(const nlohmann::json& v, const char* field) {
         if (!v.is_array() || v.size() != 3)
