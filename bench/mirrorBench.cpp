@@ -158,16 +158,26 @@ int pingSend(const char* address, int port, double rate, double seconds) {
     return 0;
 }
 
-// ping-receive PORT SECONDS: the one-way delay of every datagram, as "count p50 p99 max" in microseconds.
-int pingReceive(int port, double seconds) {
+// A UDP socket bound to PORT on every address, whose receives give up after 0.1 s; -1 on failure.
+int receiver(int port) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_port = htons(static_cast<std::uint16_t>(port));
     const timeval wait{0, 100'000};
-    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0)
-        return 1;
+    if (fd < 0) return -1;
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// ping-receive PORT SECONDS: the one-way delay of every datagram, as "count p50 p99 max" in microseconds.
+int pingReceive(int port, double seconds) {
+    const int fd = receiver(port);
+    if (fd < 0) return 1;
     std::vector<std::int64_t> delays;
     const auto end = Clock::now() + std::chrono::duration<double>(seconds);
     while (Clock::now() < end) {
@@ -206,14 +216,8 @@ int forwardSend(int key, double pollRate, const char* address, int port, double 
 
 // forward-receive KEY PORT SECONDS: makes the segment at the first datagram's size and copies each into it.
 int forwardReceive(int key, int port, double seconds) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(static_cast<std::uint16_t>(port));
-    const timeval wait{0, 100'000};
-    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0)
-        return 1;
+    const int fd = receiver(port);
+    if (fd < 0) return 1;
     std::vector<unsigned char> datagram(LARGEST_DATAGRAM);
     unsigned char* base = nullptr;
     const auto end = Clock::now() + std::chrono::duration<double>(seconds);
