@@ -19,7 +19,6 @@ namespace {
 
 constexpr const char* MARK = "trackd-mirror";  // the key that tells a trackd-mirror's user data
 constexpr int FORMAT = 1;
-constexpr std::size_t MAX_USER_DATA = 2048;
 constexpr std::size_t MAX_ADDRESSES = 8;
 constexpr std::size_t MAX_NAME = 64;
 constexpr std::chrono::seconds RATE_UPDATE_PERIOD{1};

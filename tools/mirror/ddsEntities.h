@@ -154,6 +154,9 @@ private:
     Entity participant_;
 };
 
+// The most user data a trackd-mirror announcement holds; a participant's larger user data is not kept.
+constexpr std::size_t MAX_USER_DATA = 2048;
+
 // The other participants of the domain that discovery has found and that are alive, each by the user
 // data it announces. It keeps one entry per participant that Cyclone keeps, and forgets those that leave.
 class ParticipantWatch {
@@ -193,7 +196,7 @@ public:
                     std::size_t size = 0;
                     std::string text;
                     if (dds_qget_userdata(sample->qos, &data, &size) && data != nullptr) {
-                        text.assign(static_cast<const char*>(data), size);
+                        if (size <= MAX_USER_DATA) text.assign(static_cast<const char*>(data), size);
                         dds_free(data);
                     }
                     seen_[info.instance_handle] = std::move(text);
