@@ -107,7 +107,7 @@ final class SimulatorDriver implements AutoCloseable {
     }
 
     private static String json(double value) {
-        // JSON has no NaN or infinity: a drag never makes them, and nothing is sent for them.
+        // JSON has no NaN or infinity: a drag never makes them, and one would move by nothing.
         return Double.isFinite(value) ? Double.toString(value) : "0";
     }
 
