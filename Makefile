@@ -54,9 +54,11 @@ test-tsan: deps
 # (M32_EMULATE=1 forces that way).
 test-m32: deps
 	@scripts/ensure-packages g++-multilib googletest
-	@emulator=$$(scripts/m32-emulator) && set -x && \
+	@emulator=$$(scripts/m32-emulator) && simdjson=$$(scripts/m32-simdjson $(abspath $(BUILD_DIR))-m32-simdjson) && \
+	set -x && \
 	cmake -S . -B $(BUILD_DIR)-m32 -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 -DZORAVOVAR_JAVA_TESTS=OFF \
-	      -DZORAVOVAR_WERROR=ON -DZORAVOVAR_MIRROR=OFF -DCMAKE_CROSSCOMPILING_EMULATOR="$$emulator"
+	      -DZORAVOVAR_WERROR=ON -DZORAVOVAR_MIRROR=OFF -DCMAKE_CROSSCOMPILING_EMULATOR="$$emulator" \
+	      -Dsimdjson_DIR="$$simdjson"
 	cmake --build $(BUILD_DIR)-m32 -j $(JOBS)
 	ctest --test-dir $(BUILD_DIR)-m32 --output-on-failure -j $(JOBS)
 
@@ -149,4 +151,4 @@ test-deb: deb
 	tests/install/check-deb $(BUILD_DIR)-deb
 
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-deb $(BUILD_DIR)-asan $(BUILD_DIR)-tsan $(BUILD_DIR)-m32 $(BUILD_DIR)-fuzz $(BUILD_DIR)-bench
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-deb $(BUILD_DIR)-asan $(BUILD_DIR)-tsan $(BUILD_DIR)-m32 $(BUILD_DIR)-m32-simdjson $(BUILD_DIR)-fuzz $(BUILD_DIR)-bench

@@ -18,6 +18,9 @@
 #include <utility>
 #include <vector>
 
+// Recordings of any length: the build gives 64-bit file offsets on every system.
+static_assert(sizeof(off_t) == sizeof(std::int64_t));
+
 namespace trackd_tools {
 
 namespace {
