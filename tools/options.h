@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "printable.h"
 #include "segmentKeys.h"
 #include "snapshot.h"
 
