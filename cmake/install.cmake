@@ -296,7 +296,9 @@ perspective and Java 3D configuration files for one wall and for three.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime java)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "default-jre | java8-runtime, libpicocli-java")
+# The viewer's jar is built for Java ${ZORAVOVAR_TOOLS_JAVA_RELEASE}: a runtime of that version or later, with a display.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
+    "default-jre (>= 2:1.${ZORAVOVAR_TOOLS_JAVA_RELEASE}) | java${ZORAVOVAR_TOOLS_JAVA_RELEASE}-runtime, libpicocli-java")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "simulator, monitor, viewer and mirror for trackd's tracking segments
 trackd-sim plays the part of the trackd motion tracking daemon, trackd-monitor
 shows, checks and records what its segments hold, trackd-viewer draws the
