@@ -57,7 +57,7 @@ test-m32: deps
 	@emulator=$$(scripts/m32-emulator) && simdjson=$$(scripts/m32-simdjson $(abspath $(BUILD_DIR))-m32-simdjson) && \
 	set -x && \
 	cmake -S . -B $(BUILD_DIR)-m32 -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 -DZORAVOVAR_JAVA_TESTS=OFF \
-	      -DZORAVOVAR_WERROR=ON -DZORAVOVAR_MIRROR=OFF -DCMAKE_CROSSCOMPILING_EMULATOR="$$emulator" \
+	      -DZORAVOVAR_WERROR=ON -DZORAVOVAR_BUILD_MIRROR=OFF -DCMAKE_CROSSCOMPILING_EMULATOR="$$emulator" \
 	      -Dsimdjson_DIR="$$simdjson"
 	cmake --build $(BUILD_DIR)-m32 -j $(JOBS)
 	ctest --test-dir $(BUILD_DIR)-m32 --output-on-failure -j $(JOBS)
