@@ -10,6 +10,7 @@
 extern "C" {
 // The process-wide attachments that Java polls through. Stored and loaded atomically, so an init on
 // one thread followed by polls on others is well defined without a lock.
+// Exported data symbols on purpose: native code loaded beside the bridge reads the attachments the Java side made.
 ZORAVOVAR_API void* tracker = nullptr;
 ZORAVOVAR_API void* controller = nullptr;
 }

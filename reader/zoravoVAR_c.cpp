@@ -19,7 +19,8 @@
 #include <new>
 #include <string_view>
 
-// The text trackd-era applications print; the numbers are the project's major and minor version.
+// The text trackd-era applications print; the numbers are the project's major and minor version. Exported as
+// a data symbol, not only through getZoravoVARVersion: applications of trackd's era read `version` itself.
 const char* version = "ZoravoVAR Version " ZORAVOVAR_VERSION_MAJOR_MINOR;
 
 namespace {
@@ -27,6 +28,8 @@ namespace {
 using namespace trackd_layout;
 using namespace trackd_pose;
 
+// The messages as trackd-era applications and their log filters know them. Kept on purpose: "is and invalid"
+// (the position query's own typo) and the tracker's prefix on the button and valuator messages too.
 constexpr char POSITION_RANGE_ERROR[] = "ERROR(TrackerReader): %d is and invalid sensor id, only %d are available\n";
 constexpr char SENSOR_RANGE_ERROR[] = "ERROR(TrackerReader): %d is an invalid sensor id, only %d are available\n";
 constexpr char BUTTON_RANGE_ERROR[] = "ERROR(TrackerReader): %d is an invalid button id, only %d are available\n";
