@@ -62,16 +62,21 @@ test-m32: deps
 	cmake --build $(BUILD_DIR)-m32 -j $(JOBS)
 	ctest --test-dir $(BUILD_DIR)-m32 --output-on-failure -j $(JOBS)
 
-# Fuzzes the reader for FUZZ_SECONDS, starting from the corpus kept in tests/fuzz/corpus.
+# Fuzzes the library's reader, then the recordings' reader, for FUZZ_SECONDS in all (half each), starting
+# from the corpora kept in tests/fuzz/corpus and tests/fuzz/recording-corpus.
 FUZZ_SECONDS ?= 600
+FUZZ_HALF = $(shell echo $$(( ($(FUZZ_SECONDS) + 1) / 2 )))
 fuzz: deps
 	@scripts/ensure-packages clang-14 libfuzzer-14-dev libclang-rt-14-dev
 	CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_DIR)-fuzz -DZORAVOVAR_FUZZ=ON \
-	    -DZORAVOVAR_SANITIZE=address,undefined -DZORAVOVAR_BUILD_TOOLS=OFF -DZORAVOVAR_JAVA_TESTS=OFF
-	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target readerFuzz
-	mkdir -p $(BUILD_DIR)-fuzz/corpus $(BUILD_DIR)-fuzz/artifacts
-	$(BUILD_DIR)-fuzz/bin/readerFuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -DZORAVOVAR_SANITIZE=address,undefined -DZORAVOVAR_MIRROR=OFF -DZORAVOVAR_JAVA_TESTS=OFF
+	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target readerFuzz recordingFuzz
+	mkdir -p $(BUILD_DIR)-fuzz/corpus $(BUILD_DIR)-fuzz/recording-corpus $(BUILD_DIR)-fuzz/artifacts
+	$(BUILD_DIR)-fuzz/bin/readerFuzz -max_total_time=$(FUZZ_HALF) -print_final_stats=1 \
 	    -artifact_prefix=$(BUILD_DIR)-fuzz/artifacts/ $(BUILD_DIR)-fuzz/corpus tests/fuzz/corpus
+	$(BUILD_DIR)-fuzz/bin/recordingFuzz -max_total_time=$(FUZZ_HALF) -print_final_stats=1 \
+	    -artifact_prefix=$(BUILD_DIR)-fuzz/artifacts/recording- $(BUILD_DIR)-fuzz/recording-corpus \
+	    tests/fuzz/recording-corpus
 
 # Formatting, clang-tidy and cppcheck over the project's own C++.
 SOURCES = $(shell git ls-files '*.cpp' '*.h')

@@ -5,12 +5,14 @@
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,33 +24,74 @@
 #include "zoravoVAR.h"
 
 namespace py = pybind11;
+using trackd_layout::loadWord;
 using trackd_tools::keyText;
 
 namespace {
 
 constexpr std::int64_t NO_BUTTON = std::numeric_limits<std::int64_t>::min();
 
-// A key as the tools take it: any 32-bit value, written signed or unsigned.
-int checkedKey(long long key, const char* kind) {
-    if (key < std::numeric_limits<std::int32_t>::min() || key > std::numeric_limits<std::uint32_t>::max())
-        throw py::value_error(std::to_string(key) + " is not a 32-bit System V key for the " + kind + " segment");
-    return static_cast<int>(static_cast<std::uint32_t>(key));
+// A key as the tools take it: any 32-bit value, written signed or unsigned. Any other integer, however
+// large, is a ValueError; what is no integer at all, a TypeError.
+int checkedKey(const py::object& key, const char* kind) {
+    const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(key.ptr()));
+    if (!index) throw py::error_already_set();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+    if (overflow != 0 || value < std::numeric_limits<std::int32_t>::min() ||
+        value > std::numeric_limits<std::uint32_t>::max())
+        throw py::value_error(py::str(index).cast<std::string>() + " is not a 32-bit System V key for the " + kind +
+                              " segment");
+    return static_cast<int>(static_cast<std::uint32_t>(value));
 }
 
-[[noreturn]] void raiseAttachFailure(const char* kind, int key, std::uint32_t minimum) {
-    const trackd_tools::AttachDiagnosis diagnosis = trackd_tools::diagnoseAttach(kind, key, minimum);
-    PyObject* type = diagnosis.failure == trackd_tools::AttachFailure::missing  ? PyExc_FileNotFoundError
-                     : diagnosis.failure == trackd_tools::AttachFailure::denied ? PyExc_PermissionError
-                                                                                : PyExc_ValueError;
+[[noreturn]] void raiseAttachFailure(const char* kind, int key, std::uint32_t minimum, int attachError) {
+    using trackd_tools::AttachFailure;
+    const trackd_tools::AttachDiagnosis diagnosis = trackd_tools::diagnoseAttach(kind, key, minimum, attachError);
+    if (diagnosis.failure == AttachFailure::exhausted) {
+        PyErr_SetObject(PyExc_OSError, py::make_tuple(attachError, diagnosis.reason).ptr());
+        throw py::error_already_set();
+    }
+    PyObject* type = diagnosis.failure == AttachFailure::missing  ? PyExc_FileNotFoundError
+                     : diagnosis.failure == AttachFailure::denied ? PyExc_PermissionError
+                                                                  : PyExc_ValueError;
     PyErr_SetString(type, diagnosis.reason.c_str());
     throw py::error_already_set();
 }
 
-// One attached segment as a Python object: the library's handle, the key, and whether the object is closed.
-// Closing only marks it: the attachment stays until the process ends, as the library's contract says.
+// A segment the library attached, with its size as the kernel gave it at the time.
+struct Attachment {
+    void* handle = nullptr;
+    std::uint64_t size = 0;
+};
+
+// One attachment per segment and process, shared by every object made for it: the library never
+// detaches, so an attach per object would use up the process's mappings. A segment is known by its key
+// and its id, so that a segment trackd made anew under the key is attached anew. Used under the GIL only.
+Attachment attachShared(const char* kind, int key, std::uint32_t minimum, void* (*attach)(int)) {
+    static auto* const attached = new std::map<std::pair<int, int>, Attachment>();  // kept until the process ends
+    const int id = key == IPC_PRIVATE ? -1 : shmget(key, 0, 0);
+    if (id >= 0)
+        if (const auto found = attached->find({key, id}); found != attached->end()) return found->second;
+    errno = 0;
+    Attachment attachment{attach(key), minimum};
+    if (attachment.handle == nullptr) raiseAttachFailure(kind, key, minimum, errno);
+    // Which segment the library attached is sure only when the key named the same one before and after;
+    // otherwise the attachment serves this object alone, sized at the minimum the library checked.
+    shmid_ds info{};
+    if (id >= 0 && shmget(key, 0, 0) == id && shmctl(id, IPC_STAT, &info) == 0) {
+        attachment.size = std::max<std::uint64_t>(info.shm_segsz, minimum);
+        attached->emplace(std::pair{key, id}, attachment);
+    }
+    return attachment;
+}
+
+// One attached segment as a Python object: the shared attachment, the key, and whether the object is
+// closed. Closing only marks it: the attachment stays until the process ends, as the library's contract says.
 class Segment {
 public:
-    Segment(const char* kind, long long key) : kind_(kind), key_(checkedKey(key, kind)) {}
+    Segment(const char* kind, const py::object& key) : kind_(kind), key_(checkedKey(key, kind)) {}
 
     int key() const { return key_; }
     bool closed() const { return closed_; }
@@ -74,21 +117,49 @@ public:
                (closed_ ? ", closed>" : ", " + counts + ">");
     }
 
+    // Refuses at once, before anything is allocated or asked of the library, a header that claims more
+    // entries than the segment holds: the library would refuse each of them with a line of its own.
+    void checkFits(const char* items, std::uint64_t claimed, std::uint64_t fit) const {
+        if (fit < claimed)
+            throw py::value_error("the " + std::string(kind_) + " segment under key " + keyText(key_) + " claims " +
+                                  std::to_string(claimed) + " " + items + ", " + std::to_string(fit) + " fit in its " +
+                                  std::to_string(size_) + " bytes");
+    }
+
 protected:
     const char* kind_;
     int key_;
     void* handle_ = nullptr;
+    std::uint64_t size_ = 0;
     bool closed_ = false;
 };
+
+// The C++ object inside `self`, a zoravovar object of type T. An object made by T.__new__ alone holds
+// none: its every use is a TypeError, never a read of memory nothing initialised.
+template <typename T>
+T& initialised(py::handle self) {
+    const py::detail::type_info* type = py::detail::get_type_info(typeid(T));
+    if (type == nullptr || PyObject_TypeCheck(self.ptr(), type->type) == 0)
+        throw py::type_error(std::string("expected a zoravovar.") + T::NAME + ", got " +
+                             py::str(py::type::handle_of(self).attr("__name__")).cast<std::string>());
+    auto held = reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder(type);
+    if (!held.holder_constructed())
+        throw py::type_error(std::string("this zoravovar.") + T::NAME + " is not initialised (made by __new__ alone)");
+    return *held.value_ptr<T>();
+}
 
 // Counts are unsigned words in the segment; the library hands them over as int.
 std::int64_t count(int word) { return static_cast<std::uint32_t>(word); }
 
 class Tracker : public Segment {
 public:
-    explicit Tracker(long long key) : Segment("tracker", key) {
-        handle_ = trackdInitTrackerReader(key_);
-        if (handle_ == nullptr) raiseAttachFailure("tracker", key_, trackd_layout::TRACKER_SEGMENT_SIZE);
+    static constexpr char NAME[] = "Tracker";
+
+    explicit Tracker(const py::object& key) : Segment("tracker", key) {
+        const Attachment a =
+            attachShared("tracker", key_, trackd_layout::TRACKER_SEGMENT_SIZE, trackdInitTrackerReader);
+        handle_ = a.handle;
+        size_ = a.size;
     }
 
     std::int64_t sensorCount() const { return count(trackdGetNumberOfSensors(handle())); }
@@ -117,6 +188,10 @@ public:
     py::array_t<float> matrices() const {
         const void* h = handle();
         const std::int64_t sensors = count(trackdGetNumberOfSensors(h));
+        checkFits("sensors", sensors,
+                  trackd_layout::entriesThatFit(sensors, loadWord(h, trackd_layout::SENSOR_OFFSET_AT),
+                                                loadWord(h, trackd_layout::SENSOR_SIZE_AT),
+                                                trackd_layout::SENSOR_BYTES_READ, size_));
         py::array_t<float> out({static_cast<py::ssize_t>(sensors), py::ssize_t{4}, py::ssize_t{4}});
         float* data = out.mutable_data();
         for (std::int64_t i = 0; i < sensors; ++i)
@@ -151,9 +226,13 @@ private:
 
 class Controller : public Segment {
 public:
-    explicit Controller(long long key) : Segment("controller", key) {
-        handle_ = trackdInitControllerReader(key_);
-        if (handle_ == nullptr) raiseAttachFailure("controller", key_, trackd_layout::CONTROLLER_SEGMENT_SIZE);
+    static constexpr char NAME[] = "Controller";
+
+    explicit Controller(const py::object& key) : Segment("controller", key) {
+        const Attachment a =
+            attachShared("controller", key_, trackd_layout::CONTROLLER_SEGMENT_SIZE, trackdInitControllerReader);
+        handle_ = a.handle;
+        size_ = a.size;
     }
 
     std::int64_t buttonCount() const { return count(trackdGetNumberOfButtons(handle())); }
@@ -173,7 +252,9 @@ public:
 
     py::array_t<std::int32_t> buttons() const {
         const void* h = handle();
-        py::array_t<std::int32_t> out(count(trackdGetNumberOfButtons(h)));
+        const std::int64_t claimed = count(trackdGetNumberOfButtons(h));
+        checkFits("buttons", claimed, fitting(h, claimed, trackd_layout::BUTTON_OFFSET_AT));
+        py::array_t<std::int32_t> out(claimed);
         std::int32_t* data = out.mutable_data();
         for (py::ssize_t i = 0; i < out.size(); ++i) data[i] = trackdGetButton(h, static_cast<int>(i));
         return out;
@@ -181,7 +262,9 @@ public:
 
     py::array_t<float> valuators() const {
         const void* h = handle();
-        py::array_t<float> out(count(trackdGetNumberOfValuators(h)));
+        const std::int64_t claimed = count(trackdGetNumberOfValuators(h));
+        checkFits("valuators", claimed, fitting(h, claimed, trackd_layout::VALUATOR_OFFSET_AT));
+        py::array_t<float> out(claimed);
         float* data = out.mutable_data();
         for (py::ssize_t i = 0; i < out.size(); ++i) data[i] = trackdGetValuator(h, static_cast<int>(i));
         return out;
@@ -191,6 +274,12 @@ public:
         return Segment::repr("Controller", closed_ ? ""
                                                    : std::to_string(buttonCount()) + " buttons, " +
                                                          std::to_string(valuatorCount()) + " valuators");
+    }
+
+private:
+    std::uint64_t fitting(const void* h, std::int64_t claimed, std::uint64_t offsetAt) const {
+        return trackd_layout::entriesThatFit(static_cast<std::uint64_t>(claimed), loadWord(h, offsetAt),
+                                             trackd_layout::CONTROL_BYTES, trackd_layout::CONTROL_BYTES, size_);
     }
 };
 
@@ -248,6 +337,7 @@ struct Columns {
 };
 
 struct Recording {
+    static constexpr char NAME[] = "Recording";
     std::string path;
     std::vector<std::string> names;
     py::array_t<double> time;
@@ -338,22 +428,38 @@ Recording loadRecording(const std::filesystem::path& file) {
     return recording;
 }
 
+// A method or property reading `self` only once it holds an initialised T.
+template <typename T, typename Base, typename Result, typename... Arguments>
+auto bound(Result (Base::*method)(Arguments...) const) {
+    return [method](py::handle self, Arguments... arguments) { return (initialised<T>(self).*method)(arguments...); };
+}
+
+template <typename T, typename Member>
+auto field(Member T::*member) {
+    return [member](py::handle self) { return initialised<T>(self).*member; };
+}
+
 template <typename Face>
 void addClosing(py::class_<Face>& face, const char* name) {
-    face.def_property_readonly("key", &Face::key, "The System V key the segment was attached under.")
-        .def_property_readonly("closed", &Face::closed, "True once close() ran or the with block ended.")
-        .def("close", &Face::close,
-             (std::string("Marks this ") + name +
-              " closed: later queries raise ValueError. The segment stays attached until the process ends, as "
-              "libZoravoVAR never detaches.")
-                 .c_str())
-        .def("__enter__", [](Face& self) -> Face& { return self; })
+    face.def_property_readonly("key", bound<Face>(&Face::key), "The System V key the segment was attached under.")
+        .def_property_readonly("closed", bound<Face>(&Face::closed), "True once close() ran or the with block ended.")
+        .def(
+            "close", [](py::handle self) { initialised<Face>(self).close(); },
+            (std::string("Marks this ") + name +
+             " closed: later queries raise ValueError. The segment stays attached until the process ends, as "
+             "libZoravoVAR never detaches.")
+                .c_str())
+        .def("__enter__",
+             [](py::handle self) {
+                 initialised<Face>(self);
+                 return py::reinterpret_borrow<py::object>(self);
+             })
         .def("__exit__",
-             [](Face& self, const py::args&) {
-                 self.close();
+             [](py::handle self, const py::args&) {
+                 initialised<Face>(self).close();
                  return false;
              })
-        .def("__repr__", &Face::repr);
+        .def("__repr__", bound<Face>(&Face::repr));
 }
 
 // The per-index queries, which programs call for every sensor at a display's rate, are METH_FASTCALL
@@ -403,7 +509,7 @@ constexpr char VALUATOR[] = "valuator";
 
 template <typename Face>
 const Face& face(py::handle self) {
-    return py::cast<const Face&>(self);
+    return initialised<Face>(self);
 }
 
 py::object positionOf(py::handle self, long long sensor) { return face<Tracker>(self).position(sensor); }
@@ -474,15 +580,17 @@ Tracker(key=7401) attaches the segment trackd published under the System V key (
 as 0x1ce9). Every query reads the segment afresh through libZoravoVAR. Errors raise:
 FileNotFoundError when no segment exists for the key (key 0, IPC_PRIVATE, names none),
 PermissionError when the process may not attach it read-write, ValueError when it is smaller than a
-tracker segment; each message names the key as the tools do, "0x00001ce9 (7401)".
+tracker segment or the key is no 32-bit one, OSError (errno ENOMEM) when the process has no memory or
+mappings left to map it; each message names the key as the tools do, "0x00001ce9 (7401)". All objects
+for one segment share one attachment in the process.
 
 Sensor indices run from 0 to sensor_count - 1; any other index, negative ones included (they are not
 counted from the end), raises IndexError naming the count. Positions are in trackd's unit, angles in
 degrees. Use it as a context manager; leaving the block marks it closed, the segment stays attached.)doc");
-    tracker.def(py::init<long long>(), py::arg("key") = trackd_tools::DEFAULT_TRACKER_KEY)
-        .def_property_readonly("sensor_count", &Tracker::sensorCount,
+    tracker.def(py::init<const py::object&>(), py::arg("key") = trackd_tools::DEFAULT_TRACKER_KEY)
+        .def_property_readonly("sensor_count", bound<Tracker>(&Tracker::sensorCount),
                                "The number of sensors, as trackd's header gives it now.")
-        .def("matrices", &Tracker::matrices,
+        .def("matrices", bound<Tracker>(&Tracker::matrices),
              "Every sensor's pose in one call: float32 (sensor_count, 4, 4), each as matrix(i) gives it.\n"
              "Raises ValueError when trackd's header claims sensors that lie outside its segment.");
     addClosing(tracker, "Tracker");
@@ -494,12 +602,17 @@ degrees. Use it as a context manager; leaving the block marks it closed, the seg
 Controller(key=7402) attaches the segment; errors raise as for Tracker (FileNotFoundError,
 PermissionError, ValueError, each naming the key). Indices out of range, negative ones included,
 raise IndexError naming the count. Use it as a context manager; leaving the block marks it closed.)doc");
-    controller.def(py::init<long long>(), py::arg("key") = trackd_tools::DEFAULT_CONTROLLER_KEY)
-        .def_property_readonly("button_count", &Controller::buttonCount, "The number of buttons trackd announces.")
-        .def_property_readonly("valuator_count", &Controller::valuatorCount,
+    controller.def(py::init<const py::object&>(), py::arg("key") = trackd_tools::DEFAULT_CONTROLLER_KEY)
+        .def_property_readonly("button_count", bound<Controller>(&Controller::buttonCount),
+                               "The number of buttons trackd announces.")
+        .def_property_readonly("valuator_count", bound<Controller>(&Controller::valuatorCount),
                                "The number of valuators trackd announces.")
-        .def("buttons", &Controller::buttons, "Every button's value: int32 array of shape (button_count,).")
-        .def("valuators", &Controller::valuators, "Every valuator's value: float32 array of shape (valuator_count,).");
+        .def("buttons", bound<Controller>(&Controller::buttons),
+             "Every button's value: int32 array of shape (button_count,).\n"
+             "Raises ValueError when trackd's header claims buttons that lie outside its segment.")
+        .def("valuators", bound<Controller>(&Controller::valuators),
+             "Every valuator's value: float32 array of shape (valuator_count,).\n"
+             "Raises ValueError when trackd's header claims valuators that lie outside its segment.");
     addClosing(controller, "Controller");
     addIndexQueries(controller, CONTROLLER_QUERIES);
 
@@ -522,23 +635,29 @@ JSON null (NaN or infinity when recorded) reads as NaN. When the numbers of sens
 valuators change midway (trackd restarted with other settings), N, B and V are the most any frame
 holds and each frame's missing entries are NaN, or NO_BUTTON for buttons; sensor_counts,
 button_counts and valuator_counts (int32 (T,)) give each frame's own numbers.)doc")
-        .def_readonly("path", &Recording::path, "The file the recording was read from.")
-        .def_readonly("names", &Recording::names,
-                      "The sensors' names from the recording's first line (trackd-monitor --names), sensor 0's\n"
-                      "first; an empty list when it names none, and sensors beyond the list are unnamed.")
-        .def_readonly("time", &Recording::time, "Seconds since the recording began: float64 (T,).")
-        .def_readonly("position", &Recording::position, "Each frame's sensor positions: float32 (T, N, 3).")
-        .def_readonly("angles", &Recording::angles, "Each frame's sensor angles X, Y, Z in degrees: float32 (T, N, 3).")
-        .def_readonly("buttons", &Recording::buttons, "Each frame's buttons: int64 (T, B).")
-        .def_readonly("valuators", &Recording::valuators, "Each frame's valuators: float32 (T, V).")
-        .def_readonly("sensor_counts", &Recording::sensorCounts, "How many sensors each frame holds: int32 (T,).")
-        .def_readonly("button_counts", &Recording::buttonCounts, "How many buttons each frame holds: int32 (T,).")
-        .def_readonly("valuator_counts", &Recording::valuatorCounts, "How many valuators each frame holds: int32 (T,).")
-        .def("matrices", &Recording::matrices,
+        .def_property_readonly("path", field(&Recording::path), "The file the recording was read from.")
+        .def_property_readonly(
+            "names", field(&Recording::names),
+            "The sensors' names from the recording's first line (trackd-monitor --names), sensor 0's\n"
+            "first; an empty list when it names none, and sensors beyond the list are unnamed.")
+        .def_property_readonly("time", field(&Recording::time), "Seconds since the recording began: float64 (T,).")
+        .def_property_readonly("position", field(&Recording::position),
+                               "Each frame's sensor positions: float32 (T, N, 3).")
+        .def_property_readonly("angles", field(&Recording::angles),
+                               "Each frame's sensor angles X, Y, Z in degrees: float32 (T, N, 3).")
+        .def_property_readonly("buttons", field(&Recording::buttons), "Each frame's buttons: int64 (T, B).")
+        .def_property_readonly("valuators", field(&Recording::valuators), "Each frame's valuators: float32 (T, V).")
+        .def_property_readonly("sensor_counts", field(&Recording::sensorCounts),
+                               "How many sensors each frame holds: int32 (T,).")
+        .def_property_readonly("button_counts", field(&Recording::buttonCounts),
+                               "How many buttons each frame holds: int32 (T,).")
+        .def_property_readonly("valuator_counts", field(&Recording::valuatorCounts),
+                               "How many valuators each frame holds: int32 (T,).")
+        .def("matrices", bound<Recording>(&Recording::matrices),
              "Every frame's sensor poses: float32 (T, N, 4, 4), made from position and angles exactly as\n"
              "trackdGetMatrix makes them (bit for bit for the same angles); a sensor a frame lacks is NaN.")
-        .def("__len__", &Recording::frames)
-        .def("__repr__", &Recording::repr);
+        .def("__len__", bound<Recording>(&Recording::frames))
+        .def("__repr__", bound<Recording>(&Recording::repr));
 
     m.def("load_recording", &loadRecording, py::arg("path"), R"doc(Loads a recording that trackd-monitor --record wrote.
 

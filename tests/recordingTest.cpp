@@ -93,6 +93,30 @@ TEST(recordingLines, malformedLinesAreRefusedWithTheirReason) {
     EXPECT_EQ(refusal(R"({"time":1,"sensors":[],"buttons":[1.5],"valuators":[]})"), "a button is not a 32-bit integer");
     EXPECT_EQ(refusal(R"({"time":1,"sensors":[],"buttons":[]})"), "no \"valuators\" field");
     EXPECT_EQ(refusal(R"([1,2])"), "not a JSON object");
+    // Fields nobody reads are checked 64 levels deep, the line's own object included, and no deeper.
+    const auto nested = [&](int levels) {
+        return line(sensor, R"(,"x":)" + std::string(levels - 1, '[') + std::string(levels - 1, ']'));
+    };
+    const std::string tooDeep = "arrays and objects nest deeper than 64 levels";
+    EXPECT_EQ(refusal(nested(DEEPEST_NESTING)), "accepted");
+    EXPECT_EQ(refusal(nested(DEEPEST_NESTING + 1)), tooDeep);
+    EXPECT_EQ(refusal(nested(200000)), tooDeep);
+    EXPECT_EQ(refusal(line(R"({"position":[1,2,3],"angles":[4,5,6],"x":)" + std::string(200000, '[') +
+                           std::string(200000, ']') + "}")),
+              tooDeep);
+    // A frame holds as many sensors, buttons and valuators as trackd-sim's segments take, and no more.
+    const auto frame = [&](std::uint32_t sensors, std::uint32_t controls) {
+        std::string text = R"({"time":0,"sensors":[)";
+        for (std::uint32_t i = 0; i < sensors; ++i) text += (i > 0 ? "," : "") + sensor;
+        std::string numbers;
+        for (std::uint32_t i = 0; i < controls; ++i) numbers += i > 0 ? ",0" : "0";
+        return text + R"(],"buttons":[)" + numbers + R"(],"valuators":[)" + numbers + "]}";
+    };
+    EXPECT_EQ(refusal(frame(MOST_SENSORS, MOST_CONTROLS)), "accepted");
+    EXPECT_EQ(refusal(frame(MOST_SENSORS + 1, 0)),
+              "a frame holds more than 1024 sensors, the most a recording may hold");
+    EXPECT_EQ(refusal(frame(0, MOST_CONTROLS + 1)),
+              "a frame holds more than 4096 buttons, the most a recording may hold");
 
     const Snapshot read = snapshotFromLine(line(R"({"position":[-0.0,null,1e-46],"angles":[-0,4,5]})"), 10);
     EXPECT_EQ(std::bit_cast<std::uint32_t>(read.sensors[0].position[0]), 0x80000000U);

@@ -421,6 +421,14 @@ TEST(simLifecycle, refusesBadOptionsAndRecordingsWithTheRightStatus) {
         playing(R"({"time":1e30,"sensors":[{"position":[0,0,0],"angles":[0,0,0]}],"buttons":[1],"valuators":[0]})"),
         line2 + "\"time\" is not a number of seconds that the clock can hold\n");
     EXPECT_EQ(playing(std::string(std::size_t{1} << 21, ' ')), line2 + "the line is longer than 1 MiB\n");
+    // Refused midway, once the segments exist: both go with the simulator, under either key.
+    const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+    EXPECT_EQ(playing(R"({"time":0.1,"sensors":[],"buttons":[],"valuators":[],"x":)" + deep + "}"),
+              line2 + "arrays and objects nest deeper than 64 levels\n");
+    EXPECT_FALSE(segmentExists(keys.tracker) || segmentExists(keys.controller));
+    std::ofstream(file) << R"({"format":"trackd-recording","version":1,"x":)" << deep << "}\n" << good << '\n';
+    EXPECT_EQ(refusal(command(SIM, keys, {"--play", file}), 1),
+              "trackd-sim: " + file + ":1: arrays and objects nest deeper than 64 levels\n");
     std::ofstream(file) << R"({"format":"trackd-recording","version":2})" << '\n' << good << '\n';
     EXPECT_EQ(refusal(command(SIM, keys, {"--play", file}), 1),
               "trackd-sim: " + file + ":1: format version 2 is not one this trackd-sim reads (1 at most)\n");

@@ -33,6 +33,10 @@ constexpr std::size_t READ_BYTES = std::size_t{1} << 16;
 
 [[noreturn]] void invalid(const std::string& what) { throw std::invalid_argument(what); }
 
+[[noreturn]] void tooMany(std::uint32_t most, const char* items) {
+    invalid("a frame holds more than " + std::to_string(most) + " " + items + ", the most a recording may hold");
+}
+
 [[noreturn]] void notJson(error_code error) {
     invalid(std::string("not a JSON line (") + simdjson::error_message(error) + ")");
 }
@@ -91,18 +95,23 @@ float floatFrom(value v, const char* what) {
     return rounded;
 }
 
-// A value nobody reads, checked as JSON all the same so that a malformed line is never taken.
-void checkJson(value v) {
+// A value nobody reads, checked as JSON all the same so that a malformed line is never taken. `depth`
+// counts the arrays and objects around it; the check recurses once a level, so it refuses to go deeper
+// than DEEPEST_NESTING.
+void checkJson(value v, int depth) {
     const simdjson::ondemand::json_type type = take(v.type());
+    if ((type == simdjson::ondemand::json_type::array || type == simdjson::ondemand::json_type::object) &&
+        depth >= DEEPEST_NESTING)
+        invalid("arrays and objects nest deeper than " + std::to_string(DEEPEST_NESTING) + " levels");
     switch (type) {
         case simdjson::ondemand::json_type::array:
-            for (auto item : take(v.get_array())) checkJson(take(item));
+            for (auto item : take(v.get_array())) checkJson(take(item), depth + 1);
             break;
         case simdjson::ondemand::json_type::object:
             for (auto field : take(v.get_object())) {
                 auto entry = take(std::move(field));
                 take(entry.unescaped_key());
-                checkJson(entry.value());
+                checkJson(entry.value(), depth + 1);
             }
             break;
         case simdjson::ondemand::json_type::number:
@@ -158,7 +167,7 @@ void readSensor(value v, SensorState& into) {
         } else if (key == "position" || key == "angles") {
             invalid("a sensor holds \"" + std::string(key) + "\" twice");
         } else {
-            checkJson(entry.value());
+            checkJson(entry.value(), 3);  // in the line's object, its sensors' array and the sensor
         }
     }
     if (!position || !angles) invalid("a sensor lacks \"position\" or \"angles\"");
@@ -237,18 +246,24 @@ void readSnapshot(std::string_view text, double maxTime, Snapshot& into) {
         } else if (key == "sensors") {
             once(sensors);
             for (auto item : arrayOf(entry.value(), "\"sensors\"")) {
+                if (into.sensors.size() == MOST_SENSORS) tooMany(MOST_SENSORS, "sensors");
                 into.sensors.emplace_back();
                 readSensor(take(item), into.sensors.back());
             }
         } else if (key == "buttons") {
             once(buttons);
-            for (auto item : arrayOf(entry.value(), "\"buttons\"")) into.buttons.push_back(buttonFrom(take(item)));
+            for (auto item : arrayOf(entry.value(), "\"buttons\"")) {
+                if (into.buttons.size() == MOST_CONTROLS) tooMany(MOST_CONTROLS, "buttons");
+                into.buttons.push_back(buttonFrom(take(item)));
+            }
         } else if (key == "valuators") {
             once(valuators);
-            for (auto item : arrayOf(entry.value(), "\"valuators\""))
+            for (auto item : arrayOf(entry.value(), "\"valuators\"")) {
+                if (into.valuators.size() == MOST_CONTROLS) tooMany(MOST_CONTROLS, "valuators");
                 into.valuators.push_back(floatFrom(take(item), "a valuator"));
+            }
         } else {
-            checkJson(entry.value());
+            checkJson(entry.value(), 1);
         }
     }
     checkNothingFollows(document);
@@ -345,7 +360,7 @@ bool RecordingReader::isHeader(std::string_view text) {
                                                                                : tokenText(entry.value());
         } else if (key == "version") {
             versionRead = entry.value().get_int64().get(version);
-            if (versionRead != simdjson::SUCCESS) checkJson(entry.value());
+            if (versionRead != simdjson::SUCCESS) checkJson(entry.value(), 1);
         } else if (key == "sensorNames") {
             // Judged only once the line proves to be a header: in a frame, an unknown field is skipped.
             if (namesRead) namesProblem = "\"sensorNames\" appears twice";
@@ -353,7 +368,7 @@ bool RecordingReader::isHeader(std::string_view text) {
             simdjson::ondemand::array array;
             if (entry.value().get_array().get(array) != simdjson::SUCCESS) {
                 namesProblem = "\"sensorNames\" is not an array of strings";
-                checkJson(entry.value());
+                checkJson(entry.value(), 1);
                 continue;
             }
             for (auto item : array) {
@@ -363,11 +378,11 @@ bool RecordingReader::isHeader(std::string_view text) {
                     names.emplace_back(name);
                 } else {
                     namesProblem = "\"sensorNames\" is not an array of strings";
-                    checkJson(v);
+                    checkJson(v, 2);
                 }
             }
         } else {
-            checkJson(entry.value());
+            checkJson(entry.value(), 1);
         }
     }
     if (!named) return false;

@@ -13,6 +13,15 @@
 
 namespace trackd_tools {
 
+// The most sensors, buttons and valuators a frame may hold: what trackd-sim's segments take, and so what
+// every reader of recordings accepts.
+constexpr std::uint32_t MOST_SENSORS = 1024;
+constexpr std::uint32_t MOST_CONTROLS = 4096;
+
+// How deeply arrays and objects may nest in a line: a frame nests 4 deep, and a value nobody reads is checked
+// no deeper than this (its check recurses once a level).
+constexpr int DEEPEST_NESTING = 64;
+
 // What a recording's file holds is wrong; names the file and the line, as "PATH:LINE: REASON".
 class RecordingError : public std::runtime_error {
 public:
@@ -43,8 +52,10 @@ private:
 };
 
 // Reads one line that trackd-monitor wrote (toJson's form) into `into`, reusing its storage. Unknown
-// fields are checked as JSON and skipped. Throws std::invalid_argument naming the first thing that is
-// wrong. `maxTime` bounds the time, which must be a number of seconds the clock can hold.
+// fields are checked as JSON (DEEPEST_NESTING levels at most) and skipped; a frame holding more than
+// MOST_SENSORS sensors or MOST_CONTROLS buttons or valuators is refused as soon as it does. Throws
+// std::invalid_argument naming the first thing that is wrong. `maxTime` bounds the time, which must be a number of
+// seconds the clock can hold.
 void readSnapshot(std::string_view text, double maxTime, Snapshot& into);
 
 inline Snapshot snapshotFromLine(std::string_view text, double maxTime) {

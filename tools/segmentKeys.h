@@ -34,15 +34,16 @@ inline std::string userName(uid_t uid) {
     return entry != nullptr ? std::string(entry->pw_name) : "uid " + std::to_string(uid);
 }
 
-enum class AttachFailure { missing, denied, tooSmall };
+enum class AttachFailure { missing, denied, tooSmall, exhausted };
 
 struct AttachDiagnosis {
     AttachFailure failure;
     std::string reason;  // one line, for a person
 };
 
-// Why attaching the `kind` segment under `key` failed, from what the kernel says about the key now.
-inline AttachDiagnosis diagnoseAttach(const char* kind, int key, std::size_t minimum) {
+// Why attaching the `kind` segment under `key` failed, from what the kernel says about the key now and
+// `attachError`, the errno the failed attach left (0 when unknown).
+inline AttachDiagnosis diagnoseAttach(const char* kind, int key, std::size_t minimum, int attachError = 0) {
     const std::string named = std::string(kind) + " key " + keyText(key);
     const std::string segment = "the " + std::string(kind) + " segment for key " + keyText(key);
     // shmget would make a new segment for IPC_PRIVATE: it names none of trackd's.
@@ -64,6 +65,11 @@ inline AttachDiagnosis diagnoseAttach(const char* kind, int key, std::size_t min
         return {AttachFailure::tooSmall, segment + " has " + std::to_string(info.shm_segsz) +
                                              " bytes, fewer than the " + std::to_string(minimum) + " a " + kind +
                                              " segment needs: is this the right key?"};
+    // A process out of address space or of mappings (vm.max_map_count) is refused by shmat with ENOMEM.
+    if (attachError == ENOMEM || attachError == EMFILE || attachError == ENFILE)
+        return {AttachFailure::exhausted,
+                segment + " cannot be attached (" + std::strerror(attachError) +
+                    "): this process has no memory or mappings left to map it (see ulimit -v and vm.max_map_count)"};
     return {AttachFailure::denied,
             "no permission to attach " + segment + " read-write (mode " + octalMode(info.shm_perm.mode) + ", owner " +
                 userName(info.shm_perm.uid) +

@@ -85,8 +85,9 @@ public:
         // The library reports a failed attach on standard error, as it does for any program.
         void* handle = attach_(key_);
         if (handle == nullptr) {
+            const int attachError = errno;
             failedId_ = id;
-            return "hint: " + diagnoseAttach(kind_, key_, minimum_).reason;
+            return "hint: " + diagnoseAttach(kind_, key_, minimum_, attachError).reason;
         }
         handle_ = handle;
         id_ = id;

@@ -41,8 +41,8 @@ constexpr std::uint32_t SENSOR_OFFSET = 36;
 constexpr std::uint32_t SENSOR_SIZE = 52;      // 24 bytes read by the library, then a frame number and a time
 constexpr std::uint32_t VALUATOR_OFFSET = 28;  // valuators before buttons: the two offsets are independent
 constexpr std::uint32_t BUTTON_GAP = 12;
-constexpr std::uint32_t MAX_SENSORS = 1024;
-constexpr std::uint32_t MAX_CONTROLS = 4096;
+constexpr std::uint32_t MAX_SENSORS = MOST_SENSORS;  // the segments hold what a recording may hold
+constexpr std::uint32_t MAX_CONTROLS = MOST_CONTROLS;
 
 volatile std::sig_atomic_t stopSignal = 0;
 void onSignal(int signal) { stopSignal = signal; }

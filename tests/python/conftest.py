@@ -35,6 +35,14 @@ class RawSegment:
                 return
         raise OSError(ctypes.get_errno(), "shmget failed")
 
+    def write(self, offset, data):
+        """Writes bytes into the segment through an attachment of the test's own, detached again after."""
+        address = _libc.shmat(self.id, None, 0)
+        if address in (None, ctypes.c_void_p(-1).value):
+            raise OSError(ctypes.get_errno(), "shmat failed")
+        ctypes.memmove(address + offset, data, len(data))
+        _libc.shmdt(address)
+
     def remove(self):
         _libc.shmctl(self.id, IPC_RMID, None)
 
@@ -116,6 +124,12 @@ def shortest(value):
     """A float32 as the monitor writes it: the shortest decimal that reads back as it, null for NaN."""
     value = np.float32(value)
     return "null" if not np.isfinite(value) else np.format_float_positional(value, unique=True, trim="-")
+
+
+def attachments_of(key):
+    """How many mappings of this process show a System V segment under the key."""
+    with open("/proc/self/maps") as maps:
+        return sum(1 for line in maps if f"/SYSV{key & 0xFFFFFFFF:08x}" in line.split())
 
 
 def segments_of_key_zero():

@@ -1,14 +1,18 @@
 """Live queries: zoravovar against trackd-sim and raw segments, bit for bit with the C library, and its errors."""
 import ast
+import ctypes
+import errno
 import os
 import pathlib
 import re
+import resource
+import struct
 
 import numpy as np
 import pytest
 
 import zoravovar
-from conftest import bits, segments_of_key_zero
+from conftest import IPC_CREAT, IPC_EXCL, _libc, attachments_of, bits, segments_of_key_zero
 
 
 def key_text(key):
@@ -89,8 +93,14 @@ def test_attach_failures_raise_typed_errors_naming_the_key(raw_segment, capfd):
     small = raw_segment(1307)
     with pytest.raises(ValueError, match=rf"for key {re.escape(key_text(small.key))} has 1307 bytes, fewer than the 1308"):
         zoravovar.Tracker(small.key)
-    with pytest.raises(ValueError, match="not a 32-bit System V key"):
-        zoravovar.Tracker(2**32)
+    for beyond in (2**32, 2**64, 2**100, -2**31 - 1, -2**64):
+        with pytest.raises(ValueError, match=f"^{beyond} is not a 32-bit System V key for the tracker segment"):
+            zoravovar.Tracker(beyond)
+    with pytest.raises(ValueError, match="not a 32-bit System V key for the controller segment"):
+        zoravovar.Controller(2**64)
+    for no_integer in ("7401", 7401.0, None):
+        with pytest.raises(TypeError):
+            zoravovar.Tracker(no_integer)
     # Root attaches anything: the refusal is seen from an unprivileged child.
     denied = raw_segment(1308, mode=0o600)
     child = os.fork()
@@ -173,3 +183,76 @@ def test_docstrings_and_stubs_name_the_whole_interface():
             assert name in stubbed_functions | stubbed_names, name
         if callable(value):
             assert value.__doc__, name
+
+
+def test_objects_of_one_segment_share_one_attachment_and_a_new_segment_gets_its_own(simulator):
+    sim = simulator("--static", "--sensors", "2", "--buttons", "1")
+    first, _ = zoravovar.Tracker(sim.tracker), zoravovar.Controller(sim.controller)
+    before = attachments_of(sim.tracker), attachments_of(sim.controller)
+    for _ in range(20000):  # the README's idiom in a loop: every object used to map the segment anew
+        with zoravovar.Tracker(sim.tracker) as tracker, zoravovar.Controller(sim.controller) as controller:
+            tracker.position(0)
+            controller.buttons()
+    assert (attachments_of(sim.tracker), attachments_of(sim.controller)) == before == (1, 1)
+    # trackd started again under the same key: a new segment, attached anew, while the old one keeps its values.
+    sim.stop()
+    replacement = _libc.shmget(sim.tracker, 4096, IPC_CREAT | IPC_EXCL | 0o600)
+    assert replacement >= 0
+    try:
+        assert zoravovar.Tracker(sim.tracker).sensor_count == 0
+        assert first.sensor_count == 2 and attachments_of(sim.tracker) == 2
+    finally:
+        _libc.shmctl(replacement, 0, None)
+
+
+def test_an_attach_without_memory_left_says_so_and_blames_no_permission(raw_segment, capfd):
+    big = raw_segment(1 << 30)  # reserves nothing until touched
+    child = os.fork()
+    if child == 0:
+        try:
+            with open("/proc/self/status") as status:
+                mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+            resource.setrlimit(resource.RLIMIT_AS, (mapped + (64 << 20), resource.RLIM_INFINITY))
+            zoravovar.Tracker(big.key)
+        except PermissionError:
+            os._exit(2)
+        except OSError as e:
+            os._exit(0 if e.errno == errno.ENOMEM and "no memory or mappings left" in str(e) else 3)
+        except BaseException:
+            os._exit(4)
+        os._exit(5)
+    assert os.waitpid(child, 0)[1] == 0
+    capfd.readouterr()
+
+
+def test_headers_claiming_more_than_their_segment_holds_raise_at_once_with_one_message(raw_segment, capfd):
+    controller = raw_segment(296)
+    tracker = raw_segment(1308)
+    for claimed in (10**6, 2**32 - 1):
+        # buttons from byte 20, valuators from byte 24, each claiming `claimed` entries of 4 bytes
+        controller.write(4, struct.pack("<4I", 20, 24, claimed, claimed))
+        tracker.write(4, struct.pack("<3I", claimed, 16, 24))
+        c, t = zoravovar.Controller(controller.key), zoravovar.Tracker(tracker.key)
+        assert c.button_count == claimed and t.sensor_count == claimed
+        with pytest.raises(ValueError, match=f"claims {claimed} buttons, 69 fit in its 296 bytes"):
+            c.buttons()
+        with pytest.raises(ValueError, match=f"claims {claimed} valuators, 68 fit in its 296 bytes"):
+            c.valuators()
+        with pytest.raises(ValueError, match=f"claims {claimed} sensors, 53 fit in its 1308 bytes"):
+            t.matrices()
+        assert capfd.readouterr().err == ""
+
+
+def test_objects_made_by_new_alone_raise_type_error():
+    for face, uses in ((zoravovar.Tracker, (lambda o: o.sensor_count, lambda o: o.position(0), lambda o: o.matrices(),
+                                            repr, lambda o: o.close(), lambda o: o.key)),
+                       (zoravovar.Controller, (lambda o: o.buttons(), lambda o: o.button(0), lambda o: o.valuators(),
+                                               lambda o: o.__enter__())),
+                       (zoravovar.Recording, (lambda o: o.time, len, repr, lambda o: o.matrices(),
+                                              lambda o: o.names, lambda o: o.sensor_counts))):
+        empty = face.__new__(face)
+        for use in uses:
+            with pytest.raises(TypeError, match="not initialised"):
+                use(empty)
+    with pytest.raises(TypeError, match="expected a zoravovar.Tracker"):
+        zoravovar.Tracker.matrices(zoravovar.Controller.__new__(zoravovar.Controller))

@@ -93,6 +93,17 @@ def test_pattern_recorded_by_the_monitor_loads_with_its_values(simulator, tmp_pa
      "a position is not 3 numbers"),
     (HEADER + '{"time":0,"sensors":[],"buttons":[],"valuators":[1e39]}\n', 2,
      "a number does not fit in a float: '1e39'"),
+    # A field nobody reads, nested 200 000 deep, under the 1 MiB a line may hold: once a crash of the interpreter.
+    (HEADER + '{"time":0,"sensors":[],"buttons":[],"valuators":[],"x":' + "[" * 200000 + "]" * 200000 + "}\n", 2,
+     "arrays and objects nest deeper than 64 levels"),
+    ('{"format":"trackd-recording","version":1,"x":' + '{"a":' * 100000 + "1" + "}" * 100001 + "\n", 1,
+     "arrays and objects nest deeper than 64 levels"),
+    # One frame of 20 000 sensors and 20 000 empty ones once asked for 9.6 GB: the limits of trackd-sim --play.
+    (HEADER + frame_line(0, [[0, 0, 0]] * 20000, [[0, 0, 0]] * 20000, [], []) +
+     '{"time":0,"sensors":[],"buttons":[],"valuators":[]}\n' * 20000, 2,
+     "a frame holds more than 1024 sensors, the most a recording may hold"),
+    (HEADER + frame_line(0, [], [], [0] * 4097, []), 2, "a frame holds more than 4096 buttons"),
+    (HEADER + frame_line(0, [], [], [], [0] * 4097), 2, "a frame holds more than 4096 valuators"),
 ])
 def test_malformed_recordings_are_refused_naming_the_line(tmp_path, content, line, reason):
     path = tmp_path / "bad.jsonl"
