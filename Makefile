@@ -69,7 +69,7 @@ FUZZ_HALF = $(shell echo $$(( ($(FUZZ_SECONDS) + 1) / 2 )))
 fuzz: deps
 	@scripts/ensure-packages clang-14 libfuzzer-14-dev libclang-rt-14-dev
 	CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_DIR)-fuzz -DZORAVOVAR_FUZZ=ON \
-	    -DZORAVOVAR_SANITIZE=address,undefined -DZORAVOVAR_MIRROR=OFF -DZORAVOVAR_JAVA_TESTS=OFF
+	    -DZORAVOVAR_SANITIZE=address,undefined -DZORAVOVAR_BUILD_MIRROR=OFF -DZORAVOVAR_JAVA_TESTS=OFF
 	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target readerFuzz recordingFuzz
 	mkdir -p $(BUILD_DIR)-fuzz/corpus $(BUILD_DIR)-fuzz/recording-corpus $(BUILD_DIR)-fuzz/artifacts
 	$(BUILD_DIR)-fuzz/bin/readerFuzz -max_total_time=$(FUZZ_HALF) -print_final_stats=1 \
