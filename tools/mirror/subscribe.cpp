@@ -156,12 +156,12 @@ private:
                 continue;
             }
             if (key_ != nullptr && mirror.trust != Trust::VERIFIED) continue;
-            const std::string where = printable(mirror.where());
+            const std::string publisher =
+                "the publisher of installation \"" + name + "\" on " + printable(mirror.where());
             if (mirror.trackerBytes == 0 && mirror.controllerBytes == 0)
-                say("the publisher of installation \"" + name + "\" on " + where +
-                    " runs, and waits for trackd's segments there");
+                say(publisher + " runs, and waits for trackd's segments there");
             else
-                say("the publisher of installation \"" + name + "\" on " + where +
+                say(publisher +
                     " runs, yet none of its frames arrive: has it stalled (stopped, or starved of CPU there; its "
                     "status line shows whether it sends)? Do the firewalls between the hosts pass UDP ports " +
                     portRange(settings_.common.domain) + "?");
