@@ -1,6 +1,6 @@
 // Plays an attacker on the mirror's network, as a DDS peer of its own: it captures an installation's
 // genuine frames, replays them, relabels them, forges numbers, epochs and sizes, floods, and announces
-// itself with malformed user data.
+// itself with malformed user data or with copies of a signed announcement.
 // Usage: frameForger INSTALLATION INTERFACE READERS ATTACK [ARGUMENT]; `frameForger` alone lists the
 // attacks. It sends nothing before READERS readers of the installation have discovered it.
 #include <sodium.h>
@@ -108,6 +108,22 @@ public:
     // Waits until every reader has acknowledged what was sent.
     void finish() const { dds_wait_for_acks(writer_.get(), DDS_SECS(ACK_WAIT.count())); }
 
+    // The user data of a participant that announces a signed trackd-mirror publisher.
+    std::string signedPublisherAnnouncement() const {
+        ParticipantWatch watch(link_.domainParticipant());
+        const auto until = Clock::now() + CAPTURE_WAIT;
+        while (Clock::now() < until) {
+            for (const auto& seen : watch.participants()) {
+                const auto object = nlohmann::json::parse(seen.userData, nullptr, false);
+                if (object.is_object() && object.value("role", "") == "publish" && object.contains("keyId") &&
+                    object.contains("mac"))
+                    return seen.userData;
+            }
+            pause(milliseconds(50));
+        }
+        throw std::runtime_error("no signed publisher announced itself");
+    }
+
 private:
     Link link_;
     FrameInbox inbox_;
@@ -170,7 +186,9 @@ int usage() {
                  "  ahead             one tracker frame of the live epoch numbered 2^64-2, other bytes\n"
                  "  flood N           N tracker frames, each with a new random epoch\n"
                  "  oversize BYTES    one tracker frame of BYTES bytes\n"
-                 "  announce TEXT     nothing sent, but TEXT as its participant's user data, until stopped\n");
+                 "  announce TEXT     nothing sent, but TEXT as its participant's user data, until stopped\n"
+                 "  announce-copies N nothing sent, but N participants announcing copies of a signed publisher's\n"
+                 "                    announcement (one exact, the others at 10.231.0.3), until stopped\n");
     return 2;
 }
 
@@ -190,6 +208,26 @@ int main(int argc, char** argv) {
                             attack == "announce" ? argument : "");
         if (attack == "announce") {
             std::printf("frameForger announce: announcing until stopped\n");
+            std::fflush(stdout);
+            for (;;) Forger::pause(milliseconds(1000));
+        }
+        if (attack == "announce-copies") {
+            // The first copy is the genuine announcement itself, signature and all, from another participant;
+            // the others claim other processes, at 10.231.0.3, under its key id and signature.
+            const std::string genuine = forger.signedPublisherAnnouncement();
+            std::vector<Entity> participants;
+            for (long long i = 0; i < count(); ++i) {
+                auto copy = nlohmann::json::parse(genuine);
+                if (i > 0) {
+                    copy["pid"] = 100000 + i;
+                    copy["addresses"] = {"10.231.0.3"};
+                }
+                const std::string text = i > 0 ? copy.dump() : genuine;
+                const Qos qos;
+                dds_qset_userdata(qos.get(), text.data(), text.size());
+                participants.emplace_back(dds_create_participant(0, qos.get(), nullptr), "creating a participant");
+            }
+            std::printf("frameForger announce-copies: announcing %lld copies until stopped\n", count());
             std::fflush(stdout);
             for (;;) Forger::pause(milliseconds(1000));
         }

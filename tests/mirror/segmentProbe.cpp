@@ -1,10 +1,12 @@
 // Looks at a segment from outside the library, for the mirror's tests: its bytes, its owner, group and mode,
 // whether it stays still, or how the frame number trackd-sim writes into sensor 0's record moves while
-// it is mirrored; and plays another local user who makes a segment, or writes into one, or an
-// administrator who mends a segment's permissions.
+// it is mirrored; and plays another local user who makes a segment, or writes into one once or on and
+// on, or an administrator who mends a segment's permissions.
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <bit>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -39,7 +41,7 @@ const unsigned char* attach(int key, std::size_t& size) {
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr,
-                     "usage: segmentProbe dump|stat|write KEY | segmentProbe watch|still KEY [SECONDS] | "
+                     "usage: segmentProbe dump|stat|id|write|scribble KEY | segmentProbe watch|still KEY [SECONDS] | "
                      "segmentProbe make KEY SIZE MODE | segmentProbe chmod KEY MODE\n");
         return 2;
     }
@@ -61,6 +63,36 @@ int main(int argc, char** argv) {
         }
         std::perror("shmctl");
         return 1;
+    }
+    if (command == "scribble") {  // another user who attached while it could, writing x = 666 into sensor 0
+        const int id = shmget(key, 0, 0);
+        shmid_ds info{};
+        void* address = id < 0 || shmctl(id, IPC_STAT, &info) != 0 ? reinterpret_cast<void*>(-1)  // NOLINT
+                                                                   : shmat(id, nullptr, 0);
+        if (address == reinterpret_cast<void*>(-1)) {  // NOLINT
+            std::printf("cannot write: %s\n", std::strerror(errno));
+            return 1;
+        }
+        std::signal(SIGTERM, onStop);
+        std::printf("scribbling\n");
+        std::fflush(stdout);
+        auto* base = static_cast<unsigned char*>(address);
+        const std::uint32_t x = std::bit_cast<std::uint32_t>(666.0F);
+        while (stopped == 0) {  // wherever sensor 0's record lies now, once a mirror has written the header
+            const std::uint32_t record = trackd_layout::loadWord(base, trackd_layout::SENSOR_OFFSET_AT);
+            if (record >= trackd_layout::TRACKER_HEADER_BYTES && record % 4 == 0 &&
+                record + trackd_layout::X_AT + 4 <= info.shm_segsz)
+                __atomic_store_n(reinterpret_cast<std::uint32_t*>(base + record + trackd_layout::X_AT), x,
+                                 __ATOMIC_RELAXED);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return 0;
+    }
+    if (command == "id") {
+        const int id = shmget(key, 0, 0);
+        if (id < 0) return 1;
+        std::printf("%d\n", id);
+        return 0;
     }
     if (command == "write") {  // as trackd's readers attach: read-write
         const int id = shmget(key, 0, 0);

@@ -5,12 +5,14 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <sodium.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 namespace trackd_mirror {
@@ -22,6 +24,23 @@ constexpr int FORMAT = 1;
 constexpr std::size_t MAX_ADDRESSES = 8;
 constexpr std::size_t MAX_NAME = 64;
 constexpr std::chrono::seconds RATE_UPDATE_PERIOD{1};
+constexpr const char* MAC_FIELD = "mac";
+
+std::string hexBytes(const unsigned char* bytes, std::size_t size) {
+    std::string text(size * 2 + 1, '\0');
+    sodium_bin2hex(text.data(), text.size(), bytes, size);
+    text.pop_back();
+    return text;
+}
+
+// Exactly `size` bytes as 2 * size hex digits, nothing before or after.
+bool readHex(const std::string& text, unsigned char* bytes, std::size_t size) {
+    std::size_t length = 0;
+    const char* end = nullptr;
+    return text.size() == 2 * size &&
+           sodium_hex2bin(bytes, size, text.c_str(), text.size(), nullptr, &length, &end) == 0 && length == size &&
+           end == text.c_str() + text.size();
+}
 
 bool plain(const std::string& text, const char* extra) {
     return !text.empty() && text.size() <= MAX_NAME && std::all_of(text.begin(), text.end(), [extra](char c) {
@@ -84,7 +103,7 @@ Announcement Announcement::ofThisProcess(const char* role, const std::string& na
     return self;
 }
 
-std::string Announcement::encode() const {
+std::string Announcement::encode(const AuthKey* key, const dds_guid_t& guid) const {
     nlohmann::json object{{MARK, FORMAT},
                           {"role", role},
                           {"name", name},
@@ -95,17 +114,23 @@ std::string Announcement::encode() const {
                           {"controller", controllerBytes},
                           {"rate", rate}};
     if (keyId != 0) object["keyId"] = keyIdText(keyId);
+    if (key != nullptr) {
+        // The MAC covers the text without it, as the receiver dumps it again after taking the MAC out.
+        const auto mac = key->mac(guid.v, object.dump());
+        object[MAC_FIELD] = hexBytes(mac.data(), mac.size());
+    }
     return object.dump();
 }
 
-std::optional<Announcement> Announcement::decode(const std::string& userData) try {
+std::optional<Announcement> Announcement::decode(const std::string& userData, const AuthKey* key,
+                                                 const dds_guid_t& guid) try {
     if (userData.empty() || userData.size() > MAX_USER_DATA) return std::nullopt;
-    const auto object = nlohmann::json::parse(userData, nullptr, false);
+    auto object = nlohmann::json::parse(userData, nullptr, false);
     if (!object.is_object()) return std::nullopt;
     if (const auto mark = object.find(MARK); mark == object.end() || *mark != FORMAT) return std::nullopt;
     Announcement a;
-    const auto text = [&](const char* key, std::string& out) {
-        const auto found = object.find(key);
+    const auto text = [&](const char* field, std::string& out) {
+        const auto found = object.find(field);
         if (found == object.end() || !found->is_string()) return false;
         out = found->get<std::string>();
         return true;
@@ -125,13 +150,27 @@ std::optional<Announcement> Announcement::decode(const std::string& userData) tr
         !readNumber(object, "controller", 0U, MAX_SEGMENT_BYTES, a.controllerBytes) ||
         !readNumber(object, "rate", 0LL, 10'000'000LL, a.rate))
         return std::nullopt;
-    if (const auto key = object.find("keyId"); key != object.end()) {
-        if (!key->is_string() || key->get<std::string>().size() != 16) return std::nullopt;
-        const std::string hexText = key->get<std::string>();
+    if (const auto given = object.find("keyId"); given != object.end()) {
+        if (!given->is_string() || given->get<std::string>().size() != 16) return std::nullopt;
+        const std::string hexText = given->get<std::string>();
         if (!std::all_of(hexText.begin(), hexText.end(), [](char c) { return std::isxdigit(c) != 0; }))
             return std::nullopt;
         a.keyId = std::stoull(hexText, nullptr, 16);
         if (a.keyId == 0) return std::nullopt;
+    }
+    if (a.keyId == 0)
+        a.trust = Trust::UNSIGNED;
+    else if (key == nullptr)
+        a.trust = Trust::UNCHECKED;
+    else if (a.keyId != key->id())
+        a.trust = Trust::ANOTHER_KEY;
+    else {
+        std::array<unsigned char, MAC_BYTES> given{};
+        const auto mac = object.find(MAC_FIELD);
+        const bool present =
+            mac != object.end() && mac->is_string() && readHex(mac->get<std::string>(), given.data(), given.size());
+        object.erase(MAC_FIELD);
+        a.trust = present && key->verify(guid.v, object.dump(), given) ? Trust::VERIFIED : Trust::FORGED;
     }
     return a;
 } catch (const std::exception&) {  // whatever a sender made of its user data, it is not an announcement
@@ -140,16 +179,21 @@ std::optional<Announcement> Announcement::decode(const std::string& userData) tr
 
 std::string Announcement::where() const { return addresses.empty() ? host : addresses.front(); }
 
-Visible visibleOnDomain(ParticipantWatch& watch) {
+Visible visibleOnDomain(ParticipantWatch& watch, const AuthKey* key) {
     Visible visible;
-    for (const auto& userData : watch.userData()) {
-        auto announcement = Announcement::decode(userData);
+    for (const auto& seen : watch.participants()) {
+        auto announcement = Announcement::decode(seen.userData, key, seen.guid);
         if (!announcement)
             ++visible.others;
         else if (announcement->role != ROLE_LIST)
             visible.mirrors.push_back(std::move(*announcement));
     }
+    visible.others += watch.unkept();
     return visible;
+}
+
+void Announcer::start(const Participant& participant) const {
+    participant.announce(current_.encode(key_, participant.guid()));
 }
 
 void Announcer::update(const Participant& participant, std::uint32_t trackerBytes, std::uint32_t controllerBytes,
@@ -163,7 +207,7 @@ void Announcer::update(const Participant& participant, std::uint32_t trackerByte
     current_.controllerBytes = controllerBytes;
     current_.rate = rounded;
     lastRate_ = now;
-    participant.announce(current_.encode());
+    participant.announce(current_.encode(key_, participant.guid()));
 }
 
 }  // namespace trackd_mirror

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -138,6 +139,13 @@ public:
                        "creating the DDS participant") {}
     dds_entity_t get() const { return participant_.get(); }
 
+    // Its GUID, as discovery shows it to the others.
+    dds_guid_t guid() const {
+        dds_guid_t guid{};
+        checked(dds_get_guid(participant_.get(), &guid), "reading the participant's GUID");
+        return guid;
+    }
+
     // Replaces the user data; discovery carries it to the others at once.
     void announce(const std::string& userData) const {
         checked(dds_set_qos(participant_.get(), userDataQos(userData).get()), "setting the participant's user data");
@@ -156,9 +164,18 @@ private:
 
 // The most user data a trackd-mirror announcement holds; a participant's larger user data is not kept.
 constexpr std::size_t MAX_USER_DATA = 2048;
+// The most participants a watch keeps, whatever floods the domain with participants of its own.
+constexpr std::size_t MAX_WATCHED = 1024;
+
+// A participant discovery found: its GUID and the user data it announces (empty for none).
+struct SeenParticipant {
+    dds_guid_t guid{};
+    std::string userData;
+};
 
 // The other participants of the domain that discovery has found and that are alive, each by the user
-// data it announces. It keeps one entry per participant that Cyclone keeps, and forgets those that leave.
+// data it announces. It keeps one entry per participant that Cyclone keeps, up to MAX_WATCHED, counts
+// those beyond, and forgets those that leave.
 class ParticipantWatch {
 public:
     explicit ParticipantWatch(const Participant& participant)
@@ -167,14 +184,17 @@ public:
         checked(dds_get_guid(participant.get(), &self_), "reading the participant's GUID");
     }
 
-    // The user data of every live participant but this one; empty for those that announce none.
-    std::vector<std::string> userData() {
+    // Every live participant but this one that the watch keeps.
+    std::vector<SeenParticipant> participants() {
         refresh();
-        std::vector<std::string> found;
+        std::vector<SeenParticipant> found;
         found.reserve(seen_.size());
         for (const auto& entry : seen_) found.push_back(entry.second);
         return found;
     }
+
+    // Live participants discovery found beyond the MAX_WATCHED kept.
+    std::size_t unkept() const { return unkept_.size(); }
 
     // Takes in what discovery found since: a watch that is not refreshed now and then keeps every
     // participant that ever left in its reader.
@@ -191,15 +211,21 @@ public:
                     static_cast<const dds_builtintopic_participant_t*>(samples[static_cast<std::size_t>(i)]);
                 if (info.instance_state != DDS_IST_ALIVE) {
                     seen_.erase(info.instance_handle);
+                    unkept_.erase(info.instance_handle);
                 } else if (info.valid_data && std::memcmp(&sample->key, &self_, sizeof self_) != 0) {
+                    if (seen_.size() >= MAX_WATCHED && seen_.count(info.instance_handle) == 0) {
+                        unkept_.insert(info.instance_handle);  // a handle each, as Cyclone keeps far more
+                        continue;
+                    }
+                    SeenParticipant& entry = seen_[info.instance_handle];
+                    std::memcpy(entry.guid.v, sample->key.v, sizeof entry.guid.v);
+                    entry.userData.clear();
                     void* data = nullptr;
                     std::size_t size = 0;
-                    std::string text;
                     if (dds_qget_userdata(sample->qos, &data, &size) && data != nullptr) {
-                        if (size <= MAX_USER_DATA) text.assign(static_cast<const char*>(data), size);
+                        if (size <= MAX_USER_DATA) entry.userData.assign(static_cast<const char*>(data), size);
                         dds_free(data);
                     }
-                    seen_[info.instance_handle] = std::move(text);
                 }
             }
             dds_return_loan(reader_.get(), samples.data(), n);
@@ -209,7 +235,8 @@ public:
 private:
     Entity reader_;
     dds_guid_t self_{};
-    std::map<dds_instance_handle_t, std::string> seen_;
+    std::map<dds_instance_handle_t, SeenParticipant> seen_;
+    std::set<dds_instance_handle_t> unkept_;
 };
 
 // The entities both modes need: participant, topic, and the QoS under which the newest frame wins.

@@ -21,6 +21,7 @@
 #include <string>
 #include <utility>
 
+#include "../printable.h"
 #include "SegmentFrame.h"
 #include "trackdLayout.h"
 
@@ -49,9 +50,10 @@ inline std::int64_t wallClockNs() {
 class AuthKey {
 public:
     // Expects sodium_init() to have succeeded.
-    explicit AuthKey(const std::string& path) {
+    explicit AuthKey(const std::string& givenPath) {
+        const std::string path = trackd_tools::printable(givenPath);  // as messages name it
         // Non-blocking, so that a FIFO or a device is refused below instead of waiting in open().
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        const int fd = open(givenPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         if (fd < 0) throw std::runtime_error("cannot open the key file " + path + ": " + std::strerror(errno));
         struct stat info {};
         const bool stated = fstat(fd, &info) == 0;
@@ -110,6 +112,28 @@ public:
         return sodium_memcmp(expected.data(), frame.mac._buffer, MAC_BYTES) == 0;
     }
 
+    // The MAC of an announcement's text in discovery, bound to the GUID of the participant that announces
+    // it, so that an announcement copied into another participant's user data fails. Its context's
+    // length, eight bytes of an ASCII text, is no frame's name length.
+    std::array<unsigned char, MAC_BYTES> mac(const unsigned char (&guid)[16], const std::string& text) const {
+        crypto_auth_hmacsha512256_state state;
+        crypto_auth_hmacsha512256_init(&state, key_.data(), key_.size());
+        crypto_auth_hmacsha512256_update(&state, reinterpret_cast<const unsigned char*>(ANNOUNCEMENT_CONTEXT),
+                                         std::strlen(ANNOUNCEMENT_CONTEXT));
+        crypto_auth_hmacsha512256_update(&state, guid, sizeof guid);
+        addInteger(state, text.size());
+        crypto_auth_hmacsha512256_update(&state, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+        std::array<unsigned char, MAC_BYTES> out{};
+        crypto_auth_hmacsha512256_final(&state, out.data());
+        return out;
+    }
+
+    bool verify(const unsigned char (&guid)[16], const std::string& text,
+                const std::array<unsigned char, MAC_BYTES>& given) const {
+        const auto expected = mac(guid, text);
+        return sodium_memcmp(expected.data(), given.data(), MAC_BYTES) == 0;
+    }
+
 private:
     static void addInteger(crypto_auth_hmacsha512256_state& state, std::uint64_t value) {
         unsigned char bytes[8];
@@ -118,6 +142,7 @@ private:
     }
 
     static constexpr const char* KEY_ID_CONTEXT = "trackd-mirror key id";
+    static constexpr const char* ANNOUNCEMENT_CONTEXT = "trackd-mirror announcement";
     std::array<unsigned char, crypto_auth_KEYBYTES> key_{};
     std::uint64_t id_ = 0;
 };

@@ -37,15 +37,17 @@ public:
         : settings_(settings),
           key_(key),
           announcer_(Announcement::ofThisProcess(ROLE_PUBLISH, settings.common.name, settings.common.network,
-                                                 key != nullptr ? key->id() : 0)),
-          link_(static_cast<dds_domainid_t>(settings.common.domain), settings.common.network, settings.common.name,
-                announcer_.current().encode()),
+                                                 key != nullptr ? key->id() : 0),
+                     key),
+          link_(static_cast<dds_domainid_t>(settings.common.domain), settings.common.network, settings.common.name),
           writer_(link_.writer()),
           others_(link_, link_.reader(true)),
           epoch_(randomEpoch()),
           startedAt_(wallClockNs()),
           watcher_(clock_, MonotonicClock::span(clockDuration(1 / settings.pollRate)), settings.steadyPoll),
-          status_(settings.common.statusSeconds) {}
+          status_(settings.common.statusSeconds) {
+        announcer_.start(link_.domainParticipant());
+    }
 
     // Listens for a while for another live publisher of the same installation; true when there is none.
     bool aloneAtStart() {
@@ -176,7 +178,7 @@ private:
 
     const PublishSettings& settings_;
     const AuthKey* key_;
-    Announcer announcer_;  // before the link, which announces it from the start
+    Announcer announcer_;
     Link link_;
     Entity writer_;
     FrameInbox others_;

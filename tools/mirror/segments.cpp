@@ -189,11 +189,18 @@ bool LocalSegment::takeKey(std::uint32_t size) {
         const std::string why = notAdoptable(info, size);
         if (why.empty()) {
             if (!attach(existing)) return false;
-            say("adopted the " + describe() + " (id " + std::to_string(existing) + ") that an earlier subscriber left");
+            // Only what the kernel keeps is known: its maker's pid, which no longer runs, and its user.
+            say("adopted the " + describe() + " (id " + std::to_string(existing) + ") that " +
+                (info.shm_cpid == getpid() ? std::string("this subscriber made earlier")
+                                           : "process " + std::to_string(info.shm_cpid) +
+                                                 " of this user made and left; that process no longer runs"));
             return true;
         }
         say("removing the " + describe() + " (id " + std::to_string(existing) + ") left behind " + why +
-            "; making it anew");
+            "; making it anew" +
+            (info.shm_nattch > 0 ? " (the processes attached to the old one see it frozen until they attach again: "
+                                   "restart the applications on this node)"
+                                 : ""));
         if (shmctl(existing, IPC_RMID, nullptr) != 0)
             return refuse("cannot remove the " + describe() + " (id " + std::to_string(existing) + "): " +
                           std::strerror(errno) + "; its owner or root can (ipcrm -m " + std::to_string(existing) + ")");
@@ -227,8 +234,8 @@ int LocalSegment::make(std::uint32_t size) {
 }
 
 // It must be this user's own, made by this user, with --mode's permissions and the group segments are
-// made with, so that whoever else could write into it before cannot write into it now; and it must have
-// the size of the frame.
+// made with, and attached by nobody, so that whoever else could write into it before cannot write into it
+// now; and it must have the size of the frame.
 std::string LocalSegment::notAdoptable(const shmid_ds& info, std::uint32_t size) const {
     const uid_t self = geteuid();
     if (info.shm_perm.cuid != self || info.shm_perm.uid != self)
@@ -242,6 +249,16 @@ std::string LocalSegment::notAdoptable(const shmid_ds& info, std::uint32_t size)
                (group_.given ? "--group " : "the subscriber's own group ") + groupText(group_.id);
     if (info.shm_segsz != size)
         return "with " + std::to_string(info.shm_segsz) + " bytes, not the " + std::to_string(size) + " of the source";
+    // Its permissions now keep out whoever would attach from now on, but not whoever attached while other
+    // permissions held (before an administrator mended them in place, say) and is attached still. The
+    // kernel keeps no creation time to tell the change of mode that made a segment from a later one
+    // (shm_ctime is the newest of them), nor who attached when; so any attachment left is unaccounted
+    // for, and the segment is adopted only with none. An earlier subscriber's applications, still
+    // attached, count too: the segment is then made anew, and the message says they see the old one frozen.
+    if (info.shm_nattch > 0)
+        return "with " + std::to_string(info.shm_nattch) + (info.shm_nattch == 1 ? " attachment" : " attachments") +
+               " this subscriber cannot account for (whoever attached it while other permissions held may write "
+               "into it still)";
     return {};
 }
 

@@ -69,9 +69,9 @@ struct SegmentGroup {
 // A group as messages name it: its name, or its number when it has none.
 std::string groupText(gid_t group);
 
-// A segment on this host that the subscriber writes into: created by it, or adopted from an earlier
-// subscriber of this user with these permissions and this group, but never one that another live
-// process made.
+// A segment on this host that the subscriber writes into: created by it, or adopted from an exited
+// process of this user with these permissions and this group and with nobody attached, but never one
+// that another live process made.
 class LocalSegment {
 public:
     LocalSegment(unsigned segment, int key, int mode, SegmentGroup group)

@@ -59,15 +59,17 @@ public:
         : settings_(settings),
           key_(key),
           announcer_(Announcement::ofThisProcess(ROLE_SUBSCRIBE, settings.common.name, settings.common.network,
-                                                 key != nullptr ? key->id() : 0)),
-          link_(static_cast<dds_domainid_t>(settings.common.domain), settings.common.network, settings.common.name,
-                announcer_.current().encode()),
+                                                 key != nullptr ? key->id() : 0),
+                     key),
+          link_(static_cast<dds_domainid_t>(settings.common.domain), settings.common.network, settings.common.name),
           inbox_(link_, link_.reader(false)),
           watch_(link_.domainParticipant()),
           local_{LocalSegment(TRACKER, settings.common.trackerKey, settings.mode, settings.segmentGroup()),
                  LocalSegment(CONTROLLER, settings.common.controllerKey, settings.mode, settings.segmentGroup())},
           follower_(key != nullptr),
-          status_(settings.common.statusSeconds) {}
+          status_(settings.common.statusSeconds) {
+        announcer_.start(link_.domainParticipant());
+    }
 
     int run() {
         say("subscribing to installation \"" + settings_.common.name + "\" on domain " +
@@ -141,9 +143,10 @@ private:
     }
 
     // Says, once nothing has come for a while, what discovery shows: the publisher of this installation
-    // and what it waits for, or which installations are there instead.
+    // and what it waits for, or which installations are there instead. With a key, only announcements
+    // signed with it are taken for this installation's publisher: anyone can announce one.
     void explainSilence() {
-        const Visible visible = visibleOnDomain(watch_);
+        const Visible visible = visibleOnDomain(watch_, key_);
         const auto& name = settings_.common.name;
         std::vector<const Announcement*> others;
         for (const auto& mirror : visible.mirrors) {
@@ -152,12 +155,15 @@ private:
                 others.push_back(&mirror);
                 continue;
             }
+            if (key_ != nullptr && mirror.trust != Trust::VERIFIED) continue;
+            const std::string publisher =
+                "the publisher of installation \"" + name + "\" on " + printable(mirror.where());
             if (mirror.trackerBytes == 0 && mirror.controllerBytes == 0)
-                say("the publisher of installation \"" + name + "\" on " + mirror.where() +
-                    " runs, and waits for trackd's segments there");
+                say(publisher + " runs, and waits for trackd's segments there");
             else
-                say("the publisher of installation \"" + name + "\" on " + mirror.where() +
-                    " runs, yet none of its frames arrive: do the firewalls between the hosts pass UDP ports " +
+                say(publisher +
+                    " runs, yet none of its frames arrive: has it stalled (stopped, or starved of CPU there; its "
+                    "status line shows whether it sends)? Do the firewalls between the hosts pass UDP ports " +
                     portRange(settings_.common.domain) + "?");
             return;
         }
@@ -172,7 +178,7 @@ private:
         text += "; visible: ";
         bool caseOnly = false;
         for (std::size_t i = 0; i < others.size() && i < VISIBLE_NAMED; ++i) {
-            text += (i > 0 ? ", " : "") + others[i]->name + " on " + others[i]->where();
+            text += (i > 0 ? ", " : "") + printable(others[i]->name) + " on " + printable(others[i]->where());
             caseOnly = caseOnly || sameIgnoringCase(others[i]->name, name);
         }
         if (others.size() > VISIBLE_NAMED) text += " and " + std::to_string(others.size() - VISIBLE_NAMED) + " more";
@@ -218,7 +224,7 @@ private:
 
     const SubscribeSettings& settings_;
     const AuthKey* key_;
-    Announcer announcer_;  // before the link, which announces it from the start
+    Announcer announcer_;
     Link link_;
     FrameInbox inbox_;
     ParticipantWatch watch_;
