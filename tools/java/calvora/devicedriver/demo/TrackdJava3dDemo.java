@@ -226,7 +226,7 @@ public final class TrackdJava3dDemo {
                 if (!ImageIO.write(new Robot(display.getDevice()).createScreenCapture(area), "png", file)) {
                     throw new IOException("no PNG writer for " + file);
                 }
-                System.out.println(PROGRAM + ": wrote " + file);
+                System.out.println(PROGRAM + ": wrote " + Printable.of(file.toString()));
             }
             System.exit(0);
         }
