@@ -940,6 +940,97 @@ TEST(simDriven, commandsSetTheValuesAndAWrongLineIsReportedAndChangesNothing) {
     EXPECT_FALSE(segmentExists(keys.tracker));
 }
 
+// Text a terminal would obey (ESC, BEL, CR): no byte below 0x20 but the newline ends a line.
+bool printableOnly(const std::string& text) {
+    return std::none_of(text.begin(), text.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\n'; });
+}
+
+TEST(simDriven, hostileCommandLinesAreRefusedWithoutRecursionNorEchoedControls) {
+    const Keys keys;
+    CommandedSim sim(keys, {"--sensors", "1", "--buttons", "2", "--valuators", "0"});
+    ASSERT_NE(sim.banner.find("driven by commands"), std::string::npos) << sim.process->err;
+    const auto padded = [](std::string command, std::size_t size) {
+        return command.append(size - command.size(), ' ');
+    };
+    // 200 000 nested arrays: the line limit refuses them unread, so the deepest nesting a command can reach
+    // is about 2000 (parsed and destroyed without recursion, and never copied).
+    const std::string deepest = std::string(2035, '[') + std::string(2035, ']');
+    sim.send(R"({"\u001b[2J\u001b]0;pwned\u0007":1})"
+             "\n" +
+             padded(R"({"button":0,"value":2})", trackd_tools::LONGEST_COMMAND) + "\r\n" +
+             padded(R"({"button":0,"value":3})", trackd_tools::LONGEST_COMMAND + 1) + "\r\n" +
+             std::string(R"({"button":0,"value":4})") + '\0' + "\n" + std::string(200000, '[') +
+             std::string(200000, ']') + "\n" + R"({"button":1,"value":)" + deepest + "}\n" + std::string(4096, '[') +
+             "\n" + R"({"button":1,"value":9})" + "\r\n");
+    Driven expected{
+        {{trackd_tools::DEFAULT_HEAD[0], trackd_tools::DEFAULT_HEAD[1], trackd_tools::DEFAULT_HEAD[2], 0, 0, 0}},
+        {2, 9},
+        {}};
+    EXPECT_EQ(eventually(keys, expected), expected);
+    EXPECT_EQ(sim.end(), 0);
+    EXPECT_EQ(sim.process->err,
+              "trackd-sim: command line 1: unknown field \"\\x1b[2J\\x1b]0;pwned\\x07\"; ignored\n"
+              "trackd-sim: command line 3 is longer than 4096 bytes; ignored\n"
+              "trackd-sim: command line 4: holds a NUL byte; ignored\n"
+              "trackd-sim: command line 5 is longer than 4096 bytes; ignored\n"
+              "trackd-sim: command line 6: \"value\" of a button must be a 32-bit integer; ignored\n"
+              "trackd-sim: command line 7: not a JSON object; ignored\n");
+    EXPECT_TRUE(printableOnly(sim.process->err));
+
+    // A program calling the driver itself meets the same bound.
+    trackd_tools::Driver driver(trackd_tools::startPoses(1, trackd_tools::DEFAULT_HEAD, trackd_tools::DEFAULT_WAND), 1,
+                                0, {});
+    EXPECT_THROW(driver.command(std::string(200000, '[') + std::string(200000, ']')), std::invalid_argument);
+    EXPECT_EQ(driver.state().buttons[0], 0);
+}
+
+TEST(toolsCommandLine, refusedArgumentsAndFileNamesAreEchoedWithoutControlCharacters) {
+    const std::string attack = "\x1b[2J\x1b]0;pwned\x07";
+    // Each command line, and whether its message quotes the attack (a name with a control character is
+    // refused unquoted, and Java's numbers ignore the control characters around them).
+    std::vector<std::pair<std::vector<std::string>, bool>> refused;
+    for (const std::string& tool : {SIM, MONITOR}) {
+        refused.emplace_back(invocation(tool, {attack}), true);
+        refused.emplace_back(invocation(tool, {"--tracker-key", attack}), true);
+        refused.emplace_back(invocation(tool, {"--" + attack}), true);
+    }
+    refused.emplace_back(invocation(MONITOR, {"--names", attack}), false);
+#ifdef TRACKD_VIEWER
+    refused.push_back({{TRACKD_VIEWER, attack}, true});
+    refused.push_back({{TRACKD_VIEWER, "--tracker-key", attack}, true});
+#endif
+#ifdef DEMO_CLASSPATH
+    refused.push_back({{JAVA, "-cp", DEMO_CLASSPATH, "calvora.devicedriver.demo.TrackdDemo", attack, "-x"}, true});
+    refused.push_back(
+        {{JAVA, "-cp", DEMO_CLASSPATH, "calvora.devicedriver.demo.TrackdDemo", "--seconds", attack}, false});
+#endif
+    for (const auto& [argv, quoted] : refused) {
+        Process tool(argv, [] { unsetenv("DISPLAY"); });
+        const std::string shown = trackd_tools::printable(argv[argv.size() - 2] + " " + argv.back());
+        EXPECT_EQ(tool.wait(), 2) << shown << ": " << tool.err;
+        if (quoted) {
+            EXPECT_NE(tool.err.find("\\x1b[2J\\x1b]0;pwned\\x07"), std::string::npos) << shown << ": " << tool.err;
+        }
+        EXPECT_TRUE(printableOnly(tool.err)) << tool.err;
+    }
+    // A file name quoted in a run-time error.
+    const Keys keys;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--play", ::testing::TempDir() + attack},
+          {"--interactive", "--commands", "--record", "/nonexistent/" + attack}}) {
+        Process sim(command(SIM, keys, args));
+        EXPECT_EQ(sim.wait(), 1) << sim.err;
+        EXPECT_NE(sim.err.find("\\x1b[2J"), std::string::npos) << sim.err;
+        EXPECT_TRUE(printableOnly(sim.err)) << sim.err;
+    }
+    const RunningSim sim(keys, {"--static"});
+    Process monitor(command(MONITOR, keys, {"--record", "/nonexistent/" + attack}));
+    EXPECT_EQ(monitor.wait(), 1) << monitor.err;
+    EXPECT_NE(monitor.err.find("\\x1b[2J"), std::string::npos) << monitor.err;
+    EXPECT_TRUE(printableOnly(monitor.err)) << monitor.err;
+}
+
 TEST(monitorHealth, measuresRatesFarAboveAThousandHertz) {
     const Keys keys;
     RunningSim sim(keys, {"--rate", "10000", "--sensors", "1"});

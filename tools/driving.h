@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "printable.h"
 #include "snapshot.h"
 
 namespace trackd_tools {
@@ -131,6 +132,10 @@ inline float wrapDegrees(float angle) {
     return angle;
 }
 
+// The longest command line, its line ending (LF or CRLF) excluded. It also bounds how deeply a command can
+// nest: the JSON library parses and destroys values without recursion, but copies them recursively.
+constexpr std::size_t LONGEST_COMMAND = 4096;
+
 // Valuators driven by steps stay within -1 to 1, a joystick's range.
 inline float clampValuator(float value) { return std::fmax(-1.0F, std::fmin(1.0F, value)); }
 
@@ -228,9 +233,14 @@ public:
         }
     }
 
-    // Applies one command line (the protocol in --help); throws std::invalid_argument, changing nothing,
-    // when the line is wrong.
+    // Applies one command line (the protocol in --help), its line ending removed; throws
+    // std::invalid_argument, changing nothing, when the line is wrong. Its messages quote the line's text
+    // made printable.
     void command(std::string_view line) {
+        if (line.size() > LONGEST_COMMAND)
+            throw std::invalid_argument("longer than " + std::to_string(LONGEST_COMMAND) + " bytes");
+        // The JSON library would take a NUL byte for the end of the text and apply what came before it.
+        if (line.find('\0') != std::string_view::npos) throw std::invalid_argument("holds a NUL byte");
         nlohmann::json c;
         try {
             c = nlohmann::json::parse(line);
@@ -241,7 +251,7 @@ public:
         for (const auto& [name, value] : c.items())
             if (name != "sensor" && name != "position" && name != "angles" && name != "move" && name != "turn" &&
                 name != "button" && name != "valuator" && name != "value" && name != "steps" && name != "reset")
-                throw std::invalid_argument("unknown field \"" + name + "\"");
+                throw std::invalid_argument("unknown field \"" + printable(name) + "\"");
         const int kinds = static_cast<int>(c.contains("sensor")) + static_cast<int>(c.contains("button")) +
                           static_cast<int>(c.contains("valuator")) + static_cast<int>(c.contains("reset"));
         if (kinds != 1)
@@ -251,7 +261,8 @@ public:
             for (const auto& [name, value] : c.items()) {
                 bool allowed = false;
                 for (const char* f : fields) allowed = allowed || name == f;
-                if (!allowed) throw std::invalid_argument("\"" + name + "\" does not go with \"" + kind + "\"");
+                if (!allowed)
+                    throw std::invalid_argument("\"" + printable(name) + "\" does not go with \"" + kind + "\"");
             }
         };
         if (c.contains("reset")) {
@@ -277,9 +288,11 @@ public:
         } else if (c.contains("button")) {
             allowOnly({"button", "value"}, "button");
             const std::uint32_t i = index(c["button"], "button", state_.buttons.size(), "buttons");
-            const nlohmann::json& v = c.contains("value") ? c["value"] : nlohmann::json();
+            // A pointer, not `c.contains(...) ? c["value"] : json()`, which would copy the value recursively.
+            const nlohmann::json none;
+            const nlohmann::json* v = c.contains("value") ? &c["value"] : &none;
             const std::int64_t value =
-                integer(v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max(),
+                integer(*v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max(),
                         "\"value\" of a button must be a 32-bit integer");
             state_.buttons[i] = static_cast<std::int32_t>(value);
         } else {

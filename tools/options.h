@@ -3,6 +3,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -10,7 +11,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -142,14 +146,31 @@ inline void addVersion(CLI::App& app, const std::string& tool) {
     app.set_version_flag("--version", tool + " " ZORAVOVAR_VERSION_TEXT, "print the version and exit");
 }
 
+// `text` made printable line by line, its newlines kept.
+inline std::string printableLines(std::string_view text) {
+    std::string out;
+    for (std::size_t from = 0; from < text.size();) {
+        const std::size_t newline = std::min(text.find('\n', from), text.size());
+        out += printable(text.substr(from, newline - from));
+        if (newline < text.size()) out += '\n';
+        from = newline + 1;
+    }
+    return out;
+}
+
 // Parses the command line: -1 to go on, or the status to exit with (0 after --help or --version,
-// EXIT_BAD_USAGE after a message on bad usage).
+// EXIT_BAD_USAGE after a message on bad usage). CLI11's messages quote the arguments they refuse: they are
+// made printable.
 inline int parseCommandLine(CLI::App& app, int argc, char** argv) {
     try {
         app.parse(argc, argv);
         return -1;
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : EXIT_BAD_USAGE;
+        std::ostringstream out, err;
+        const int status = app.exit(e, out, err);
+        std::cout << out.str() << std::flush;
+        std::cerr << printableLines(err.str()) << std::flush;
+        return status == 0 ? 0 : EXIT_BAD_USAGE;
     }
 }
 

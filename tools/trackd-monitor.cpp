@@ -430,7 +430,7 @@ int run(const Settings& settings) {
     Output console(stdout, "standard output");
     if (recordFile != nullptr) {
         output.write(recordingHeader(settings.names).dump() + '\n');
-        console.write("trackd-monitor: recording every change to " + settings.record + "; Ctrl-C stops\n");
+        console.write("trackd-monitor: recording every change to " + printable(settings.record) + "; Ctrl-C stops\n");
         // A recording must see every write, also when other processes keep the machine busy.
         if (!raiseToRealtime())
             std::cerr << "trackd-monitor: without real-time priority (it needs root, CAP_SYS_NICE or an rtprio "
@@ -558,7 +558,7 @@ int main(int argc, char** argv) {
     try {
         return run(settings);
     } catch (const std::exception& e) {
-        std::cerr << "trackd-monitor: " << e.what() << '\n';
+        std::cerr << "trackd-monitor: " << printable(e.what()) << '\n';  // its messages quote file names
         return EXIT_FAILURE_AT_RUN_TIME;
     }
 }

@@ -281,7 +281,6 @@ private:
     termios saved_{};
 };
 
-constexpr std::size_t LONGEST_COMMAND = 4096;                      // bytes in one command line, its newline excluded
 constexpr auto LONE_ESCAPE_WAIT = std::chrono::milliseconds(100);  // the rest of a sequence comes within it
 
 std::string number(double value, const char* format) {
@@ -326,7 +325,7 @@ std::string driveScreen(const std::string& banner, const Driver& driver, const s
     if (s.valuators.size() > SHOWN) text += " ...";
     if (s.valuators.empty()) text += " none";
     text += "\x1b[K\n";
-    if (!record.empty()) text += "recording to " + record + "\x1b[K\n";
+    if (!record.empty()) text += "recording to " + printable(record) + "\x1b[K\n";
     return text + "\x1b[J";
 }
 
@@ -421,7 +420,9 @@ void runDriven(Simulator& simulator, Driver& driver, const DriveSettings& settin
         } else {
             for (const char byte : std::string_view(bytes, static_cast<std::size_t>(n))) {
                 if (byte != '\n') {
-                    if (!skipping && line.size() < LONGEST_COMMAND)
+                    // One byte beyond the limit is kept when it is a CR: the CR of a CRLF ending, not counted.
+                    if (!skipping &&
+                        (line.size() < LONGEST_COMMAND || (line.size() == LONGEST_COMMAND && byte == '\r')))
                         line += byte;
                     else if (!skipping) {
                         std::cerr << "trackd-sim: command line " << lineNumber + 1 << " is longer than "
@@ -437,7 +438,8 @@ void runDriven(Simulator& simulator, Driver& driver, const DriveSettings& settin
                         driver.command(line);
                         changed = true;
                     } catch (const std::invalid_argument& e) {
-                        std::cerr << "trackd-sim: command line " << lineNumber << ": " << e.what() << "; ignored\n";
+                        std::cerr << "trackd-sim: command line " << lineNumber << ": " << printable(e.what())
+                                  << "; ignored\n";
                     }
                 }
                 line.clear();
@@ -656,7 +658,7 @@ int main(int argc, char** argv) {
                 controller.id(), controller.size(), buttons, valuators, static_cast<unsigned>(mode),
                 driver      ? (drive.commands ? "driven by commands" : "driven by hand")
                 : still     ? "static pose"
-                : recording ? ("replaying " + play).c_str()
+                : recording ? ("replaying " + printable(play)).c_str()
                             : pace);
             std::printf("%s\n", banner);
             // The segments have no room for names: the recording's are passed on to those who read them.
@@ -664,7 +666,7 @@ int main(int argc, char** argv) {
                 std::printf(
                     "trackd-sim: the recording names its sensors: --names %s shows them in trackd-monitor "
                     "and trackd-viewer\n",
-                    joinedNames(recording->sensorNames()).c_str());
+                    printable(joinedNames(recording->sensorNames())).c_str());
             std::fflush(stdout);
 
             const auto start = Clock::now();
@@ -717,7 +719,7 @@ int main(int argc, char** argv) {
                                             : motion(static_cast<double>(tick) / rate, sensors, buttons, valuators));
                 }
             }
-            if (ended) std::printf("trackd-sim: the recording %s ended\n", play.c_str());
+            if (ended) std::printf("trackd-sim: the recording %s ended\n", printable(play).c_str());
             // A static pose, or the last frame of a held recording, stays in place until the end.
             while (!ended && !driver && sleepUntil(end, end)) {
             }
@@ -725,7 +727,7 @@ int main(int argc, char** argv) {
         std::printf("trackd-sim: removed both segments\n");
         return 0;
     } catch (const std::exception& e) {
-        std::cerr << "trackd-sim: " << e.what() << '\n';
+        std::cerr << "trackd-sim: " << printable(e.what()) << '\n';  // its messages quote file names
         return EXIT_FAILURE_AT_RUN_TIME;
     }
 }

@@ -267,8 +267,22 @@ public final class TrackdInputDevice implements InputDevice {
         return sensors.length;
     }
 
+    /**
+     * One of the sensors made by {@link #initialize()}. Java 3D's configuration files ask for them by index:
+     * {@code (NewSensor wand trackd 1)}.
+     *
+     * @throws IllegalArgumentException when the device has no sensor of that index, naming the index and
+     *     how many sensors it has
+     */
     @Override
     public synchronized Sensor getSensor(int index) {
+        if (index < 0 || index >= sensors.length) {
+            String has = sensors.length == 0 ? "none (it is not initialised, or trackd's tracker segment under key "
+                    + trackerKey + " could not be attached)"
+                    : sensors.length + " (0 to " + (sensors.length - 1) + ", as trackd's tracker segment announced"
+                    + " when the device was initialised; a NewSensor command names one by its index)";
+            throw new IllegalArgumentException("TrackdInputDevice has no sensor " + index + ": it has " + has);
+        }
         return sensors[index];
     }
 

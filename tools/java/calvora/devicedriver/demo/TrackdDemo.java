@@ -114,7 +114,8 @@ public final class TrackdDemo {
                     }
                     i++;
                 } catch (NullPointerException | IllegalArgumentException e) {
-                    System.err.println(program + ": " + (value == null ? args[i] + " needs a value" : e.getMessage())
+                    System.err.println(program + ": "
+                            + Printable.of(value == null ? args[i] + " needs a value" : e.getMessage())
                             + "\nusage: " + program + USAGE);
                     System.exit(2);
                 }

@@ -126,7 +126,7 @@ public final class TrackdJava3dDemo {
         }
 
         private static void usageError(String message) {
-            System.err.println(PROGRAM + ": " + message + "\nusage: " + PROGRAM + USAGE);
+            System.err.println(PROGRAM + ": " + Printable.of(message) + "\nusage: " + PROGRAM + USAGE);
             System.exit(2);
         }
     }
@@ -166,8 +166,21 @@ public final class TrackdJava3dDemo {
         }
     }
 
-    public static void main(String[] args) throws Exception {
+    /**
+     * Runs the demo; after any error it says what went wrong and exits with status 1, for Java 3D's threads
+     * and the window's would keep the virtual machine running with nothing to show.
+     */
+    public static void main(String[] args) {
         Options options = Options.parse(args);
+        try {
+            run(options);
+        } catch (Exception | LinkageError | java.awt.AWTError e) {
+            System.err.println(PROGRAM + ": " + Printable.of(e.getMessage() == null ? e.toString() : e.getMessage()));
+            System.exit(1);
+        }
+    }
+
+    private static void run(Options options) throws Exception {
         GraphicsConfiguration display = SimpleUniverse.getPreferredConfiguration();
         LabelledCanvas canvas = new LabelledCanvas(display);
         SimpleUniverse universe = new SimpleUniverse(canvas);
@@ -213,7 +226,7 @@ public final class TrackdJava3dDemo {
                 if (!ImageIO.write(new Robot(display.getDevice()).createScreenCapture(area), "png", file)) {
                     throw new IOException("no PNG writer for " + file);
                 }
-                System.out.println(PROGRAM + ": wrote " + file);
+                System.out.println(PROGRAM + ": wrote " + Printable.of(file.toString()));
             }
             System.exit(0);
         }

@@ -615,7 +615,7 @@ public final class TrackdViewer extends JComponent {
                 check(line);
                 return -1;
             } catch (ParameterException e) {
-                err.println(NAME + ": " + e.getMessage());
+                err.println(NAME + ": " + Printable.of(e.getMessage()));  // it quotes the arguments
                 err.println("Run with --help for more information.");
                 return EXIT_BAD_USAGE;
             }
@@ -747,7 +747,7 @@ public final class TrackdViewer extends JComponent {
         }
         String problem = startProblem();
         if (problem != null) {
-            System.err.println(NAME + ": " + problem);
+            System.err.println(NAME + ": " + Printable.of(problem));
             System.exit(EXIT_FAILURE);
         }
         SimulatorDriver driver = null;
@@ -758,7 +758,7 @@ public final class TrackdViewer extends JComponent {
             } catch (SimulatorDriver.StartFailure e) {
                 System.exit(e.status);  // trackd-sim has said why
             } catch (IOException e) {
-                System.err.println(NAME + ": cannot start " + simulator + ": " + e.getMessage());
+                System.err.println(NAME + ": " + Printable.of("cannot start " + simulator + ": " + e.getMessage()));
                 System.exit(EXIT_FAILURE);
             }
             // However the viewer ends, the simulator ends too and removes its segments.

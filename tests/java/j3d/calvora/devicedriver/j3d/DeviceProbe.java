@@ -17,6 +17,7 @@ public final class DeviceProbe {
         switch (args[0]) {
             case "two-devices" -> twoDevices();
             case "sensor-drop" -> sensorDrop();
+            case "sensor-out-of-range" -> sensorOutOfRange();
             default -> throw new IllegalArgumentException("unknown scenario " + args[0]);
         }
     }
@@ -40,6 +41,27 @@ public final class DeviceProbe {
             line.append(i == 0 ? "" : " ").append(at.x);
         }
         return line.toString();
+    }
+
+    /** A configuration file asking for a sensor beyond the three that trackd announces. */
+    private static void sensorOutOfRange() {
+        try (Segment tracker = tracker(3, 100); Segment controller = Segment.controller(2, 0)) {
+            java.nio.file.Path file = java.nio.file.Files.createTempFile("trackd-j3d", ".cfg");
+            try {
+                java.nio.file.Files.writeString(file, "(NewDevice trackd calvora.devicedriver.j3d.TrackdInputDevice)\n"
+                        + "(DeviceProperty trackd TrackerKey " + tracker.key + ")\n"
+                        + "(DeviceProperty trackd ControllerKey " + controller.key + ")\n"
+                        + "(NewSensor head trackd 0)\n(NewSensor wand trackd 99)\n");
+                new com.sun.j3d.utils.universe.ConfigContainer(file.toUri().toURL());
+                System.out.println("accepted");
+            } catch (IllegalArgumentException e) {
+                System.out.println("refused: " + e.getMessage());
+            } finally {
+                java.nio.file.Files.delete(file);
+            }
+        } catch (java.io.IOException e) {
+            throw new java.io.UncheckedIOException(e);
+        }
     }
 
     private static void twoDevices() {

@@ -492,6 +492,24 @@ class HeadTrackingRenderTest {
         }
     }
 
+    /**
+     * After an error the Java 3D demo says what is wrong, its control characters escaped, and exits with
+     * status 1: Java 3D's threads and the window's would keep it running, showing nothing.
+     */
+    @Test
+    void theJava3dDemoExitsWithStatusOneAfterAnError() throws Exception {
+        List<String> badKey = List.of("-D" + TrackdInputDevice.TRACKER_KEY_PROPERTY + "=seventy\u001b[2J");
+        try (App app = new App("the Java 3D demo with a bad key", badKey, "calvora.devicedriver.demo.TrackdJava3dDemo",
+                "--duration", "600")) {
+            assertTrue(app.process.waitFor(300, TimeUnit.SECONDS), "the demo still runs after its error");
+            String stderr = app.stderr();
+            assertEquals(1, app.process.exitValue(), stderr);
+            assertTrue(stderr.contains("TrackdJava3dDemo: " + TrackdInputDevice.TRACKER_KEY_PROPERTY
+                    + ": \"seventy\\x1b[2J\" is not a System V key\n"), stderr);
+            assertTrue(stderr.chars().noneMatch(c -> c < 0x20 && c != '\n'), stderr);
+        }
+    }
+
     private static int count(String text, String regex) {
         Matcher matcher = Pattern.compile(regex).matcher(text);
         int found = 0;

@@ -225,7 +225,7 @@ class TrackdInputDeviceTest {
     }
 
     @Test
-    void aBadPropertyValueIsRefusedNamingTheProperty() {
+    void aBadPropertyValueOrSensorIndexIsRefusedNamingIt() throws Exception {
         String[][] cases = {
             {"TrackerKey 74.5", "TrackerKey: 74.5 is not a System V key"},
             {"TrackerKey \"seventy\"", "TrackerKey: \"seventy\" is not a System V key"},
@@ -241,6 +241,14 @@ class TrackdInputDeviceTest {
                             + "(DeviceProperty trackd " + bad[0] + ")\n")), bad[0]);
             assertTrue(refused.getMessage().contains(bad[1]), refused.getMessage());
         }
+        // A sensor the device does not have is named with the count (its file leaves a device initialised,
+        // so it runs in a virtual machine of its own).
+        assertEquals(List.of("refused: TrackdInputDevice has no sensor 99: it has 3 (0 to 2, as trackd's tracker"
+                + " segment announced when the device was initialised; a NewSensor command names one by its index)"),
+                lines(probe("sensor-out-of-range")[0]));
+        TrackdInputDevice unattached = new TrackdInputDevice(trackerKey, controllerKey);
+        IllegalArgumentException none = assertThrows(IllegalArgumentException.class, () -> unattached.getSensor(0));
+        assertTrue(none.getMessage().startsWith("TrackdInputDevice has no sensor 0: it has none"), none.getMessage());
     }
 
     private static List<String> lines(String text) {
