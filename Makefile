@@ -78,10 +78,15 @@ fuzz: deps
 	    -artifact_prefix=$(BUILD_DIR)-fuzz/artifacts/recording- $(BUILD_DIR)-fuzz/recording-corpus \
 	    tests/fuzz/recording-corpus
 
-# Formatting, clang-tidy and cppcheck over the project's own C++.
+# Formatting, clang-tidy and cppcheck over the project's own C++; shellcheck over every shell script, pyflakes
+# over the Python.
 SOURCES = $(shell git ls-files '*.cpp' '*.h')
+SHELL_SCRIPTS = $(shell git grep -lE '^\#!(/usr)?/bin/(env )?(ba)?sh' -- ':!*.md')
+PYTHON_SOURCES = $(shell git ls-files '*.py' '*.pyi')
 lint: build
-	@scripts/ensure-packages clang-format clang-tidy cppcheck
+	@scripts/ensure-packages clang-format clang-tidy cppcheck shellcheck pyflakes3
+	shellcheck --external-sources --severity=warning $(SHELL_SCRIPTS)
+	pyflakes3 $(PYTHON_SOURCES)
 	clang-format --dry-run -Werror $(SOURCES)
 	echo $(filter-out tests/fuzz/% bench/%,$(filter %.cpp,$(SOURCES))) | \
 	    xargs -n 1 -P $(JOBS) clang-tidy -p $(BUILD_DIR) --quiet --warnings-as-errors='*'

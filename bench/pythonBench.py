@@ -52,7 +52,8 @@ def with_json(path):
 
 
 def main():
-    tracker_key, controller_key, recording, output = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
+    # The controller key (argv[2]) is the run-bench convention; only the tracker is measured here.
+    tracker_key, recording, output = int(sys.argv[1]), sys.argv[3], sys.argv[4]
     tracker = zoravovar.Tracker(tracker_key)
     results = {"sensors": tracker.sensor_count}
     every = range(tracker.sensor_count)

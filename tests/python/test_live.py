@@ -1,6 +1,5 @@
 """Live queries: zoravovar against trackd-sim and raw segments, bit for bit with the C library, and its errors."""
 import ast
-import ctypes
 import errno
 import os
 import pathlib
