@@ -364,10 +364,12 @@ private:
             // a period before the next is due. Steady polling would have seen it sooner, and any like it.
             rhythm_.distrust();
         } else if (rhythm_.state() == WriteRhythm::State::LOCKED) {
-            // A write seen at the first look of its window, or after the window, came outside it: widen the
-            // windows. One seen closely within its window lets them narrow again.
+            // A write seen at the first look of its window, when that look came before the write was due, or
+            // after the window, came outside it: widen the windows. (A first look held up past the due moment
+            // tells nothing: the machine stalled, not the writer.) One seen closely within its window lets
+            // them narrow again.
             const Nanos open = due_ - margin();
-            if (late_ || (now - sinceLook < open && now >= open))
+            if (late_ || (now - sinceLook < open && now >= open && now < due_))
                 widening_ = std::min(rhythm_.period() / 4, 2 * widening_ + WIDENING_STEP);
             else if (sinceLook <= WriteRhythm::CLOSE)
                 widening_ -= widening_ / 16;
