@@ -1,25 +1,38 @@
 #!/usr/bin/env python3
 """Change detection: steady polling at three rates beside the change watcher, for periodic writers with
-jitter and one at random moments; then the recorder against the simulator. Prints the table and the
-goals, and writes them as JSON.
+jitter, one at random moments, periodic writers with extra writes and a still one; then the monitor and
+the recorder against the simulator, still and at a tracker's rate. Prints the tables and the goals, and
+writes them as JSON.
+
+CPU is the reader's own time on the CPU (its thread's getrusage in watcherBench, the tool's tasks'
+/proc/PID/task/*/schedstat for the tools), not wall time, so that other work on a shared machine
+changes it less.
 
 Usage: watcher-bench.py BUILD_DIR OUTPUT_JSON
 """
+import glob
 import json
 import os
-import resource
 import subprocess
 import sys
 import tempfile
+import time
 
 SECONDS = 3  # measured per row, after a second of warm-up
 JITTER_US = 200
 WRITERS = [("periodic", 60, JITTER_US), ("periodic", 120, JITTER_US), ("periodic", 240, JITTER_US),
            ("periodic", 1000, JITTER_US), ("periodic", 120, 0), ("random", 1000, 0)]
 WATCHERS = [("steady", 1000), ("steady", 4000), ("steady", 20000), ("watcher", 1000)]
+TOOL_POLL_HZ = 20000  # the monitor's default --poll-rate
+# A 100 Hz writer that writes again 2 and 4 ms (or 2 ms) after every tenth write; a writer that writes once.
+EXTRA_WRITERS = [("extras:2,4", 100, 0), ("extras:2", 100, 0)]
+EXTRA_WATCHERS = [("steady", TOOL_POLL_HZ), ("watcher", TOOL_POLL_HZ)]
+STILL_WATCHERS = [("watcher", TOOL_POLL_HZ), ("sleep", 1000)]  # sleep: a bare 1 kHz sleep, no look (the floor)
 DEFAULT_FALLBACK_HZ = 1000  # the watcher's steady polling here: trackd-mirror publish's default --poll-rate
 P50_GOAL_US, P99_GOAL_US, CPU_GOAL = 30.0, 100.0, 1.0
-RECORD_HZ, RECORD_SECONDS = 120, 5
+STILL_CPU_GOAL, RECORD_JITTER_CPU_GOAL, RECORD_CPU_GOAL = 1.0, 2.0, 1.0
+RECORD_HZ = 120
+TOOL_WARM_UP, TOOL_SECONDS = 2.0, 5.0  # the tools learn (or find stillness) first; then their CPU is measured
 
 
 def row(build, writer, hz, jitter, watcher, poll):
@@ -28,57 +41,127 @@ def row(build, writer, hz, jitter, watcher, poll):
     return json.loads(out)
 
 
-def recorder(build):
-    """The recorder's CPU and the updates it missed, against trackd-sim --pattern at RECORD_HZ."""
-    keys = [str(k) for k in (int.from_bytes(os.urandom(3), "big") + 0x10000000, 0)]
-    keys[1] = str(int(keys[0]) + 1)
-    sim = subprocess.Popen([f"{build}/bin/trackd-sim", "--tracker-key", keys[0], "--controller-key", keys[1],
-                            "--rate", str(RECORD_HZ), "--pattern", "--jitter", str(JITTER_US)],
+def cpu_ns(pid):
+    """Time on the CPU of all of a process's threads so far, in nanoseconds."""
+    total = 0
+    for path in glob.glob(f"/proc/{pid}/task/*/schedstat"):
+        try:
+            with open(path) as f:
+                total += int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass  # a thread that ended
+    return total
+
+
+def measured(argv, **popen):
+    """Starts a tool that ends by itself after TOOL_WARM_UP + TOOL_SECONDS and more; its CPU in percent of a
+    core over TOOL_SECONDS after the warm-up."""
+    tool = subprocess.Popen(argv, **popen)
+    time.sleep(TOOL_WARM_UP)
+    before, start = cpu_ns(tool.pid), time.monotonic()
+    time.sleep(TOOL_SECONDS)
+    after, end = cpu_ns(tool.pid), time.monotonic()
+    if tool.wait(timeout=60) != 0:
+        raise RuntimeError(f"{argv[0]} failed")
+    return round(100 * (after - before) / 1e9 / (end - start), 2)
+
+
+def simulator(build, keys, options):
+    sim = subprocess.Popen([f"{build}/bin/trackd-sim", "--tracker-key", keys[0], "--controller-key", keys[1]] + options,
                            stdout=subprocess.PIPE, text=True)
     sim.stdout.readline()
-    with tempfile.TemporaryDirectory() as folder:
-        path = os.path.join(folder, "recording.jsonl")
-        before = resource.getrusage(resource.RUSAGE_CHILDREN)
-        subprocess.run([f"{build}/bin/trackd-monitor", "--tracker-key", keys[0], "--controller-key", keys[1],
-                        "--record", path, "--duration", str(RECORD_SECONDS)], check=True, capture_output=True)
-        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return sim
+
+
+def new_keys():
+    tracker = int.from_bytes(os.urandom(3), "big") + 0x10000000
+    return [str(tracker), str(tracker + 1)]
+
+
+def tool(build, still, jitter, record):
+    """The monitor (--json) or the recorder (--record) beside trackd-sim --static or --pattern at RECORD_HZ;
+    its CPU, and for a recording its lines and the updates it missed."""
+    keys = new_keys()
+    sim = simulator(build, keys, ["--static"] if still else
+                    ["--rate", str(RECORD_HZ), "--pattern", "--jitter", str(jitter)])
+    duration = str(TOOL_WARM_UP + TOOL_SECONDS + 0.5)
+    monitor = [f"{build}/bin/trackd-monitor", "--tracker-key", keys[0], "--controller-key", keys[1], "--duration",
+               duration]
+    result = {"source": "still" if still else f"{RECORD_HZ} Hz ±{jitter} µs", "tool": "recorder" if record else "monitor"}
+    try:
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "out.jsonl")
+            if record:
+                result["cpu_percent"] = measured(monitor + ["--record", path], stdout=subprocess.DEVNULL,
+                                                 stderr=subprocess.DEVNULL)
+                with open(path) as f:
+                    lines = f.readlines()[1:]
+                result["lines"] = len(lines)
+                if not still:
+                    # --pattern: sensor 0's x is the update's number modulo 100, so a gap is a missed update.
+                    numbers = [round(json.loads(line)["sensors"][0]["position"][0]) % 100 for line in lines]
+                    result["missed"] = sum((b - a) % 100 - 1 for a, b in zip(numbers, numbers[1:]) if (b - a) % 100 > 1)
+            else:
+                with open(path, "w") as out:
+                    result["cpu_percent"] = measured(monitor + ["--json"], stdout=out, stderr=subprocess.DEVNULL)
+                with open(path) as f:
+                    result["mode"] = json.loads(f.readlines()[-1])["health"]["watching"]
+    finally:
         sim.terminate()
         sim.wait()
-        with open(path) as f:
-            frames = [json.loads(line)["sensors"][0]["position"][0] for line in f.readlines()[1:]]
-    # --pattern: sensor 0's x is the update's number modulo 100, so a gap is a missed update.
-    numbers = [round(x) % 100 for x in frames]
-    missed = sum((b - a) % 100 - 1 for a, b in zip(numbers, numbers[1:]) if (b - a) % 100 > 1)
-    cpu = (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) / RECORD_SECONDS * 100
-    return {"lines": len(frames), "missed": missed, "cpu_percent": round(cpu, 2)}
+    return result
+
+
+def writer_text(r):
+    if r["writer"] == "periodic":
+        return f"periodic {r['hz']:g} Hz ±{r['jitter_us']:g} µs"
+    if r["writer"] == "random":
+        return f"random moments, {r['hz']:g} Hz"
+    if r["writer"] == "still":
+        return "still (one write)"
+    return f"periodic {r['hz']:g} Hz, again +{r['writer'][len('extras:'):].replace(',', ' and +')} ms every tenth"
 
 
 def main():
     build, output = sys.argv[1:3]
     rows = []
-    for writer, hz, jitter in WRITERS:
-        for watcher, poll in WATCHERS:
-            print(f"change detection: {writer} {hz} Hz +-{jitter} us, {watcher} {poll} Hz...", file=sys.stderr)
-            rows.append(row(build, writer, hz, jitter, watcher, poll))
-    record = recorder(build)
+    for writers, watchers in ((WRITERS, WATCHERS), (EXTRA_WRITERS, EXTRA_WATCHERS), ([("still", 120, 0)], STILL_WATCHERS)):
+        for writer, hz, jitter in writers:
+            for watcher, poll in watchers:
+                print(f"change detection: {writer} {hz} Hz +-{jitter} us, {watcher} {poll} Hz...", file=sys.stderr)
+                rows.append(row(build, writer, hz, jitter, watcher, poll))
+    tools = []
+    for still, jitter, record in ((True, 0, False), (True, 0, True), (False, JITTER_US, True), (False, 0, True),
+                                  (False, JITTER_US, False)):
+        print(f"{'recorder' if record else 'monitor'} beside a {'still' if still else 'driven'} simulator...",
+              file=sys.stderr)
+        tools.append(tool(build, still, jitter, record))
 
     print(f"\nChange detection: a writer thread writes a {1308}-byte block, stamping each write; the reader looks "
-          f"steadily or with the change watcher (falling back to {DEFAULT_FALLBACK_HZ} Hz), {SECONDS} s a row.")
+          f"steadily or with the change watcher (falling back to {DEFAULT_FALLBACK_HZ} Hz, or {TOOL_POLL_HZ} Hz "
+          f"beside extra writes and a still writer, as the monitor does), {SECONDS} s a row. CPU: the reader "
+          "thread's own, from getrusage.")
     print("| writer | reader | seen | missed | p50 µs | p99 µs | max µs | CPU | watcher's state at the end |")
     print("|---|---|---:|---:|---:|---:|---:|---:|---|")
     for r in rows:
-        writer = (f"periodic {r['hz']:g} Hz ±{r['jitter_us']:g} µs" if r["writer"] == "periodic"
-                  else f"random moments, {r['hz']:g} Hz")
-        reader = f"steady {r['poll_hz']:g} Hz" if r["watcher"] == "steady" else "change watcher"
-        print(f"| {writer} | {reader} | {r['seen']} | {r['missed']} | {r['p50_us']:.1f} | {r['p99_us']:.1f} "
-              f"| {r['max_us']:.0f} | {r['cpu_percent']:.2f}% | {r['mode']} |")
-    print(f"\nRecorder (trackd-monitor --record) against trackd-sim --pattern at {RECORD_HZ} Hz ±{JITTER_US} µs, "
-          f"{RECORD_SECONDS} s: {record['lines']} lines, {record['missed']} updates missed, "
-          f"{record['cpu_percent']:.2f}% of a core.")
+        reader = {"steady": f"steady {r['poll_hz']:g} Hz", "sleep": f"floor: a bare {r['poll_hz']:g} Hz sleep",
+                  "watcher": f"change watcher ({r['poll_hz']:g} Hz)"}[r["watcher"]]
+        print(f"| {writer_text(r)} | {reader} | {r['seen']} | {r['missed']} | {r['p50_us']:.1f} | {r['p99_us']:.1f} "
+              f"| {r['max_us']:.0f} | {r['cpu_percent']:.2f}% | {r['mode'] if r['watcher'] != 'sleep' else ''} |")
+    print(f"\nThe tools beside trackd-sim (--static, or --pattern at {RECORD_HZ} Hz), their CPU over {TOOL_SECONDS:g} s "
+          f"after {TOOL_WARM_UP:g} s, from /proc/PID/task/*/schedstat:")
+    print("| tool | source | CPU | lines | missed | watcher's state |")
+    print("|---|---|---:|---:|---:|---|")
+    for t in tools:
+        print(f"| {t['tool']} | {t['source']} | {t['cpu_percent']:.2f}% | {t.get('lines', '')} | {t.get('missed', '')} "
+              f"| {t.get('mode', '')} |")
 
     def find(writer, hz, jitter, watcher, poll=DEFAULT_FALLBACK_HZ):
-        return next(r for r in rows if (r["writer"], r["hz"], r["jitter_us"], r["watcher"]) == (writer, hz, jitter, watcher)
-                    and (watcher == "watcher" or r["poll_hz"] == poll))
+        return next(r for r in rows if (r["writer"], r["hz"], r["jitter_us"], r["watcher"], r["poll_hz"]) ==
+                    (writer, hz, jitter, watcher, poll))
+
+    def find_tool(name, source):
+        return next(t for t in tools if (t["tool"], t["source"]) == (name, source))
 
     goals = []
     for hz in (60, 120, 240, 1000):
@@ -86,6 +169,10 @@ def main():
         goals.append((f"detection at {hz} Hz ±{JITTER_US} µs: p50 ≤ {P50_GOAL_US:.0f} µs, p99 ≤ {P99_GOAL_US:.0f} µs, "
                       "none missed", f"p50 {w['p50_us']:.1f} µs, p99 {w['p99_us']:.1f} µs, {w['missed']} missed",
                       w["p50_us"] <= P50_GOAL_US and w["p99_us"] <= P99_GOAL_US and w["missed"] == 0))
+    locked = [r for r in rows if r["watcher"] == "watcher" and r["mode"].startswith("locked")]
+    goals.append((f"detection p50 ≤ {P50_GOAL_US:.0f} µs once locked",
+                  ", ".join(f"{writer_text(r)}: {r['p50_us']:.1f} µs" for r in locked) or "never locked",
+                  bool(locked) and all(r["p50_us"] <= P50_GOAL_US for r in locked)))
     still, jittery = find("periodic", 120, 0, "watcher"), find("periodic", 120, JITTER_US, "watcher")
     goals.append((f"the watcher's CPU at 120 Hz ≤ {CPU_GOAL:.0f}% of a core",
                   f"{still['cpu_percent']:.2f}% for a steady writer, {jittery['cpu_percent']:.2f}% with ±{JITTER_US} µs",
@@ -95,14 +182,28 @@ def main():
                   f"missed {rw['missed']} vs {rs['missed']}, p50 {rw['p50_us']:.0f} vs {rs['p50_us']:.0f} µs, "
                   f"CPU {rw['cpu_percent']:.2f}% vs {rs['cpu_percent']:.2f}%",
                   rw["missed"] <= rs["missed"] * 1.05 and rw["cpu_percent"] <= rs["cpu_percent"] * 1.2))
-    goals.append((f"trackd-monitor --record at {RECORD_HZ} Hz ≤ {CPU_GOAL:.0f}% of a core, every change recorded once",
-                  f"{record['cpu_percent']:.2f}%, {record['missed']} missed",
-                  record["cpu_percent"] <= CPU_GOAL and record["missed"] == 0))
+    pairs = [(find(w, hz, j, "watcher", TOOL_POLL_HZ), find(w, hz, j, "steady", TOOL_POLL_HZ)) for w, hz, j in EXTRA_WRITERS]
+    goals.append(("extra writes: none missed that steady polling at the same rate sees",
+                  "; ".join(f"{writer_text(w)}: {w['missed']} missed vs {s['missed']}" for w, s in pairs),
+                  all(w["missed"] <= s["missed"] for w, s in pairs)))
+    floor = find("still", 120, 0, "sleep", 1000)
+    still_tools = [find_tool("monitor", "still"), find_tool("recorder", "still")]
+    goals.append((f"a still source: the monitor and the recorder ≤ {STILL_CPU_GOAL:g}% of a core",
+                  f"monitor {still_tools[0]['cpu_percent']:.2f}%, recorder {still_tools[1]['cpu_percent']:.2f}% "
+                  f"(a bare 1 kHz sleep alone: {floor['cpu_percent']:.2f}%)",
+                  all(t["cpu_percent"] <= STILL_CPU_GOAL for t in still_tools)))
+    recorded = [find_tool("recorder", f"{RECORD_HZ} Hz ±{j} µs") for j in (JITTER_US, 0)]
+    goals.append((f"the recorder at {RECORD_HZ} Hz ≤ {RECORD_JITTER_CPU_GOAL:g}% of a core with ±{JITTER_US} µs, "
+                  f"≤ {RECORD_CPU_GOAL:g}% without, every change recorded once",
+                  f"{recorded[0]['cpu_percent']:.2f}% and {recorded[1]['cpu_percent']:.2f}%, "
+                  f"{recorded[0]['missed']} and {recorded[1]['missed']} missed",
+                  recorded[0]["cpu_percent"] <= RECORD_JITTER_CPU_GOAL and recorded[1]["cpu_percent"] <= RECORD_CPU_GOAL
+                  and recorded[0]["missed"] == 0 and recorded[1]["missed"] == 0))
     print()
     for goal, value, met in goals:
         print(f"- {goal}: {value}, {'met' if met else 'missed'}")
     with open(output, "w") as f:
-        json.dump({"rows": rows, "recorder": record, "goals": [{"goal": g, "value": v, "met": m} for g, v, m in goals]},
+        json.dump({"rows": rows, "tools": tools, "goals": [{"goal": g, "value": v, "met": m} for g, v, m in goals]},
                   f, indent=2)
 
 

@@ -1,8 +1,9 @@
 // How soon a change is seen, how many are missed and at what CPU: steady polling at three rates beside the
-// change watcher, against a writer thread that writes a segment-sized block periodically with jitter or at
-// random moments, stamping each write. One JSON line a row.
+// change watcher, against a writer thread that writes a segment-sized block periodically with jitter, at
+// random moments, periodically with extra writes, or never, stamping each write. One JSON line a row.
 // Usage: watcherBench WRITER HZ JITTER_US SECONDS WATCHER POLL_HZ
-//        WRITER periodic|random; WATCHER steady|watcher
+//        WRITER periodic|random|still|extras:MS[,MS...] (extra writes MS after every tenth periodic one)
+//        WATCHER steady|watcher|sleep (sleep: the floor, a bare sleep of a poll period, no look)
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -40,23 +41,36 @@ Nanos threadCpu() {
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1000LL;
 }
 
-void writer(bool periodic, double hz, double jitterUs, Nanos start, Nanos end) {
+void write(std::uint32_t n) {
+    const Nanos now = MonotonicClock::now();
+    block[STAMP_AT].store(static_cast<std::uint32_t>(now), std::memory_order_relaxed);
+    block[STAMP_AT + 1].store(static_cast<std::uint32_t>(static_cast<std::uint64_t>(now) >> 32),
+                              std::memory_order_relaxed);
+    block[COUNT_AT].store(n, std::memory_order_release);
+}
+
+// `extras`: moments after every tenth periodic write at which to write again; a still writer writes once.
+void writer(const std::string& kind, const std::vector<Nanos>& extras, double hz, double jitterUs, Nanos start,
+            Nanos end) {
     trackd_tools::raiseToRealtime();  // as trackd often runs
     std::mt19937 random(7);
     const auto period = static_cast<Nanos>(1e9 / hz);
     std::uniform_int_distribution<Nanos> shift(-static_cast<Nanos>(jitterUs * 1000),
                                                static_cast<Nanos>(jitterUs * 1000));
     std::uniform_int_distribution<Nanos> anywhere(0, period - 1);
-    for (std::uint32_t n = 1;; ++n) {
-        const Nanos slot = start + static_cast<Nanos>(n) * period;
-        const Nanos at = periodic ? slot + shift(random) : slot + anywhere(random);
+    std::uint32_t n = 0;
+    for (std::uint32_t slot = 1;; ++slot) {
+        const Nanos tick = start + static_cast<Nanos>(slot) * period;
+        const Nanos at = kind == "random" ? tick + anywhere(random) : tick + (jitterUs > 0 ? shift(random) : 0);
         if (at >= end) return;
         MonotonicClock::sleepUntil(at);
-        const Nanos now = MonotonicClock::now();
-        block[STAMP_AT].store(static_cast<std::uint32_t>(now), std::memory_order_relaxed);
-        block[STAMP_AT + 1].store(static_cast<std::uint32_t>(static_cast<std::uint64_t>(now) >> 32),
-                                  std::memory_order_relaxed);
-        block[COUNT_AT].store(n, std::memory_order_release);
+        write(++n);
+        if (kind == "still") return;
+        if (slot % 10 == 5)
+            for (const Nanos extra : extras) {
+                MonotonicClock::sleepUntil(at + extra);
+                write(++n);
+            }
     }
 }
 
@@ -64,12 +78,28 @@ void writer(bool periodic, double hz, double jitterUs, Nanos start, Nanos end) {
 
 int main(int argc, char** argv) {
     if (argc != 7) {
-        std::fprintf(stderr, "usage: watcherBench periodic|random HZ JITTER_US SECONDS steady|watcher POLL_HZ\n");
+        std::fprintf(stderr,
+                     "usage: watcherBench periodic|random|still|extras:MS[,MS...] HZ JITTER_US SECONDS "
+                     "steady|watcher|sleep POLL_HZ\n");
         return 2;
     }
-    const bool periodic = std::strcmp(argv[1], "periodic") == 0;
+    std::string kind = argv[1];
+    std::vector<Nanos> extras;
+    if (kind.rfind("extras:", 0) == 0) {
+        for (char* at = argv[1] + 7; *at != '\0';) {
+            char* after = at;
+            extras.push_back(static_cast<Nanos>(std::strtod(at, &after) * 1e6));
+            if (after == at || (*after != ',' && *after != '\0')) {
+                std::fprintf(stderr, "watcherBench: extras:MS[,MS...] wants milliseconds, not %s\n", at);
+                return 2;
+            }
+            at = *after == ',' ? after + 1 : after;
+        }
+        kind = "extras";
+    }
     const double hz = std::atof(argv[2]), jitterUs = std::atof(argv[3]), seconds = std::atof(argv[4]);
     const bool steadyOnly = std::strcmp(argv[5], "steady") == 0;
+    const bool sleepOnly = std::strcmp(argv[5], "sleep") == 0;
     const double pollHz = std::atof(argv[6]);
 
     MonotonicClock clock;
@@ -77,7 +107,7 @@ int main(int argc, char** argv) {
     const Nanos start = MonotonicClock::now() + 10'000'000;
     const Nanos judged = start + static_cast<Nanos>(WARM_UP * 1e9);
     const Nanos end = judged + static_cast<Nanos>(seconds * 1e9);
-    std::thread writing(writer, periodic, hz, jitterUs, start, end);
+    std::thread writing(writer, kind, extras, hz, jitterUs, start, end);
 
     ChangeWatcher<MonotonicClock> watcher(clock, static_cast<Nanos>(1e9 / pollHz), steadyOnly);
     std::uint32_t seen = 0;
@@ -91,7 +121,13 @@ int main(int argc, char** argv) {
         return copy != last && copy[COUNT_AT] != last[COUNT_AT];
     };
     Nanos cpuAtJudged = -1;
-    while (MonotonicClock::now() < end) {
+    if (sleepOnly) {
+        MonotonicClock::sleepUntil(judged);
+        cpuAtJudged = threadCpu();
+        const auto period = static_cast<Nanos>(1e9 / pollHz);
+        for (Nanos at = judged + period; at < end; at += period) MonotonicClock::sleepUntil(at);
+    }
+    while (!sleepOnly && MonotonicClock::now() < end) {
         if (cpuAtJudged < 0 && MonotonicClock::now() >= judged) cpuAtJudged = threadCpu();
         if (!watcher.watch(look, std::min(end, MonotonicClock::now() + 100'000'000))) continue;
         const Nanos now = MonotonicClock::now();

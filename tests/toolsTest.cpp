@@ -1038,6 +1038,22 @@ TEST(monitorHealth, measuresRatesFarAboveAThousandHertz) {
     EXPECT_TRUE(health["rateIsLowerBound"].get<bool>() || health["updatesPerSecond"].get<double>() > 2000) << health;
 }
 
+TEST(monitorHealth, aStillSourceIsPolledSlowlyAndSaysSo) {
+    const Keys keys;
+    RunningSim sim(keys, {"--static"});
+    Process monitor(command(MONITOR, keys, {"--json", "--rate", "10"}));
+    // A while after the last change the monitor polls slowly, and each line from then on says so.
+    std::string watching;
+    for (std::size_t i = 0; watching != "still: polling at 1000 Hz" && i < 300; ++i) {
+        const std::string line = monitor.line(i, std::chrono::seconds(60));
+        if (line.empty()) break;
+        watching = json::parse(line)["health"]["watching"].get<std::string>();
+    }
+    EXPECT_EQ(watching, "still: polling at 1000 Hz") << monitor.err;
+    monitor.signal(SIGTERM);
+    EXPECT_EQ(monitor.wait(), 0) << monitor.err;
+}
+
 TEST(javaDemo, printsTheSimulatorsTranslations) {
 #ifndef DEMO_CLASSPATH
     GTEST_SKIP() << "built without the Java tests";

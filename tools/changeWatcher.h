@@ -1,5 +1,6 @@
 // Learns when trackd writes a segment, so that a reader sleeps until just before the next write and then
-// looks closely, instead of polling all the time; where the writer is not periodic it polls steadily.
+// looks closely, instead of polling all the time; where the writer is not periodic it polls steadily, and
+// where nothing changes for a while it polls slowly.
 // The clock is a parameter: the tests drive the watcher with simulated time and a simulated writer.
 #pragma once
 
@@ -61,11 +62,28 @@ public:
         if (state_ == State::LOCKED) failedSearches_ = 0;
     }
 
-    // Forgets everything learnt: a writer that stopped, or a segment made anew.
+    // Forgets the changes seen: a writer that stopped or paused. What was learnt of its extra writes stays.
     void forget() {
         count_ = 0;
         first_ = 0;
+        clean_ = 0;
         state_ = State::UNKNOWN;
+    }
+
+    // Forgets everything: a segment made anew, or a writer back after stillness.
+    void reset() {
+        forget();
+        cooldown_ = 0;
+        failedSearches_ = 0;
+        required_ = 0;
+    }
+
+    // A write came outside the rhythm (an extra write): the rhythm is forgotten, and it is trusted again only
+    // after a longer run of changes on it, twice as long each time, so that a writer whose extra writes
+    // recur is polled steadily for good.
+    void distrust() {
+        forget();
+        required_ = std::min(required_ == 0 ? HISTORY : 2 * required_, MAX_REQUIRED);
     }
 
     State state() const { return state_; }
@@ -82,6 +100,7 @@ private:
     static constexpr Nanos PAUSE_PERIODS = 4;
     static constexpr Nanos ALIASING = 4;  // a period must be this many times the time between looks
     static constexpr std::size_t MAX_COOLDOWN_DOUBLINGS = 4;
+    static constexpr std::size_t MAX_REQUIRED = HISTORY << 6;
 
     struct Change {
         Nanos at = 0;
@@ -116,6 +135,15 @@ private:
         for (std::size_t i = 1; i < when.size(); ++i) gaps.push_back(when[i] - when[i - 1]);
         const Nanos rough = median(gaps);
         if (rough < MIN_PERIOD || rough > MAX_PERIOD) return;
+        // Once distrusted, the newest gap must be a multiple of the period, in a long enough run of such gaps.
+        if (required_ > 0) {
+            const Nanos gap = gaps.back();
+            const Nanos k = (gap + rough / 2) / rough;
+            const bool fits =
+                k >= 1 && std::llabs(gap - k * rough) <= std::max(rough / 8, error[count_ - 1] + error[count_ - 2]);
+            clean_ = fits ? clean_ + 1 : 0;
+            if (clean_ < required_) return;
+        }
         // Only changes seen soon after the look before them tell when they came: not those seen between two
         // windows, nor a rhythm hardly slower than the looks that saw it, which may be the looks' own.
         std::size_t kept = 0;
@@ -201,6 +229,8 @@ private:
     std::size_t count_ = 0;
     std::size_t cooldown_ = 0;        // changes before the next search
     std::size_t failedSearches_ = 0;  // in a row
+    std::size_t required_ = 0;        // changes on the rhythm, in a row, before it is trusted; 0: no extra write seen
+    std::size_t clean_ = 0;           // changes on the rhythm in a row, once distrusted
     State state_ = State::UNKNOWN;
     Nanos period_ = 0;
     Nanos anchor_ = 0;
@@ -238,9 +268,12 @@ inline bool raiseToRealtime() {
 }
 
 // Watches for changes: steady polling at the poll period while the writer's rhythm is unknown; once it
-// is known, a look between two writes (for a writer that sped up) and close looks from a guard time
-// before each write that is due until it is seen. A window that passes without the write falls back to
-// steady polling until the next one, so a late write is seen as soon as steady polling would see it.
+// is known, a look between two writes and close looks, DENSE_STEP apart, from a guard time before each
+// write that is due until it is seen. A window that passes without the write falls back to steady
+// polling until the next one, so a late write is seen as soon as steady polling would see it; a change
+// seen by the look between two writes (an extra write, or a writer that sped up) falls back to steady
+// polling until the rhythm is learnt again. After STILL_AFTER without a change, steady polling slows to
+// STILL_PERIOD (unless the poll period is longer), and the first change after it is learnt afresh.
 template <typename Clock>
 class ChangeWatcher {
 public:
@@ -248,10 +281,17 @@ public:
     static constexpr Nanos SEARCH_PERIODS = 2;      // how long a search looks closely for the next write
     static constexpr Nanos WIDENING_STEP = 50'000;  // a window widens by this, then twice as much each time
     static constexpr Nanos MAX_LATENESS = 250'000;  // the most a sleep's overrun counts (not a stall's)
-    static constexpr Nanos SEARCH_STEP = 50'000;    // between looks while searching; within a window, none
+    static constexpr Nanos SEARCH_STEP = 50'000;    // between looks while searching
+    static constexpr Nanos DENSE_STEP = 20'000;     // between looks within a window: sleeping, not spinning
+    static constexpr Nanos STILL_AFTER = 1'000'000'000;
+    static constexpr Nanos STILL_PERIOD = 1'000'000;
 
     ChangeWatcher(Clock& clock, Nanos pollPeriod, bool steadyOnly)
-        : clock_(clock), pollPeriod_(pollPeriod), steadyOnly_(steadyOnly), lastLook_(clock.now()) {}
+        : clock_(clock),
+          pollPeriod_(pollPeriod),
+          steadyOnly_(steadyOnly),
+          lastLook_(clock.now()),
+          lastChange_(lastLook_) {}
 
     // Looks, when a look is due, until `changed()` says true, then returns true; or returns false once
     // `deadline` comes before the next look is due.
@@ -278,9 +318,9 @@ public:
         }
     }
 
-    // Forgets the writer's rhythm: its segment was made anew.
+    // Forgets the writer's rhythm and all that was learnt of it: its segment was made anew.
     void restart() {
-        rhythm_.forget();
+        rhythm_.reset();
         missed_ = 0;
         widening_ = 0;
     }
@@ -288,10 +328,15 @@ public:
     WriteRhythm::State state() const { return steadyOnly_ ? WriteRhythm::State::UNKNOWN : rhythm_.state(); }
     Nanos period() const { return rhythm_.period(); }
 
-    // "locked to 120.0 Hz", "finding the phase of 120.0 Hz" or "steady polling at 1000 Hz".
+    // "locked to 120.0 Hz", "finding the phase of 120.0 Hz", "steady polling at 1000 Hz" or "still: polling
+    // at 1000 Hz".
     std::string describe() const {
         char text[64];
         const double writerHz = 1e9 / static_cast<double>(rhythm_.period());
+        if (still_) {
+            std::snprintf(text, sizeof text, "still: polling at %g Hz", 1e9 / static_cast<double>(stillPeriod()));
+            return text;
+        }
         switch (state()) {
             case WriteRhythm::State::LOCKED:
                 std::snprintf(text, sizeof text, "locked to %.1f Hz", writerHz);
@@ -308,12 +353,23 @@ public:
 
 private:
     void noteChange(Nanos now, Nanos sinceLook) {
+        lastChange_ = now;
         if (steadyOnly_) return;
-        if (rhythm_.state() == WriteRhythm::State::LOCKED) {
-            // A write seen at the first look of its window, or after the window, came outside it: widen the
-            // windows. One seen closely within its window lets them narrow again.
+        if (still_) {  // the writer is back after stillness, perhaps another one: learnt afresh
+            rhythm_.reset();
+            missed_ = 0;
+            widening_ = 0;
+        } else if (rhythm_.state() == WriteRhythm::State::LOCKED && between_ && !late_ && now < due_ - margin()) {
+            // Seen by the look between two writes: it came after the last write's window closed, more than half
+            // a period before the next is due. Steady polling would have seen it sooner, and any like it.
+            rhythm_.distrust();
+        } else if (rhythm_.state() == WriteRhythm::State::LOCKED) {
+            // A write seen at the first look of its window, when that look came before the write was due, or
+            // after the window, came outside it: widen the windows. (A first look held up past the due moment
+            // tells nothing: the machine stalled, not the writer.) One seen closely within its window lets
+            // them narrow again.
             const Nanos open = due_ - margin();
-            if (late_ || (now - sinceLook < open && now >= open))
+            if (late_ || (now - sinceLook < open && now >= open && now < due_))
                 widening_ = std::min(rhythm_.period() / 4, 2 * widening_ + WIDENING_STEP);
             else if (sinceLook <= WriteRhythm::CLOSE)
                 widening_ -= widening_ / 16;
@@ -321,23 +377,31 @@ private:
         rhythm_.seen(now, sinceLook);
         missed_ = 0;
         late_ = false;
-        // The next write: one that came early, on time or late, or one between two (seen by the look between
-        // two windows), is followed by the write due after its own window.
-        if (rhythm_.state() == WriteRhythm::State::LOCKED) due_ = rhythm_.dueAfter(now + margin());
+        // The next write: one seen in or just after its window (early, on time or late) is followed by the write
+        // due after that window; after a look held up for longer (a stalled machine), the next write may be
+        // the one just due.
+        if (rhythm_.state() == WriteRhythm::State::LOCKED)
+            due_ = rhythm_.dueAfter(now + (sinceLook <= rhythm_.period() / 2 ? margin() : 0));
         searchUntil_ = now + SEARCH_PERIODS * rhythm_.period();
     }
 
     // How far before and after a due write its window reaches.
     Nanos margin() const { return std::min(rhythm_.guard() + widening_, rhythm_.period() / 3); }
 
+    Nanos stillPeriod() const { return std::max(pollPeriod_, STILL_PERIOD); }
+
     Nanos steady(Nanos now) {
-        nextSteady_ += pollPeriod_;
-        if (nextSteady_ <= now) nextSteady_ = now + pollPeriod_;  // behind: never catch up in a burst
+        still_ = !steadyOnly_ && now - lastChange_ >= STILL_AFTER;
+        const Nanos period = still_ ? stillPeriod() : pollPeriod_;
+        nextSteady_ += period;
+        if (nextSteady_ <= now) nextSteady_ = now + period;  // behind: never catch up in a burst
         return nextSteady_;
     }
 
     Nanos nextLook(Nanos now) {
         opening_ = false;
+        between_ = false;
+        still_ = false;
         if (steadyOnly_) return steady(now);
         switch (rhythm_.state()) {
             case WriteRhythm::State::UNKNOWN:
@@ -358,10 +422,13 @@ private:
             due_ = rhythm_.dueAfter(now - guard);
         }
         const Nanos open = due_ - guard;
-        if (now >= open) return now;
+        if (now >= open) return now + DENSE_STEP;
         if (late_) return std::min(steady(now), open);
         const Nanos between = due_ - period / 2;
-        if (now < between) return between;
+        if (now < between) {
+            between_ = true;
+            return between;
+        }
         opening_ = true;
         return open;
     }
@@ -379,6 +446,9 @@ private:
     Nanos searchUntil_ = 0;  // while searching, the end of the close looks
     Nanos widening_ = 0;     // added to the learnt guard after writes came outside their windows
     bool opening_ = false;   // the next look opens a window
+    bool between_ = false;   // the next look is the one between two writes
+    Nanos lastChange_;       // when the last change was seen
+    bool still_ = false;     // the next look is a slow one: nothing changed for STILL_AFTER
     Nanos lateness_ = 0;     // how long after their end sleeps end, on average
 };
 

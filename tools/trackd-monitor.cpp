@@ -134,7 +134,8 @@ public:
         lastSample_ = now;
     }
 
-    nlohmann::json health() const {
+    // `exact`: the watcher knows the writer's rhythm, so no write outran the looks.
+    nlohmann::json health(bool exact) const {
         nlohmann::json h = {{"key", key_}, {"keyHex", keyText(key_).substr(0, 10)}, {"minimum", minimum_}};
         if (handle_ == nullptr) {
             h["state"] = "NOT ATTACHED";
@@ -158,8 +159,9 @@ public:
         const auto changes = static_cast<double>(changes_.size());
         const auto samples = static_cast<double>(looksInWindow_);
         // Changes in most samples: the writer may be faster than the polling, so only a lower bound is known.
-        const bool above = changes > 0 && 2 * changes >= samples;
-        h["updatesPerSecond"] = window > 0 ? (above ? samples / 2 : changes) / window : 0.0;
+        // Every change seen counts.
+        const bool above = !exact && changes > 0 && 2 * changes >= samples;
+        h["updatesPerSecond"] = window > 0 ? changes / window : 0.0;
         h["rateIsLowerBound"] = above;
         h["secondsSinceChange"] = quiet;
         std::string state;
@@ -275,10 +277,9 @@ void readControls(Source& controller, Snapshot& into) {
 }
 
 // trackd writes without a lock: a segment is read until two successive reads agree, so that a frame
-// never mixes two updates. Returns false when it never settled.
+// never mixes two updates. `into` holds the first read. Returns false when it never settled.
 template <typename Read>
-bool readSettled(Snapshot& into, Snapshot& again, Read read) {
-    read(into);
+bool settle(Snapshot& into, Snapshot& again, Read read) {
     for (int attempt = 0; attempt < SETTLE_ATTEMPTS; ++attempt) {
         read(again);
         if (sameSensors(into, again) && sameControls(into, again)) return true;
@@ -454,12 +455,16 @@ int run(const Settings& settings) {
     long long looks = 0;
     bool first = true, sensorsChanged = false, controlsChanged = false;
     // One look: both segments in each read, so that a line holds what both held at one moment.
+    const auto readBoth = [&](Snapshot& s) {
+        readSensors(tracker, settings.maxSensors, s);
+        readControls(controller, s);
+    };
     const auto look = [&] {
         ++looks;
-        const bool settled = readSettled(fresh, scratch, [&](Snapshot& s) {
-            readSensors(tracker, settings.maxSensors, s);
-            readControls(controller, s);
-        });
+        readBoth(fresh);
+        // A read equal to the last settled frame shows no change: a write under way shows at a later look.
+        if (!first && sameSensors(fresh, current) && sameControls(fresh, current)) return false;
+        const bool settled = settle(fresh, scratch, readBoth);
         fresh.time = seconds(Clock::now() - start);
         unsettled += settled ? 0 : 1;
         sensorsChanged = first || !sameSensors(fresh, current);
@@ -488,8 +493,10 @@ int run(const Settings& settings) {
             first = false;
         }
         if (now >= nextShow) {
-            const nlohmann::json health = {
-                {"tracker", tracker.health()}, {"controller", controller.health()}, {"watching", watcher.describe()}};
+            const bool exact = watcher.state() == WriteRhythm::State::LOCKED;
+            const nlohmann::json health = {{"tracker", tracker.health(exact)},
+                                           {"controller", controller.health(exact)},
+                                           {"watching", watcher.describe()}};
             if (settings.json)
                 output.write(jsonLine(current, tracker, settings.matrices, settings.names, health).dump() + '\n');
             else
