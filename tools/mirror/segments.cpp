@@ -550,16 +550,21 @@ std::string LocalSegment::notAdoptable(int id, const shmid_ds& info, std::uint32
             continue;
         }
         const unsigned long mappings = found.writable + found.readOnly;
-        if (mappings != attachedBefore && found.unseen > 0 && mappings < attachedBefore)
+        if (mappings < attachedBefore)
             return unknown + "it cannot see which processes hold " + std::to_string(attachedBefore - mappings) +
-                   " of them (" + found.firstUnseen +
-                   (found.unseen > 1 ? ", and " + counted(found.unseen - 1, "other process", "other processes") +
-                                           " it may not look into"
-                                     : "") +
+                   " of them (" +
+                   (found.unseen == 0
+                        ? std::string("processes hidden from it in /proc, by ProtectProc= or hidepid=, "
+                                      "or in another PID namespace")
+                        : found.firstUnseen +
+                              (found.unseen > 1
+                                   ? ", and " + counted(found.unseen - 1, "other process", "other processes") +
+                                         " it may not look into"
+                                   : "")) +
                    "); run it as root to let it look, or stop the applications before restarting it";
-        if (mappings != attachedBefore)
+        if (mappings > attachedBefore)
             return unknown + "the processes /proc shows hold " + counted(mappings, "mapping") +
-                   " of it (are others in another PID namespace?)";
+                   " of it, more than the kernel counts";
         attachments = ", with " + attached + " (" + std::to_string(found.writable) +
                       " writable, of processes the current permissions admit; " + std::to_string(found.readOnly) +
                       " read-only)";
