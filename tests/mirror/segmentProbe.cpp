@@ -1,7 +1,7 @@
 // Looks at a segment from outside the library, for the mirror's tests: its bytes, its owner, group and mode,
 // whether it stays still, or how the frame number trackd-sim writes into sensor 0's record moves while
-// it is mirrored; and plays another local user who makes a segment, or writes into one once or on and
-// on, or an administrator who mends a segment's permissions.
+// it is mirrored, or by an application that stays attached; and plays another local user who makes a segment, or writes
+// into one once or on and on, or an administrator who mends a segment's permissions.
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -25,6 +25,8 @@ constexpr std::uint32_t FRAME_NUMBER_AT = trackd_layout::SENSOR_BYTES_READ;  // 
 
 volatile std::sig_atomic_t stopped = 0;
 void onStop(int) { stopped = 1; }
+volatile std::sig_atomic_t asked = 0;
+void onAsk(int) { asked = 1; }
 
 const unsigned char* attach(int key, std::size_t& size) {
     const int id = shmget(key, 0, 0);
@@ -85,6 +87,33 @@ int main(int argc, char** argv) {
                 __atomic_store_n(reinterpret_cast<std::uint32_t*>(base + record + trackd_layout::X_AT), x,
                                  __ATOMIC_RELAXED);
             std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return 0;
+    }
+    if (command == "follow") {  // an application attached through the library (read-write) and once more read-only
+        const int id = shmget(key, 0, 0);
+        shmid_ds info{};
+        void* address = id < 0 || shmctl(id, IPC_STAT, &info) != 0 ? reinterpret_cast<void*>(-1)  // NOLINT
+                                                                   : shmat(id, nullptr, 0);
+        void* again = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, SHM_RDONLY);   // NOLINT
+        if (address == reinterpret_cast<void*>(-1) || again == reinterpret_cast<void*>(-1)) {  // NOLINT
+            std::printf("cannot attach: %s\n", std::strerror(errno));
+            return 1;
+        }
+        std::signal(SIGTERM, onStop);
+        std::signal(SIGUSR1, onAsk);
+        std::printf("following id %d\n", id);
+        std::fflush(stdout);
+        const auto* base = static_cast<const unsigned char*>(address);
+        while (stopped == 0) {  // on SIGUSR1, the frame number in sensor 0 as read now
+            if (asked != 0) {
+                asked = 0;
+                const std::uint32_t record = trackd_layout::loadWord(base, trackd_layout::SENSOR_OFFSET_AT);
+                if (static_cast<std::size_t>(record) + FRAME_NUMBER_AT + 4 > info.shm_segsz) return 1;
+                std::printf("frame %u\n", trackd_layout::loadWord(base, record + FRAME_NUMBER_AT));
+                std::fflush(stdout);
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
         return 0;
     }

@@ -70,8 +70,8 @@ struct SegmentGroup {
 std::string groupText(gid_t group);
 
 // A segment on this host that the subscriber writes into: created by it, or adopted from an exited
-// process of this user with these permissions and this group and with nobody attached, but never one
-// that another live process made.
+// process of this user with these permissions and this group, attached by none but processes these
+// permissions admit, but never one that another live process made.
 class LocalSegment {
 public:
     LocalSegment(unsigned segment, int key, int mode, SegmentGroup group)
@@ -96,7 +96,7 @@ private:
     std::string describe() const;
     bool takeKey(std::uint32_t size);
     // Why a segment left under the key must not be written as it is, or empty when it may be adopted.
-    std::string notAdoptable(const shmid_ds& info, std::uint32_t size) const;
+    std::string notAdoptable(int id, const shmid_ds& info, std::uint32_t size, std::string& attachments) const;
     bool attach(int id);
     bool refuse(const std::string& why);
     int make(std::uint32_t size);
