@@ -8,7 +8,7 @@ PACKAGES := cmake make g++ binutils procps pkgconf dpkg-dev file libgtest-dev op
             libcli11-dev nlohmann-json3-dev libsimdjson-dev fonts-dejavu-core libjava3d-java libvecmath-java \
             cyclonedds-dev cyclonedds-tools libsodium-dev iproute2 util-linux nftables systemd \
             openjdk-17-jre xvfb libgl1-mesa-dri python3-dev python3-numpy pybind11-dev python3-pytest python3-matplotlib \
-            libpicocli-java
+            libpicocli-java libtomlplusplus-dev
 
 .PHONY: all build env test demo mirror-demo viewer j3d-demo j3d-screenshot bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
 
@@ -64,7 +64,7 @@ test-m32: deps
 
 # Fuzzes the reader for FUZZ_SECONDS, starting from the corpus kept in tests/fuzz/corpus.
 FUZZ_SECONDS ?= 600
-fuzz: deps
+fuzz: deps fuzz-room
 	@scripts/ensure-packages clang-14 libfuzzer-14-dev libclang-rt-14-dev
 	CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_DIR)-fuzz -DZORAVOVAR_FUZZ=ON \
 	    -DZORAVOVAR_SANITIZE=address,undefined -DZORAVOVAR_BUILD_TOOLS=OFF -DZORAVOVAR_JAVA_TESTS=OFF
@@ -72,6 +72,17 @@ fuzz: deps
 	mkdir -p $(BUILD_DIR)-fuzz/corpus $(BUILD_DIR)-fuzz/artifacts
 	$(BUILD_DIR)-fuzz/bin/readerFuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	    -artifact_prefix=$(BUILD_DIR)-fuzz/artifacts/ $(BUILD_DIR)-fuzz/corpus tests/fuzz/corpus
+
+# Fuzzes the installation file's parser for FUZZ_SECONDS, starting from the corpus kept in tests/fuzz/room-corpus.
+.PHONY: fuzz-room
+fuzz-room: deps
+	@scripts/ensure-packages clang-14 libfuzzer-14-dev libclang-rt-14-dev
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_DIR)-fuzz -DZORAVOVAR_FUZZ=ON \
+	    -DZORAVOVAR_SANITIZE=address,undefined -DZORAVOVAR_BUILD_TOOLS=OFF -DZORAVOVAR_JAVA_TESTS=OFF
+	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target roomFuzz
+	mkdir -p $(BUILD_DIR)-fuzz/room-corpus $(BUILD_DIR)-fuzz/room-artifacts
+	$(BUILD_DIR)-fuzz/bin/roomFuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(BUILD_DIR)-fuzz/room-artifacts/ $(BUILD_DIR)-fuzz/room-corpus tests/fuzz/room-corpus
 
 # Formatting, clang-tidy and cppcheck over the project's own C++.
 SOURCES = $(shell git ls-files '*.cpp' '*.h')
