@@ -81,7 +81,7 @@ fuzz-room: deps
 	    -DZORAVOVAR_SANITIZE=address,undefined -DZORAVOVAR_BUILD_TOOLS=OFF -DZORAVOVAR_JAVA_TESTS=OFF
 	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target roomFuzz
 	mkdir -p $(BUILD_DIR)-fuzz/room-corpus $(BUILD_DIR)-fuzz/room-artifacts
-	$(BUILD_DIR)-fuzz/bin/roomFuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	$(BUILD_DIR)-fuzz/bin/roomFuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -dict=tests/fuzz/room.dict \
 	    -artifact_prefix=$(BUILD_DIR)-fuzz/room-artifacts/ $(BUILD_DIR)-fuzz/room-corpus tests/fuzz/room-corpus
 
 # Formatting, clang-tidy and cppcheck over the project's own C++.

@@ -146,6 +146,9 @@ TEST(RoomParser, EachMistakeIsRefusedWithItsPlaceAndField) {
     std::string error;
     EXPECT_EQ(load(replaced(EXAMPLE, "unit = 1.0", "unit = = 1.0"), &error), nullptr);
     EXPECT_EQ(error.rfind("room.toml:3: ", 0), 0U) << error;
+    // toml++ asserts that a key follows a table header's '[' before it checks: refused all the same.
+    EXPECT_EQ(load(trackerOnly() + "[   # a comment\n", &error), nullptr);
+    EXPECT_EQ(error.rfind("room.toml:9: ", 0), 0U) << error;
     std::string deep = trackerOnly() + "x = ";
     for (int line = 0; line < 4; ++line) deep += std::string(200, '[') + "\n";
     EXPECT_EQ(load(deep, &error), nullptr);
