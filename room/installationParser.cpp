@@ -98,10 +98,12 @@ public:
         const auto* s = node.as_string();
         if (s == nullptr) refuse(node.source(), field, "not a string");
         const std::string& value = s->get();
-        const bool control = std::any_of(value.begin(), value.end(),
-                                         [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
-        if (value.empty() || value.size() > MAX_NAME_BYTES || control)
-            refuse(node.source(), field, "not a name of 1 to 64 bytes without control characters");
+        // Escapes (\u00e9, \u001b) reach past the file's own ASCII: names stay printable ASCII.
+        const bool unprintable = std::any_of(value.begin(), value.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f;
+        });
+        if (value.empty() || value.size() > MAX_NAME_BYTES || unprintable)
+            refuse(node.source(), field, "not a name of 1 to 64 printable ASCII characters");
         return value;
     }
 
@@ -279,6 +281,11 @@ bool parse(std::string_view text, std::string_view name, Installation& out, std:
             } else if ((c == '.' || c == '[' || c == '{') && ++levels > MAX_LEVELS_PER_LINE) {
                 throw Refusal{std::string(name) + ":" + std::to_string(line) + ": the line holds more than " +
                               std::to_string(MAX_LEVELS_PER_LINE) + " of '.', '[' and '{', which nest too deep"};
+            } else if (static_cast<unsigned char>(c) >= 0x80) {
+                // toml++ 3.3 reaches __builtin_unreachable() when it asks whether some letters (U+00A1 to U+0499
+                // among them) are whitespace: the file is ASCII, which also keeps names plain in every message.
+                throw Refusal{std::string(name) + ":" + std::to_string(line) +
+                              ": a character outside ASCII: the installation file is written in ASCII"};
             }
         }
         toml::parse_result result = toml::parse(text, name);
