@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,6 +79,20 @@ TEST(RoomParser, ReadsTheExampleWithItsCommentsAndIntegersForFloats) {
         const double expected[9] = {-1.5, 0, -1.5, 1.5, 0, -1.5, -1.5, 3, -1.5};
         for (int i = 0; i < 9; ++i) EXPECT_EQ(corners[i], expected[i]);
     }
+}
+
+TEST(RoomParser, TheReadmesExampleIsTheTestsExample) {
+    std::ifstream file(README);
+    const std::string readme{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    const std::size_t section = readme.find("## The installation file and the room's math");
+    ASSERT_NE(section, std::string::npos);
+    const std::size_t start = readme.find("```toml\n", section);
+    ASSERT_NE(start, std::string::npos);
+    const std::size_t end = readme.find("```", start + 8);
+    const std::string shown = readme.substr(start + 8, end - start - 8);
+    EXPECT_EQ(shown, EXAMPLE.substr(EXAMPLE.find('\n') + 1));
+    std::string error;
+    EXPECT_NE(load(shown, &error), nullptr) << error;
 }
 
 TEST(RoomParser, EachMistakeIsRefusedWithItsPlaceAndField) {
