@@ -123,7 +123,8 @@ const char* zoravovarRoomVersion(void) { return ZORAVOVAR_VERSION_TEXT; }
 int zoravovarRoomResolvePath(const char* given, char* path, size_t size) {
     if (path == nullptr) return 0;
     const char* chosen = ZORAVOVAR_ROOM_DEFAULT_PATH;
-    const char* environment = std::getenv("ZORAVOVAR_INSTALLATION");
+    // The library never changes the environment; a caller's own setenv on another thread is the caller's race.
+    const char* environment = std::getenv("ZORAVOVAR_INSTALLATION");  // NOLINT(concurrency-mt-unsafe)
     if (given != nullptr && given[0] != '\0') {
         chosen = given;
     } else if (environment != nullptr && environment[0] != '\0') {

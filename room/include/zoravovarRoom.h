@@ -35,7 +35,7 @@ extern "C" {
 typedef struct ZoravovarRoom ZoravovarRoom;
 
 /* The largest installation file or text the loaders accept, in bytes. */
-#define ZORAVOVAR_ROOM_MAX_FILE_SIZE (1024 * 1024)
+#define ZORAVOVAR_ROOM_MAX_FILE_SIZE 1048576
 /* Where the installation file is looked for when neither a path nor $ZORAVOVAR_INSTALLATION gives one. */
 #define ZORAVOVAR_ROOM_DEFAULT_PATH "/etc/zoravovar/installation.toml"
 

@@ -38,14 +38,14 @@ void checkAccepted(const ZoravovarRoom* room, const std::uint8_t* data, std::siz
     double axes[9];
     if (zoravovarRoomTracker(room, &unit, origin, axes) != 1) die("tracker");
     if (!(unit > 0 && std::isfinite(unit)) || !finite(origin, 3) || !finite(axes, 9)) die("tracker values");
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j <= i; ++j)
+    for (std::size_t i = 0; i < 3; ++i)
+        for (std::size_t j = 0; j <= i; ++j)
             if (std::fabs(dot(axes + 3 * i, axes + 3 * j) - (i == j ? 1 : 0)) > 1e-6) die("axes not orthonormal");
 
     // A reader matrix from the input's first bytes (anything finite), and the head's eye from it.
     float reader[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
     for (std::size_t i = 0; i < 16 && 4 * i + 4 <= size; ++i) {
-        float v;
+        float v = 0;
         std::memcpy(&v, data + 4 * i, 4);
         if (std::isfinite(v)) reader[i] = v;
     }

@@ -273,8 +273,8 @@ TEST(RoomMath, ZUpTrackerInFeetMapsPointsAndPosesIntoTheRoom) {
     expectPoint(pose + 12, 0.5 + 0.3048, 3 * 0.3048, -1 - 2 * 0.3048, 1e-12);
     EXPECT_EQ(pose[15], 1);
     const double axes[3][3] = {{1, 0, 0}, {0, 0, -1}, {0, 1, 0}};
-    for (int column = 0; column < 3; ++column)
-        expectPoint(pose + 4 * column, axes[column][0], axes[column][1], axes[column][2], 0);
+    for (std::size_t column = 0; column < 3; ++column)
+        expectPoint(&pose[4 * column], axes[column][0], axes[column][1], axes[column][2], 0);
     double tip[3];
     ASSERT_EQ(zoravovarRoomSensorPoint(room.get(), 1, ZORAVOVAR_ROOM_TIP, reader.data(), tip), 1);
     expectPoint(tip, 0.5 + 0.3048, 3 * 0.3048 - 0.1, -1 - 2 * 0.3048, 1e-12);
