@@ -132,8 +132,8 @@ ZORAVOVAR_ROOM_API int zoravovarRoomScreenCorners(const ZoravovarRoom* room, int
 
 /* Writes the view and off-axis projection matrices for an eye at `eye` (room metres) looking at screen `screen`,
  * with near and far planes `near` and `far` metres from the eye along the screen's normal, into `view` and
- * `projection` (either may be NULL), as the generalized perspective projection makes them: the screen's basis
- * from its corners (right along the lower edge, up square to it in the screen's plane, out towards the eye), the
+ * `projection` (either, not both, may be NULL), as the generalized perspective projection makes them: the screen's
+ * basis from its corners (right along the lower edge, up square to it in the screen's plane, out towards the eye), the
  * frustum's extents at the near plane from the eye's offset to the corners. The screen's corners land on clip
  * (-1, -1), (1, -1) and (-1, 1). Returns 1, or 0 for a bad room, number or pointer, non-finite input, near <= 0,
  * far <= near, an eye on or behind the screen's plane, or results that are not finite. */
