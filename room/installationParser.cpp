@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <initializer_list>
+#include <map>
 #include <new>
 #include <string>
 #include <string_view>
@@ -171,6 +172,8 @@ const toml::array* tables(const Checker& check, const toml::table& root, std::st
 void readSensors(const Checker& check, const toml::table& root, Installation& room) {
     const toml::array* sensors = tables(check, root, "sensor");
     if (sensors == nullptr) return;
+    std::map<std::string, std::size_t> names;
+    std::map<int, std::size_t> indices;
     for (std::size_t n = 0; n < sensors->size(); ++n) {
         const toml::table& t = *sensors->get(n)->as_table();
         const std::string prefix = "sensor[" + std::to_string(n) + "].";
@@ -200,14 +203,13 @@ void readSensors(const Checker& check, const toml::table& root, Installation& ro
         } else {
             check.refuse(role.source(), prefix + "role", "not head, wand or other");
         }
-        for (std::size_t m = 0; m < room.sensors.size(); ++m) {
-            const std::string earlier = "sensor[" + std::to_string(m) + "]";
-            if (room.sensors[m].name == sensor.name)
-                check.refuse(name.source(), prefix + "name", "\"" + sensor.name + "\" is " + earlier + "'s name too");
-            if (room.sensors[m].index == sensor.index)
-                check.refuse(index.source(), prefix + "index",
-                             std::to_string(sensor.index) + " is " + earlier + "'s index too");
-        }
+        // Looked up, not compared pairwise: a file of many sensors costs no more than its length.
+        if (const auto [at, fresh] = names.try_emplace(sensor.name, n); !fresh)
+            check.refuse(name.source(), prefix + "name",
+                         "\"" + sensor.name + "\" is sensor[" + std::to_string(at->second) + "]'s name too");
+        if (const auto [at, fresh] = indices.try_emplace(sensor.index, n); !fresh)
+            check.refuse(index.source(), prefix + "index",
+                         std::to_string(sensor.index) + " is sensor[" + std::to_string(at->second) + "]'s index too");
         room.sensors.push_back(std::move(sensor));
     }
 }
@@ -215,6 +217,7 @@ void readSensors(const Checker& check, const toml::table& root, Installation& ro
 void readScreens(const Checker& check, const toml::table& root, Installation& room) {
     const toml::array* screens = tables(check, root, "screen");
     if (screens == nullptr) return;
+    std::map<std::string, std::size_t> names;
     for (std::size_t n = 0; n < screens->size(); ++n) {
         const toml::table& t = *screens->get(n)->as_table();
         const std::string prefix = "screen[" + std::to_string(n) + "].";
@@ -250,10 +253,9 @@ void readScreens(const Checker& check, const toml::table& root, Installation& ro
         const Vec3 normal = cross(across, up);
         screen.out = scaled(normal, 1 / std::sqrt(dot(normal, normal)));
         screen.up = cross(screen.out, screen.right);
-        for (std::size_t m = 0; m < room.screens.size(); ++m)
-            if (room.screens[m].name == screen.name)
-                check.refuse(name.source(), prefix + "name",
-                             "\"" + screen.name + "\" is screen[" + std::to_string(m) + "]'s name too");
+        if (const auto [at, fresh] = names.try_emplace(screen.name, n); !fresh)
+            check.refuse(name.source(), prefix + "name",
+                         "\"" + screen.name + "\" is screen[" + std::to_string(at->second) + "]'s name too");
         room.screens.push_back(std::move(screen));
     }
 }
