@@ -20,7 +20,7 @@ env:
 	@b='$(abspath $(BUILD_DIR))'; \
 	echo "export PATH=\"$$b/bin:\$$PATH\""; \
 	echo "export LD_LIBRARY_PATH=\"$$b/lib\$${LD_LIBRARY_PATH:+:\$$LD_LIBRARY_PATH}\""; \
-	echo "export CPATH=\"$(CURDIR)/reader/include\$${CPATH:+:\$$CPATH}\""; \
+	echo "export CPATH=\"$(CURDIR)/reader/include:$(CURDIR)/room/include\$${CPATH:+:\$$CPATH}\""; \
 	echo "export LIBRARY_PATH=\"$$b/lib\$${LIBRARY_PATH:+:\$$LIBRARY_PATH}\""; \
 	echo "export CLASSPATH=\"$$b/zoravovar.jar:.\$${CLASSPATH:+:\$$CLASSPATH}\""; \
 	echo "export PYTHONPATH=\"$$b/python\$${PYTHONPATH:+:\$$PYTHONPATH}\""
