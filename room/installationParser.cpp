@@ -23,6 +23,9 @@
 #define TOML_HEADER_ONLY 1
 #define TOML_EXCEPTIONS 0
 #define TOML_ENABLE_FORMATTERS 0
+// Arrays and inline tables within one another: the file needs two levels (an inline table's array); see
+// MAX_LEVELS_PER_LINE for why this bound is small.
+#define TOML_MAX_NESTED_VALUES 8
 // toml++ 3.3 asserts what hostile input can break ("[ #" reaches parse_key, which asserts a key starts there, then
 // refuses the line anyway), and under NDEBUG it turns those assertions into __builtin_assume, which makes such input
 // undefined behaviour with clang. Its assertions are off in every build, so that the refusals after them run.
@@ -42,9 +45,11 @@ constexpr double SQUARENESS = 1e-3;
 constexpr std::size_t MAX_NAME_BYTES = 64;
 // toml++ recurses once per level of nested tables while it parses and while it frees them, and bounds only
 // arrays and inline tables (TOML_MAX_NESTED_VALUES); dotted keys and table headers nest without a bound. Each
-// level a line adds needs a '.', '[' or '{' on that line, and the depth of any value is what its table's header
-// line adds plus what its own line adds: at most this many of them a line bounds the depth.
-constexpr std::size_t MAX_LEVELS_PER_LINE = 256;
+// level a line adds needs a '.', '[' or '{' on that line, and a value's depth is what its table's header line adds
+// plus what each line of its chain of nested values adds (an array may span lines, and hold inline tables with
+// dotted keys): at most (1 + TOML_MAX_NESTED_VALUES) * MAX_LEVELS_PER_LINE levels, a few hundred, which even a
+// small thread's stack holds.
+constexpr std::size_t MAX_LEVELS_PER_LINE = 64;
 
 struct Refusal {
     std::string message;
