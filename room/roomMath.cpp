@@ -2,17 +2,12 @@
 #include "roomMath.h"
 
 #include <cmath>
+#include <initializer_list>
 
 namespace zoravovar_room {
 namespace {
 
 double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-
-bool allFinite(const Matrix& m) {
-    for (double v : m)
-        if (!std::isfinite(v)) return false;
-    return true;
-}
 
 }  // namespace
 
@@ -58,28 +53,34 @@ bool screenMatrices(const Screen& screen, const Vec3& eye, double near, double f
     const double bottom = dot(screen.up, va) * scale;
     const double top = dot(screen.up, vc) * scale;
 
-    Matrix p{};  // glFrustum(left, right, bottom, top, near, far)
-    p[0] = 2 * near / (right - left);
-    p[5] = 2 * near / (top - bottom);
-    p[8] = (right + left) / (right - left);
-    p[9] = (top + bottom) / (top - bottom);
-    p[10] = -(far + near) / (far - near);
+    // Written straight into the caller's scratch matrices: the C API copies them out only on success.
+    Matrix& p = projection;  // glFrustum(left, right, bottom, top, near, far), each width divided once
+    const double across = 1 / (right - left);
+    const double up = 1 / (top - bottom);
+    const double deep = 1 / (far - near);
+    p.fill(0);
+    p[0] = 2 * near * across;
+    p[5] = 2 * near * up;
+    p[8] = (right + left) * across;
+    p[9] = (top + bottom) * up;
+    p[10] = -(far + near) * deep;
     p[11] = -1;
-    p[14] = -2 * far * near / (far - near);
+    p[14] = -2 * far * near * deep;
 
-    Matrix v{};  // rows right, up, out; then the eye moved to the origin
+    Matrix& v = view;  // rows right, up, out; then the eye moved to the origin
     for (int c = 0; c < 3; ++c) {
         v[c * 4 + 0] = screen.right[c];
         v[c * 4 + 1] = screen.up[c];
         v[c * 4 + 2] = screen.out[c];
+        v[c * 4 + 3] = 0;
     }
     v[12] = -dot(screen.right, eye);
     v[13] = -dot(screen.up, eye);
     v[14] = -dot(screen.out, eye);
     v[15] = 1;
-    if (!allFinite(p) || !allFinite(v)) return false;
-    view = v;
-    projection = p;
+    // The rest are the screen's basis (finite, checked when the file was read), zeros and ones.
+    for (const double e : {p[0], p[5], p[8], p[9], p[10], p[14], v[12], v[13], v[14]})
+        if (!std::isfinite(e)) return false;
     return true;
 }
 

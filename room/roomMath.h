@@ -18,7 +18,8 @@ bool roomPose(const Installation& room, const float reader[16], Matrix& pose);
 Vec3 transformPoint(const Matrix& pose, const Vec3& local);
 
 // The view and off-axis projection matrices for an eye looking at a screen; false when the eye is not in front
-// of the screen's plane, near and far are not 0 < near < far, or a result is not finite.
+// of the screen's plane, near and far are not 0 < near < far, or a result is not finite. On false, `view` and
+// `projection` may hold anything.
 bool screenMatrices(const Screen& screen, const Vec3& eye, double near, double far, Matrix& view, Matrix& projection);
 
 }  // namespace zoravovar_room
