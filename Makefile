@@ -8,7 +8,7 @@ PACKAGES := cmake make g++ binutils procps pkgconf dpkg-dev file libgtest-dev op
             libcli11-dev nlohmann-json3-dev libsimdjson-dev fonts-dejavu-core libjava3d-java libvecmath-java \
             cyclonedds-dev cyclonedds-tools libsodium-dev iproute2 util-linux nftables systemd \
             openjdk-17-jre xvfb libgl1-mesa-dri python3-dev python3-numpy pybind11-dev python3-pytest python3-matplotlib \
-            libpicocli-java
+            libpicocli-java libtomlplusplus-dev
 
 .PHONY: all build env test demo mirror-demo viewer j3d-demo j3d-screenshot bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
 
@@ -20,7 +20,7 @@ env:
 	@b='$(abspath $(BUILD_DIR))'; \
 	echo "export PATH=\"$$b/bin:\$$PATH\""; \
 	echo "export LD_LIBRARY_PATH=\"$$b/lib\$${LD_LIBRARY_PATH:+:\$$LD_LIBRARY_PATH}\""; \
-	echo "export CPATH=\"$(CURDIR)/reader/include\$${CPATH:+:\$$CPATH}\""; \
+	echo "export CPATH=\"$(CURDIR)/reader/include:$(CURDIR)/room/include\$${CPATH:+:\$$CPATH}\""; \
 	echo "export LIBRARY_PATH=\"$$b/lib\$${LIBRARY_PATH:+:\$$LIBRARY_PATH}\""; \
 	echo "export CLASSPATH=\"$$b/zoravovar.jar:.\$${CLASSPATH:+:\$$CLASSPATH}\""; \
 	echo "export PYTHONPATH=\"$$b/python\$${PYTHONPATH:+:\$$PYTHONPATH}\""
@@ -62,21 +62,25 @@ test-m32: deps
 	cmake --build $(BUILD_DIR)-m32 -j $(JOBS)
 	ctest --test-dir $(BUILD_DIR)-m32 --output-on-failure -j $(JOBS)
 
-# Fuzzes the library's reader, then the recordings' reader, for FUZZ_SECONDS in all (half each), starting
-# from the corpora kept in tests/fuzz/corpus and tests/fuzz/recording-corpus.
+# Fuzzes the library's reader, the recordings' reader and the installation file's parser for FUZZ_SECONDS in
+# all (a third each), starting from the corpora kept in tests/fuzz/corpus, tests/fuzz/recording-corpus and
+# tests/fuzz/room-corpus (with the dictionary tests/fuzz/room.dict).
 FUZZ_SECONDS ?= 600
-FUZZ_HALF = $(shell echo $$(( ($(FUZZ_SECONDS) + 1) / 2 )))
+FUZZ_THIRD = $(shell echo $$(( ($(FUZZ_SECONDS) + 2) / 3 )))
+FUZZ_RUN = -max_total_time=$(FUZZ_THIRD) -print_final_stats=1
 fuzz: deps
 	@scripts/ensure-packages clang-14 libfuzzer-14-dev libclang-rt-14-dev
 	CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_DIR)-fuzz -DZORAVOVAR_FUZZ=ON \
 	    -DZORAVOVAR_SANITIZE=address,undefined -DZORAVOVAR_BUILD_MIRROR=OFF -DZORAVOVAR_JAVA_TESTS=OFF
-	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target readerFuzz recordingFuzz
-	mkdir -p $(BUILD_DIR)-fuzz/corpus $(BUILD_DIR)-fuzz/recording-corpus $(BUILD_DIR)-fuzz/artifacts
-	$(BUILD_DIR)-fuzz/bin/readerFuzz -max_total_time=$(FUZZ_HALF) -print_final_stats=1 \
-	    -artifact_prefix=$(BUILD_DIR)-fuzz/artifacts/ $(BUILD_DIR)-fuzz/corpus tests/fuzz/corpus
-	$(BUILD_DIR)-fuzz/bin/recordingFuzz -max_total_time=$(FUZZ_HALF) -print_final_stats=1 \
-	    -artifact_prefix=$(BUILD_DIR)-fuzz/artifacts/recording- $(BUILD_DIR)-fuzz/recording-corpus \
-	    tests/fuzz/recording-corpus
+	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target readerFuzz recordingFuzz roomFuzz
+	mkdir -p $(BUILD_DIR)-fuzz/corpus $(BUILD_DIR)-fuzz/recording-corpus $(BUILD_DIR)-fuzz/room-corpus \
+	    $(BUILD_DIR)-fuzz/artifacts
+	$(BUILD_DIR)-fuzz/bin/readerFuzz $(FUZZ_RUN) -artifact_prefix=$(BUILD_DIR)-fuzz/artifacts/ \
+	    $(BUILD_DIR)-fuzz/corpus tests/fuzz/corpus
+	$(BUILD_DIR)-fuzz/bin/recordingFuzz $(FUZZ_RUN) -artifact_prefix=$(BUILD_DIR)-fuzz/artifacts/recording- \
+	    $(BUILD_DIR)-fuzz/recording-corpus tests/fuzz/recording-corpus
+	$(BUILD_DIR)-fuzz/bin/roomFuzz $(FUZZ_RUN) -dict=tests/fuzz/room.dict -artifact_prefix=$(BUILD_DIR)-fuzz/artifacts/room- \
+	    $(BUILD_DIR)-fuzz/room-corpus tests/fuzz/room-corpus
 
 # Formatting, clang-tidy and cppcheck over the project's own C++; shellcheck over every shell script, pyflakes
 # over the Python.

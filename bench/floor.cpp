@@ -75,6 +75,13 @@ void floorSineCosine(const float radians[3], double out[6]) {
     }
 }
 
+void floorMatrixProduct(const double left[16], const double right[16], double out[16]) {
+    for (int c = 0; c < 4; ++c)
+        for (int r = 0; r < 4; ++r)
+            out[c * 4 + r] = left[r] * right[c * 4] + left[4 + r] * right[c * 4 + 1] + left[8 + r] * right[c * 4 + 2] +
+                             left[12 + r] * right[c * 4 + 3];
+}
+
 JNIEXPORT jint JNICALL Java_calvora_devicedriver_bench_Floor_getNumSensors(JNIEnv*, jclass) { return 0; }
 JNIEXPORT jint JNICALL Java_calvora_devicedriver_bench_Floor_getNumButtons(JNIEnv*, jclass) { return 0; }
 JNIEXPORT jint JNICALL Java_calvora_devicedriver_bench_Floor_getNumValuators(JNIEnv*, jclass) { return 0; }

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Combines the native, Java, Python and (where present) FFM benchmark results into one table and one JSON file.
 
-Usage: report.py NATIVE_JSON JAVA_JSON FFM_JSON_OR_- OUTPUT_JSON MACHINE_TEXT [PYTHON_JSON_OR_-]
+Usage: report.py NATIVE_JSON JAVA_JSON FFM_JSON_OR_- OUTPUT_JSON MACHINE_TEXT [PYTHON_JSON_OR_- [ROOM_JSON]]
 """
 import json
 import sys
@@ -13,6 +13,8 @@ PYTHON_MATRIX_GOAL = 1.5  # Tracker.matrix(i) beside a bare pybind11 function re
 PYTHON_MATRICES_GOAL = 2.0  # Tracker.matrices() for 64 sensors beside one Tracker.matrix(i)
 LOAD_SECONDS_GOAL = 3.0  # load_recording of one hour at 120 Hz with 8 sensors
 LOAD_SPEEDUP_GOAL = 5.0  # beside Python's json module building the same arrays
+ROOM_FRAME_GOAL = 2.0  # a frame of the room's math beside as many 4x4 products
+ROOM_PAIR_GOAL_NS = 1000.0  # each eye and screen's matrices, the eyes' share included
 JAVA_READER = {
     "getNumSensors": "trackdGetNumberOfSensors",
     "getMatrix": "trackdGetMatrix",
@@ -37,6 +39,8 @@ def native_results(path):
             entry["median"] = b["real_time"] if "real_time" in name else b["cpu_time"]
             if "items_per_second" in b:
                 entry["items"] = b["items_per_second"]
+            if "pairs" in b:
+                entry["pairs"] = b["pairs"]
         elif b["aggregate_name"] == "cv":
             entry["cv"] = 100 * (b["real_time"] if "real_time" in name else b["cpu_time"])
     return out, data.get("context", {})
@@ -92,6 +96,19 @@ def main():
         add(f"{python['sensors']} calls of Tracker.matrix(i)", python["64 matrix calls"]["median"],
             spread(python["64 matrix calls"]), None, None)
         results["python"] = python
+    room_lines = []
+    if len(sys.argv) > 7:
+        room, _ = native_results(sys.argv[7])
+        results["room"] = {}
+        for name, entry in room.items():
+            if name.startswith("query:"):
+                call = name[len("query:"):]
+                floor = room["floor:" + call.rsplit(",", 1)[0]]["median"]
+                add(call, entry["median"], f"±{entry['cv']:.1f}%", floor, ROOM_FRAME_GOAL)
+                pair = entry["median"] / entry["pairs"]
+                room_lines.append(f"{call}: {pair:.1f} ns per eye and screen (goal under {ROOM_PAIR_GOAL_NS:.0f} ns"
+                                  f"{' met' if pair < ROOM_PAIR_GOAL_NS else ' MISSED'}).")
+                results["room"][call] = {"ns per eye and screen": pair}
     for name, entry in native.items():
         if name.startswith("scale:"):
             add(name[len("scale:"):], entry["median"], f"±{entry['cv']:.1f}%", None, None)
@@ -103,6 +120,9 @@ def main():
                      f"{two['items'] / 1e6:.2f} M summed over 2 threads ({two['items'] / one['items']:.2f}x).")
         results["threads"] = {"one": one["items"], "two": two["items"]}
     lines.append("")
+    if room_lines:
+        lines.extend(room_lines)
+        lines.append("")
     if python:
         load, baseline = python["load_recording"], python["json"]["seconds"]
         speedup = baseline / load["median"]

@@ -1,5 +1,5 @@
-# Installs the library, its header, the jars, the tools, the Python module, a CMake package and a
-# pkg-config file, in six components that become six Debian packages: the runtime library, its
+# Installs the libraries, their headers, the jars, the tools, the Python module, a CMake package and
+# pkg-config files, in six components that become six Debian packages: the runtime libraries, their
 # development files, the Java classes, the Java 3D input device, the tools and the Python module.
 include(CMakePackageConfigHelpers)
 
@@ -55,9 +55,12 @@ endfunction()
 set(ZORAVOVAR_MAINTAINER "ZoravoVAR maintainers <maintainers@zoravovar.org>")
 set(ZORAVOVAR_RUNTIME_PACKAGE "libzoravovar${PROJECT_VERSION_MAJOR}")  # named after the SONAME, as Debian wants
 
-install(TARGETS ZoravoVAR EXPORT ZoravoVARTargets
+# The room library (the installation file and the room's math) goes with the reader into the same packages:
+# one runtime package, one SONAME major, and one CMake package with both targets.
+install(TARGETS ZoravoVAR ZoravoVARRoom EXPORT ZoravoVARTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development)
-install(FILES reader/include/zoravoVAR.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+install(FILES reader/include/zoravoVAR.h room/include/zoravovarRoom.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  COMPONENT development)
 # The C library's manual page, zoravovar(3), and a link to it under each function's name.
 configure_file(reader/zoravovar.3.in "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3" @ONLY)
 add_custom_command(OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/man/zoravovar.3.gz"
@@ -213,9 +216,11 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/ZoravoVARConfig.cmake" "${CMAKE_CURRE
   DESTINATION ${ZORAVOVAR_CMAKE_DIR} COMPONENT development)
 
 # Plain flags: a staged or relocated install is used with pkg-config --define-variable=prefix=...
-configure_file(cmake/zoravovar.pc.in "${CMAKE_CURRENT_BINARY_DIR}/zoravovar.pc" @ONLY)
-install(FILES "${CMAKE_CURRENT_BINARY_DIR}/zoravovar.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-  COMPONENT development)
+foreach(module zoravovar zoravovar-room)
+  configure_file(cmake/${module}.pc.in "${CMAKE_CURRENT_BINARY_DIR}/${module}.pc" @ONLY)
+  install(FILES "${CMAKE_CURRENT_BINARY_DIR}/${module}.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+    COMPONENT development)
+endforeach()
 
 # Each package carries the licence in Debian's machine-readable form and the changelog.
 configure_file(packaging/copyright.in "${CMAKE_CURRENT_BINARY_DIR}/packaging/copyright" @ONLY)
@@ -262,7 +267,10 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "reader of trackd's tracking segments in shared memory
 libZoravoVAR reads the tracker and controller segments that the trackd motion
 tracking daemon publishes in System V shared memory: each sensor's position,
-angles and pose matrix, and the buttons and valuators.")
+angles and pose matrix, and the buttons and valuators. libZoravoVARRoom reads
+the installation file (the tracker's calibration, the sensors and the screens)
+and gives sensor poses, eye positions and each screen's view and off-axis
+projection matrices.")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/packaging/triggers")
 set(CPACK_POST_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/packaging/drop-ldconfig-scripts.cmake")
@@ -271,9 +279,11 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "reader of trackd's tracking segments - development files
-The header zoravoVAR.h, the development link, a CMake package (find_package
-ZoravoVAR) and a pkg-config module (zoravovar) for programs that read the
-segments of the trackd motion tracking daemon through libZoravoVAR.")
+The headers zoravoVAR.h and zoravovarRoom.h, the development links, a CMake
+package (find_package ZoravoVAR) and the pkg-config modules zoravovar and
+zoravovar-room for programs that read the segments of the trackd motion
+tracking daemon through libZoravoVAR and the installation file through
+libZoravoVARRoom.")
 
 set(CPACK_DEBIAN_JAVA_PACKAGE_SECTION java)
 set(CPACK_COMPONENT_JAVA_DEPENDS runtime)
