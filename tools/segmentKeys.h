@@ -11,10 +11,12 @@
 #include <cstring>
 #include <string>
 
+#include "zoravoVAR.h"
+
 namespace trackd_tools {
 
-constexpr int DEFAULT_TRACKER_KEY = 7401;
-constexpr int DEFAULT_CONTROLLER_KEY = 7402;
+constexpr int DEFAULT_TRACKER_KEY = ZORAVOVAR_DEFAULT_TRACKER_KEY;
+constexpr int DEFAULT_CONTROLLER_KEY = ZORAVOVAR_DEFAULT_CONTROLLER_KEY;
 
 // A key as ipcs shows it, in hex, with the decimal beside: "0x00001ce9 (7401)".
 inline std::string keyText(int key) {

@@ -1,13 +1,14 @@
 /* Prints a sensor's pose, the buttons and the valuators from trackd's segments. Build with pkg-config:
  *   cc -o pose pose.c $(pkg-config --cflags --libs zoravovar)
- * Usage: pose [TRACKER_KEY CONTROLLER_KEY [SENSOR]] (keys 7401 and 7402 by default). */
+ * Usage: pose [TRACKER_KEY CONTROLLER_KEY [SENSOR]] (by default the header's ZORAVOVAR_DEFAULT_TRACKER_KEY and
+ * ZORAVOVAR_DEFAULT_CONTROLLER_KEY, 7401 and 7402). */
 #include <stdio.h>
 #include <stdlib.h>
 #include <zoravoVAR.h>
 
 int main(int argc, char** argv) {
-    const int trackerKey = argc > 2 ? (int)strtol(argv[1], NULL, 0) : 7401;
-    const int controllerKey = argc > 2 ? (int)strtol(argv[2], NULL, 0) : 7402;
+    const int trackerKey = argc > 2 ? (int)strtol(argv[1], NULL, 0) : ZORAVOVAR_DEFAULT_TRACKER_KEY;
+    const int controllerKey = argc > 2 ? (int)strtol(argv[2], NULL, 0) : ZORAVOVAR_DEFAULT_CONTROLLER_KEY;
     const int sensor = argc > 3 ? atoi(argv[3]) : 0;
 
     void* tracker = trackdInitTrackerReader(trackerKey); /* NULL, after a message, without trackd */

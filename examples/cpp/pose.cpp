@@ -1,5 +1,6 @@
 // Prints a sensor's pose, the buttons and the valuators from trackd's segments; built with CMake's
-// find_package(ZoravoVAR). Usage: pose [TRACKER_KEY CONTROLLER_KEY [SENSOR]] (keys 7401 and 7402 by default).
+// find_package(ZoravoVAR). Usage: pose [TRACKER_KEY CONTROLLER_KEY [SENSOR]] (by default the header's
+// ZORAVOVAR_DEFAULT_TRACKER_KEY and ZORAVOVAR_DEFAULT_CONTROLLER_KEY, 7401 and 7402).
 #include <zoravoVAR.h>
 
 #include <array>
@@ -7,8 +8,8 @@
 #include <string>
 
 int main(int argc, char** argv) {
-    const int trackerKey = argc > 2 ? std::stoi(argv[1], nullptr, 0) : 7401;
-    const int controllerKey = argc > 2 ? std::stoi(argv[2], nullptr, 0) : 7402;
+    const int trackerKey = argc > 2 ? std::stoi(argv[1], nullptr, 0) : ZORAVOVAR_DEFAULT_TRACKER_KEY;
+    const int controllerKey = argc > 2 ? std::stoi(argv[2], nullptr, 0) : ZORAVOVAR_DEFAULT_CONTROLLER_KEY;
     const int sensor = argc > 3 ? std::stoi(argv[3]) : 0;
 
     void* tracker = trackdInitTrackerReader(trackerKey);  // nullptr, after a message, without trackd

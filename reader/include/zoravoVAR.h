@@ -28,6 +28,11 @@ ZORAVOVAR_API extern const char* version;
 /* Returns `version`. Never fails. */
 ZORAVOVAR_API const char* getZoravoVARVersion(void);
 
+/* The keys under which trackd publishes its segments unless its installation chose others; the tools,
+ * the examples and the other faces take their defaults from here. */
+#define ZORAVOVAR_DEFAULT_TRACKER_KEY 7401
+#define ZORAVOVAR_DEFAULT_CONTROLLER_KEY 7402
+
 /* Attaches trackd's existing tracker segment (at least 1308 bytes) under `key`, read-write; key 0
  * (IPC_PRIVATE) names no existing segment and fails as a missing one does.
  * Returns the handle, or NULL after writing an "ERROR: ..." line and the system's reason to stderr. */
