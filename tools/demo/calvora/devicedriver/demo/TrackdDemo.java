@@ -1,7 +1,12 @@
 package calvora.devicedriver.demo;
 
 import calvora.devicedriver.TrackdJNI;
+import java.io.PrintStream;
 import java.util.Locale;
+import picocli.CommandLine;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.Option;
+import picocli.CommandLine.ParameterException;
 
 /**
  * Uses TrackdJNI as an application would: attach, check the status bits, poll at 30 Hz and print each
@@ -11,6 +16,8 @@ import java.util.Locale;
  * --seconds it polls until stopped.
  */
 public final class TrackdDemo {
+    /** The program's name in every message. */
+    static final String NAME = "TrackdDemo";
     private static final int POLLS_PER_SECOND = 30;
     private static final int POLLS_PER_LINE = 6;
 
@@ -18,18 +25,24 @@ public final class TrackdDemo {
     }
 
     public static void main(String[] args) throws InterruptedException {
-        Options options = Options.parse(args, "TrackdDemo",
-                "Polls trackd's segments through TrackdJNI as an application would, 30 times a second, and\n"
-                + "prints each sensor's position (elements 3, 7 and 11 of its matrix), the buttons and the\n"
-                + "valuators five times a second.");
+        Options options = new Options();
+        int parsed = options.parse(args, System.out, System.err);
+        if (parsed != ToolCommandLine.GO_ON) {
+            System.exit(parsed);
+        }
+        run(options);
+    }
+
+    /** Attaches, then polls and prints until the time is up; exits 1 when neither segment is attached. */
+    private static void run(Options options) throws InterruptedException {
         int[] status = new int[1];
         TrackdJNI.init_trackd_c(options.trackerKey, options.controllerKey, status);
         boolean tracker = (status[0] & TrackdJNI.TRACKER_FAILED) == 0;
         boolean controller = (status[0] & TrackdJNI.CONTROLLER_FAILED) == 0;
-        System.out.printf("TrackdDemo: tracker key %d %s, controller key %d %s%n", options.trackerKey,
+        System.out.printf(NAME + ": tracker key %d %s, controller key %d %s%n", options.trackerKey,
                 tracker ? "attached" : "NOT attached", options.controllerKey, controller ? "attached" : "NOT attached");
         if (!tracker && !controller) {
-            System.exit(1);
+            System.exit(ToolCommandLine.EXIT_FAILURE);
         }
         float[] matrix = new float[TrackdJNI.MATRIX_LENGTH];
         long start = System.nanoTime();
@@ -38,7 +51,7 @@ public final class TrackdDemo {
             StringBuilder line = new StringBuilder(String.format(Locale.ROOT, "t=%5.2fs",
                     (System.nanoTime() - start) / 1e9));
             if (tracker) {
-                int sensors = Options.shown(TrackdJNI.getNumSensors());
+                int sensors = SegmentFollower.shown(TrackdJNI.getNumSensors());
                 for (int i = 0; i < sensors; i++) {
                     TrackdJNI.getMatrix(matrix, i);
                     line.append(String.format(Locale.ROOT, "  sensor %d (%6.3f, %6.3f, %6.3f)", i, matrix[3],
@@ -47,11 +60,11 @@ public final class TrackdDemo {
             }
             if (controller) {
                 line.append("  buttons");
-                for (int i = 0; i < Options.shown(TrackdJNI.getNumButtons()); i++) {
+                for (int i = 0; i < SegmentFollower.shown(TrackdJNI.getNumButtons()); i++) {
                     line.append(' ').append(TrackdJNI.getButton(i));
                 }
                 line.append("  valuators");
-                for (int i = 0; i < Options.shown(TrackdJNI.getNumValuators()); i++) {
+                for (int i = 0; i < SegmentFollower.shown(TrackdJNI.getNumValuators()); i++) {
                     line.append(String.format(Locale.ROOT, " %6.3f", TrackdJNI.getValuator(i)));
                 }
             }
@@ -65,62 +78,42 @@ public final class TrackdDemo {
         }
     }
 
-    /** The keys and run time shared by the demo and the viewer. */
+    /** The demo's command line, read by picocli as ToolCommandLine reads the Java tools'. */
+    @Command(name = NAME, sortOptions = false, abbreviateSynopsis = true, usageHelpWidth = 100, description = {
+        "Polls trackd's segments through TrackdJNI as an application would, 30 times a second, and prints each"
+            + " sensor's position (elements 3, 7 and 11 of its matrix), the buttons and the valuators five times"
+            + " a second.", ""})
     static final class Options {
-        int trackerKey = 7401;
-        int controllerKey = 7402;
+        @Option(names = "--tracker-key", paramLabel = "K", converter = ToolCommandLine.KeyConverter.class,
+                description = "System V key of the tracker segment (default " + TrackdJNI.DEFAULT_TRACKER_KEY
+                        + "; decimal, 0x hex or 0 octal)")
+        int trackerKey = TrackdJNI.DEFAULT_TRACKER_KEY;
+
+        @Option(names = "--controller-key", paramLabel = "K", converter = ToolCommandLine.KeyConverter.class,
+                description = "System V key of the controller segment (default " + TrackdJNI.DEFAULT_CONTROLLER_KEY
+                        + ")")
+        int controllerKey = TrackdJNI.DEFAULT_CONTROLLER_KEY;
+
+        @Option(names = "--seconds", paramLabel = "S",
+                description = "stop after S seconds (default: run until stopped)")
         double seconds;
 
-        /** A century: the longest run the clock can be trusted with. */
-        static final double MAX_SECONDS = 100.0 * 365 * 24 * 3600;
+        @Option(names = {"-h", "--help"}, usageHelp = true, description = "print this help and exit")
+        boolean help;
 
-        /** Counts come from trackd unchecked: show at most 64 of anything. */
-        static int shown(int count) {
-            return Math.max(0, Math.min(count, 64));
+        @Option(names = "--version", versionHelp = true, description = "print the version and exit")
+        boolean version;
+
+        /** Reads the command line: ToolCommandLine.GO_ON, or the status to exit with. */
+        int parse(String[] args, PrintStream out, PrintStream err) {
+            return ToolCommandLine.parse(this, args, out, err, this::check);
         }
 
-        static final String USAGE = " [--tracker-key K] [--controller-key K] [--seconds S] [--help] [--version]";
-
-        static Options parse(String[] args, String program, String description) {
-            Options options = new Options();
-            for (int i = 0; i < args.length; i++) {
-                String value = i + 1 < args.length ? args[i + 1] : null;
-                try {
-                    switch (args[i]) {
-                        case "--help" -> {
-                            System.out.println("usage: " + program + USAGE + "\n" + description + "\n\n"
-                                    + "  --tracker-key K     System V key of the tracker segment (default 7401;"
-                                    + " decimal, 0x hex or 0 octal)\n"
-                                    + "  --controller-key K  System V key of the controller segment (default 7402)\n"
-                                    + "  --seconds S         stop after S seconds (default: run until stopped)\n"
-                                    + "  --version           print the version and exit");
-                            System.exit(0);
-                        }
-                        case "--version" -> {
-                            String version = Options.class.getPackage().getImplementationVersion();
-                            System.out.println(program + " " + (version == null ? "(version unknown)" : version));
-                            System.exit(0);
-                        }
-                        case "--tracker-key" -> options.trackerKey = Integer.decode(value);
-                        case "--controller-key" -> options.controllerKey = Integer.decode(value);
-                        case "--seconds" -> {
-                            options.seconds = Double.parseDouble(value);
-                            if (!(options.seconds >= 0 && options.seconds < MAX_SECONDS)) {
-                                throw new IllegalArgumentException("--seconds " + value
-                                        + " is not a number of seconds from 0 to a century");
-                            }
-                        }
-                        default -> throw new IllegalArgumentException("unknown option " + args[i]);
-                    }
-                    i++;
-                } catch (NullPointerException | IllegalArgumentException e) {
-                    System.err.println(program + ": "
-                            + Printable.of(value == null ? args[i] + " needs a value" : e.getMessage())
-                            + "\nusage: " + program + USAGE);
-                    System.exit(2);
-                }
+        private void check(CommandLine line) {
+            if (!(seconds >= 0 && seconds < ToolCommandLine.LONGEST_SECONDS)) {
+                throw new ParameterException(line, "--seconds " + ToolCommandLine.given(line, "--seconds")
+                        + " is not a number of seconds from 0 to a century");
             }
-            return options;
         }
     }
 }

@@ -1,11 +1,18 @@
 package calvora.devicedriver.demo;
 
+import static calvora.devicedriver.demo.Java3dDemoShapes.cube;
+import static calvora.devicedriver.demo.Java3dDemoShapes.facingTheEye;
+import static calvora.devicedriver.demo.Java3dDemoShapes.floor;
+import static calvora.devicedriver.demo.Java3dDemoShapes.inside;
+import static calvora.devicedriver.demo.Java3dDemoShapes.label;
+import static calvora.devicedriver.demo.Java3dDemoShapes.labelled;
+import static calvora.devicedriver.demo.Java3dDemoShapes.outline;
+
+import calvora.devicedriver.TrackdJNI;
 import calvora.devicedriver.j3d.HeadTracking;
 import calvora.devicedriver.j3d.SensorFollower;
 import calvora.devicedriver.j3d.TrackdInputDevice;
 import calvora.devicedriver.j3d.TrackedScreen;
-import com.sun.j3d.utils.geometry.ColorCube;
-import com.sun.j3d.utils.geometry.Text2D;
 import com.sun.j3d.utils.universe.SimpleUniverse;
 import java.awt.Color;
 import java.awt.Font;
@@ -15,26 +22,21 @@ import java.awt.Rectangle;
 import java.awt.Robot;
 import java.io.File;
 import java.io.IOException;
+import java.io.PrintStream;
 import java.util.Locale;
 import javax.imageio.ImageIO;
-import javax.media.j3d.Appearance;
-import javax.media.j3d.Billboard;
-import javax.media.j3d.BoundingSphere;
 import javax.media.j3d.BranchGroup;
 import javax.media.j3d.Canvas3D;
-import javax.media.j3d.ColoringAttributes;
-import javax.media.j3d.GeometryArray;
 import javax.media.j3d.J3DGraphics2D;
-import javax.media.j3d.LineArray;
-import javax.media.j3d.PolygonAttributes;
-import javax.media.j3d.Shape3D;
 import javax.media.j3d.Transform3D;
 import javax.media.j3d.TransformGroup;
 import javax.swing.JFrame;
-import javax.vecmath.Color3f;
 import javax.vecmath.Point3d;
-import javax.vecmath.Point3f;
 import javax.vecmath.Vector3d;
+import picocli.CommandLine;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.Option;
+import picocli.CommandLine.ParameterException;
 
 /**
  * The README's head-tracking recipe, unchanged, with labels: the view's eye follows trackd's sensor 0 as
@@ -43,91 +45,69 @@ import javax.vecmath.Vector3d;
  * The window fills the screen, which stands for the wall of the recipe.
  */
 public final class TrackdJava3dDemo {
-    private static final String PROGRAM = "TrackdJava3dDemo";
-    private static final String USAGE = " [--tracker-key K] [--controller-key K] [--duration S] [--screenshot FILE]"
-            + " [--help] [--version]";
-    private static final Color3f WHITE = new Color3f(1, 1, 1);
-    private static final Color3f GREY = new Color3f(0.35f, 0.35f, 0.35f);
-    /** A century: the longest run the clock can be trusted with. */
-    private static final double MAX_SECONDS = 100.0 * 365 * 24 * 3600;
+    /** The program's name in every message. */
+    static final String PROGRAM = "TrackdJava3dDemo";
 
     private TrackdJava3dDemo() {
     }
 
     /** The options: keys, for the device's system properties, how long to run and where to keep a picture. */
+    @Command(name = PROGRAM, sortOptions = false, abbreviateSynopsis = true, usageHelpWidth = 100, description = {
+        "A head-tracked Java 3D scene set up by the README's recipe: the eye follows trackd's sensor 0, sensor 1"
+            + " holds a small cube, and the screen stands for a wall 2.4 m wide whose lower edge is 0.3 m above"
+            + " the floor, 1 m in front of the tracker's origin. Needs a display with OpenGL.", ""})
     static final class Options {
+        @Option(names = "--tracker-key", paramLabel = "K", converter = ToolCommandLine.KeyConverter.class,
+                description = "System V key of the tracker segment (default " + TrackdJNI.DEFAULT_TRACKER_KEY
+                        + "; decimal, 0x hex or 0 octal)")
+        Integer trackerKey;
+
+        @Option(names = "--controller-key", paramLabel = "K", converter = ToolCommandLine.KeyConverter.class,
+                description = "System V key of the controller segment (default " + TrackdJNI.DEFAULT_CONTROLLER_KEY
+                        + ")")
+        Integer controllerKey;
+
+        @Option(names = "--duration", paramLabel = "S",
+                description = "stop after S seconds (default: run until the window closes)")
         double seconds;
+
+        @Option(names = "--screenshot", paramLabel = "FILE",
+                description = "before stopping, write the window's picture to FILE as PNG (needs --duration)")
         String screenshot;
 
-        static Options parse(String[] args) {
-            Options options = new Options();
-            for (int i = 0; i < args.length; i++) {
-                String value = i + 1 < args.length ? args[i + 1] : null;
-                try {
-                    switch (args[i]) {
-                        case "--help":
-                            System.out.println("usage: " + PROGRAM + USAGE + "\n"
-                                    + "A head-tracked Java 3D scene set up by the README's recipe: the eye\n"
-                                    + "follows trackd's sensor 0, sensor 1 holds a small cube, and the screen\n"
-                                    + "stands for a wall 2.4 m wide whose lower edge is 0.3 m above the floor,\n"
-                                    + "1 m in front of the tracker's origin. Needs a display with OpenGL.\n\n"
-                                    + "  --tracker-key K     System V key of the tracker segment (default 7401;"
-                                    + " decimal, 0x hex or 0 octal)\n"
-                                    + "  --controller-key K  System V key of the controller segment (default 7402)\n"
-                                    + "  --duration S        stop after S seconds (default: run until the window"
-                                    + " closes)\n"
-                                    + "  --screenshot FILE   before stopping, write the window's picture to FILE as"
-                                    + " PNG\n"
-                                    + "                      (needs --duration)\n"
-                                    + "  --version           print the version and exit");
-                            System.exit(0);
-                            break;
-                        case "--version":
-                            String version = Options.class.getPackage().getImplementationVersion();
-                            System.out.println(PROGRAM + " " + (version == null ? "(version unknown)" : version));
-                            System.exit(0);
-                            break;
-                        case "--tracker-key":
-                            System.setProperty(TrackdInputDevice.TRACKER_KEY_PROPERTY,
-                                    Integer.toString(Integer.decode(value)));
-                            break;
-                        case "--controller-key":
-                            System.setProperty(TrackdInputDevice.CONTROLLER_KEY_PROPERTY,
-                                    Integer.toString(Integer.decode(value)));
-                            break;
-                        case "--duration":
-                            options.seconds = Double.parseDouble(value);
-                            if (!(options.seconds > 0 && options.seconds < MAX_SECONDS)) {
-                                throw new IllegalArgumentException("--duration " + value
-                                        + " is not a number of seconds above 0 and below a century");
-                            }
-                            break;
-                        case "--screenshot":
-                            options.screenshot = value;
-                            if (value.isEmpty()) {
-                                throw new IllegalArgumentException("--screenshot needs a file name");
-                            }
-                            break;
-                        default:
-                            throw new IllegalArgumentException("unknown option " + args[i]);
-                    }
-                    i++;
-                } catch (NullPointerException e) {
-                    usageError(args[i] + " needs a value");
-                } catch (IllegalArgumentException e) {
-                    usageError(e instanceof NumberFormatException ? args[i] + " " + value + " is not a number"
-                            : e.getMessage());
-                }
-            }
-            if (options.screenshot != null && options.seconds == 0) {
-                usageError("--screenshot needs --duration");
-            }
-            return options;
+        @Option(names = {"-h", "--help"}, usageHelp = true, description = "print this help and exit")
+        boolean help;
+
+        @Option(names = "--version", versionHelp = true, description = "print the version and exit")
+        boolean version;
+
+        /** Reads the command line: ToolCommandLine.GO_ON, or the status to exit with. */
+        int parse(String[] args, PrintStream out, PrintStream err) {
+            return ToolCommandLine.parse(this, args, out, err, this::check);
         }
 
-        private static void usageError(String message) {
-            System.err.println(PROGRAM + ": " + Printable.of(message) + "\nusage: " + PROGRAM + USAGE);
-            System.exit(2);
+        private void check(CommandLine line) {
+            if (line.getParseResult().hasMatchedOption("--duration")
+                    && !(seconds > 0 && seconds < ToolCommandLine.LONGEST_SECONDS)) {
+                throw new ParameterException(line, "--duration " + ToolCommandLine.given(line, "--duration")
+                        + " is not a number of seconds above 0 and below a century");
+            }
+            if (screenshot != null && screenshot.isEmpty()) {
+                throw new ParameterException(line, "--screenshot needs a file name");
+            }
+            if (screenshot != null && seconds == 0) {
+                throw new ParameterException(line, "--screenshot needs --duration");
+            }
+        }
+
+        /** The keys given go to the device as its system properties; those not given stay as they are. */
+        void setKeyProperties() {
+            if (trackerKey != null) {
+                System.setProperty(TrackdInputDevice.TRACKER_KEY_PROPERTY, Integer.toString(trackerKey));
+            }
+            if (controllerKey != null) {
+                System.setProperty(TrackdInputDevice.CONTROLLER_KEY_PROPERTY, Integer.toString(controllerKey));
+            }
         }
     }
 
@@ -171,12 +151,17 @@ public final class TrackdJava3dDemo {
      * and the window's would keep the virtual machine running with nothing to show.
      */
     public static void main(String[] args) {
-        Options options = Options.parse(args);
+        Options options = new Options();
+        int parsed = options.parse(args, System.out, System.err);
+        if (parsed != ToolCommandLine.GO_ON) {
+            System.exit(parsed);
+        }
+        options.setKeyProperties();
         try {
             run(options);
         } catch (Exception | LinkageError | java.awt.AWTError e) {
             System.err.println(PROGRAM + ": " + Printable.of(e.getMessage() == null ? e.toString() : e.getMessage()));
-            System.exit(1);
+            System.exit(ToolCommandLine.EXIT_FAILURE);
         }
     }
 
@@ -230,103 +215,5 @@ public final class TrackdJava3dDemo {
             }
             System.exit(0);
         }
-    }
-
-    private static TransformGroup cube(double halfEdge, Vector3d at) {
-        Transform3D place = new Transform3D();
-        place.setTranslation(at);
-        TransformGroup group = new TransformGroup(place);
-        group.addChild(new ColorCube(halfEdge));
-        return group;
-    }
-
-    private static TransformGroup labelled(TransformGroup cube, String text, Vector3d at, double height) {
-        cube.addChild(label(text, at, height));
-        return cube;
-    }
-
-    /** White text in the x-y plane, its lower-left corner at the point, its letters about so high in metres. */
-    private static TransformGroup label(String text, Vector3d at, double height) {
-        Transform3D place = new Transform3D();
-        place.setTranslation(at);
-        // Text2D makes a 32-pixel font 0.125 m high.
-        place.setScale(height / 0.125);
-        TransformGroup group = new TransformGroup(place);
-        Text2D letters = new Text2D(text, WHITE, Font.SANS_SERIF, 32, Font.BOLD);
-        // Readable from behind too: the hand turns its label about.
-        letters.getAppearance().setPolygonAttributes(new PolygonAttributes(PolygonAttributes.POLYGON_FILL,
-                PolygonAttributes.CULL_NONE, 0));
-        group.addChild(letters);
-        return group;
-    }
-
-    /** A group that turns what it holds to face the eye, wherever the hand turns it. */
-    private static TransformGroup facingTheEye(TransformGroup held, Vector3d at) {
-        Transform3D place = new Transform3D();
-        place.setTranslation(at);
-        TransformGroup turned = new TransformGroup();
-        turned.setCapability(TransformGroup.ALLOW_TRANSFORM_WRITE);
-        turned.addChild(held);
-        Billboard billboard = new Billboard(turned, Billboard.ROTATE_ABOUT_POINT, new Point3f());
-        billboard.setSchedulingBounds(new BoundingSphere(new Point3d(), Double.MAX_VALUE));
-        TransformGroup group = new TransformGroup(place);
-        group.addChild(turned);
-        group.addChild(billboard);
-        return group;
-    }
-
-    private static Shape3D lines(double[] ends, Color3f colour) {
-        LineArray lines = new LineArray(ends.length / 3, GeometryArray.COORDINATES);
-        lines.setCoordinates(0, ends);
-        Appearance look = new Appearance();
-        look.setColoringAttributes(new ColoringAttributes(colour, ColoringAttributes.FASTEST));
-        return new Shape3D(lines, look);
-    }
-
-    /** The screen's edge, 2 cm inside it, in the screen's plane: wherever the head is, it stays put. */
-    private static Shape3D outline(TrackedScreen wall) {
-        Point3d[] corners = {inside(wall, 0, 0), inside(wall, 1, 0), inside(wall, 1, 1), inside(wall, 0, 1)};
-        double[] ends = new double[24];
-        for (int edge = 0; edge < 4; edge++) {
-            Point3d from = corners[edge];
-            Point3d to = corners[(edge + 1) % 4];
-            double[] line = {from.x, from.y, from.z, to.x, to.y, to.z};
-            System.arraycopy(line, 0, ends, 6 * edge, 6);
-        }
-        return lines(ends, WHITE);
-    }
-
-    /** A point of the screen 2 cm in from its edges: (0, 0) near the lower-left corner, (1, 1) the upper-right. */
-    private static Point3d inside(TrackedScreen wall, double across, double up) {
-        double inset = 0.02 / wall.getUnitInMetres();
-        Vector3d right = new Vector3d();
-        right.sub(wall.getLowerRight(), wall.getLowerLeft());
-        Vector3d upwards = new Vector3d();
-        upwards.sub(wall.getUpperLeft(), wall.getLowerLeft());
-        Point3d point = wall.getLowerLeft();
-        point.scaleAdd(across + (across == 0 ? 1 : -1) * inset / right.length(), right, point);
-        point.scaleAdd(up + (up == 0 ? 1 : -1) * inset / upwards.length(), upwards, point);
-        return point;
-    }
-
-    /** The floor behind the screen, a line every half metre, for depth. */
-    private static Shape3D floor() {
-        int across = 21;
-        int deep = 21;
-        double[] ends = new double[(across + deep) * 6];
-        int n = 0;
-        for (int i = 0; i < across; i++) {
-            double x = -5 + 0.5 * i;
-            double[] line = {x, 0, -1, x, 0, -11};
-            System.arraycopy(line, 0, ends, n, 6);
-            n += 6;
-        }
-        for (int i = 0; i < deep; i++) {
-            double z = -1 - 0.5 * i;
-            double[] line = {-5, 0, z, 5, 0, z};
-            System.arraycopy(line, 0, ends, n, 6);
-            n += 6;
-        }
-        return lines(ends, GREY);
     }
 }
