@@ -99,7 +99,7 @@ lint: build
 	         -i $(BUILD_DIR)
 
 # trackd-sim plays trackd's part while the Java demo polls it for a few seconds.
-JAVA_DEMO = java -Djava.library.path=$(BUILD_DIR)/lib -cp $(BUILD_DIR)/zoravovar.jar:$(BUILD_DIR)/zoravovar-demo.jar
+JAVA_DEMO = java -Djava.library.path=$(BUILD_DIR)/lib -cp $(BUILD_DIR)/zoravovar.jar:$(BUILD_DIR)/zoravovar-demo.jar:/usr/share/java/picocli.jar
 
 # Only what the demo needs is built: the library, the jar, the simulator and the demo's jar.
 demo: deps $(BUILD_DIR)/CMakeCache.txt

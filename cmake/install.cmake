@@ -129,7 +129,7 @@ if(ZORAVOVAR_BUILD_TOOLS)
     cmake_path(RELATIVE_PATH library_dir BASE_DIRECTORY "${bin_dir}" OUTPUT_VARIABLE ZORAVOVAR_VIEWER_LIBRARY_DIR)
     cmake_path(RELATIVE_PATH jar BASE_DIRECTORY "${bin_dir}" OUTPUT_VARIABLE ZORAVOVAR_VIEWER_JAR)
     cmake_path(RELATIVE_PATH demo_jar BASE_DIRECTORY "${bin_dir}" OUTPUT_VARIABLE ZORAVOVAR_VIEWER_DEMO_JAR)
-    configure_file(tools/trackd-viewer.in "${launcher}" @ONLY
+    configure_file(tools/viewer/trackd-viewer.in "${launcher}" @ONLY
       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   endfunction()
   zoravovar_viewer_launcher("${CMAKE_CURRENT_BINARY_DIR}/trackd-viewer" "${CMAKE_INSTALL_FULL_BINDIR}"

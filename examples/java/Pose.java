@@ -11,8 +11,8 @@ public final class Pose {
     }
 
     public static void main(String[] args) {
-        int trackerKey = args.length > 1 ? Integer.decode(args[0]) : 7401;
-        int controllerKey = args.length > 1 ? Integer.decode(args[1]) : 7402;
+        int trackerKey = args.length > 1 ? Integer.decode(args[0]) : TrackdJNI.DEFAULT_TRACKER_KEY;
+        int controllerKey = args.length > 1 ? Integer.decode(args[1]) : TrackdJNI.DEFAULT_CONTROLLER_KEY;
         int sensor = args.length > 2 ? Integer.parseInt(args[2]) : 0;
 
         int[] status = new int[1];

@@ -25,6 +25,12 @@ public final class TrackdJNI {
     /** Number of elements {@link #getMatrix} fills. */
     public static final int MATRIX_LENGTH = 16;
 
+    /** The System V key of trackd's tracker segment that the tools and examples use unless told: 0x00001ce9. */
+    public static final int DEFAULT_TRACKER_KEY = 7401;
+
+    /** The System V key of trackd's controller segment that the tools and examples use unless told: 0x00001cea. */
+    public static final int DEFAULT_CONTROLLER_KEY = 7402;
+
     static {
         String file = System.getProperty(LIBRARY_PROPERTY);
         try {

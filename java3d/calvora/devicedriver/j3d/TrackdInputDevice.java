@@ -36,9 +36,9 @@ import javax.media.j3d.Transform3D;
  */
 public final class TrackdInputDevice implements InputDevice {
     /** The tools' default key of trackd's tracker segment. */
-    public static final int DEFAULT_TRACKER_KEY = 7401;
+    public static final int DEFAULT_TRACKER_KEY = TrackdJNI.DEFAULT_TRACKER_KEY;
     /** The tools' default key of trackd's controller segment. */
-    public static final int DEFAULT_CONTROLLER_KEY = 7402;
+    public static final int DEFAULT_CONTROLLER_KEY = TrackdJNI.DEFAULT_CONTROLLER_KEY;
     /** System property read by {@link #TrackdInputDevice()} for the tracker segment's key. */
     public static final String TRACKER_KEY_PROPERTY = "calvora.devicedriver.j3d.trackerKey";
     /** System property read by {@link #TrackdInputDevice()} for the controller segment's key. */

@@ -52,7 +52,7 @@ class TrackdViewerTest {
     private static BufferedImage paint(float[] pose, int[] buttons, float[] valuators) {
         BufferedImage image = new BufferedImage(WIDTH, HEIGHT, BufferedImage.TYPE_INT_RGB);
         Graphics2D g = image.createGraphics();
-        TrackdViewer.paintScene(g, WIDTH, HEIGHT, new TrackdViewer.Scene(new float[][] {pose}, buttons, valuators));
+        ViewerPainter.paintScene(g, WIDTH, HEIGHT, new ViewerScene(new float[][] {pose}, buttons, valuators));
         g.dispose();
         return image;
     }
@@ -67,14 +67,15 @@ class TrackdViewerTest {
         // Column-vector form, translation (0, 1.3, 0): straight ahead of the eye.
         float[] pose = {1, 0, 0, 0, 0, 1, 0, 1.3f, 0, 0, 1, 0, 0, 0, 0, 1};
         BufferedImage image = paint(pose, new int[] {1, 0}, new float[] {0.5f});
-        int pixelsPerUnit = (int) (TrackdViewer.FOCAL * HEIGHT / TrackdViewer.EYE_Z);
-        int half = (int) (TrackdViewer.AXIS_LENGTH * pixelsPerUnit / 2);
+        int pixelsPerUnit = (int) (ViewerPainter.FOCAL * HEIGHT / ViewerCamera.EYE_Z);
+        int half = (int) (ViewerPainter.AXIS_LENGTH * pixelsPerUnit / 2);
         assertColour(Color.RED, image, WIDTH / 2 + half, HEIGHT / 2);
         assertColour(Color.GREEN, image, WIDTH / 2, HEIGHT / 2 - half);
-        assertColour(TrackdViewer.LAMP_ON, image, TrackdViewer.lampX(0) + 8, TrackdViewer.lampY(HEIGHT) + 8);
-        assertColour(TrackdViewer.LAMP_OFF, image, TrackdViewer.lampX(1) + 8, TrackdViewer.lampY(HEIGHT) + 8);
-        assertColour(TrackdViewer.BAR, image, TrackdViewer.valuatorCentre(WIDTH) + 25, TrackdViewer.valuatorY(0) + 5);
-        assertColour(Color.BLACK, image, TrackdViewer.valuatorCentre(WIDTH) - 25, TrackdViewer.valuatorY(0) + 5);
+        assertColour(ViewerPainter.LAMP_ON, image, ViewerPainter.lampX(0) + 8, ViewerPainter.lampY(HEIGHT) + 8);
+        assertColour(ViewerPainter.LAMP_OFF, image, ViewerPainter.lampX(1) + 8, ViewerPainter.lampY(HEIGHT) + 8);
+        assertColour(ViewerPainter.BAR, image, ViewerPainter.valuatorCentre(WIDTH) + 25,
+                ViewerPainter.valuatorY(0) + 5);
+        assertColour(Color.BLACK, image, ViewerPainter.valuatorCentre(WIDTH) - 25, ViewerPainter.valuatorY(0) + 5);
     }
 
     @Test
@@ -95,15 +96,15 @@ class TrackdViewerTest {
                 m[4 * j + i] = (float) row[i][j];
             }
         }
-        double[] angles = TrackdViewer.angles(m);
+        double[] angles = ViewerPainter.angles(m);
         assertEquals(10, angles[0], 1e-4);
         assertEquals(20, angles[1], 1e-4);
         assertEquals(30, angles[2], 1e-4);
 
         // Orbited a quarter turn, the eye looks along -X at the head: a point behind it (-Z) shows to the right.
-        TrackdViewer.Camera side = TrackdViewer.Camera.START.orbit(90, 0);
-        assertEquals(WIDTH / 2.0, TrackdViewer.project(0, TrackdViewer.TARGET_Y, 0, WIDTH, HEIGHT, side).getX(), 1e-9);
-        assertTrue(TrackdViewer.project(0, TrackdViewer.TARGET_Y, -0.5, WIDTH, HEIGHT, side).getX() > WIDTH / 2.0);
+        ViewerCamera side = ViewerCamera.START.orbit(90, 0);
+        assertEquals(WIDTH / 2.0, ViewerPainter.project(0, ViewerCamera.TARGET_Y, 0, WIDTH, HEIGHT, side).getX(), 1e-9);
+        assertTrue(ViewerPainter.project(0, ViewerCamera.TARGET_Y, -0.5, WIDTH, HEIGHT, side).getX() > WIDTH / 2.0);
     }
 
     @Test
@@ -111,26 +112,26 @@ class TrackdViewerTest {
         // A quarter turn about Y: the Z axis now points along +X, the X axis away from the eye.
         float[] pose = {0, 0, 1, 0, 0, 1, 0, 1.3f, -1, 0, 0, 0, 0, 0, 0, 1};
         BufferedImage image = paint(pose, new int[0], new float[0]);
-        int half = (int) (TrackdViewer.AXIS_LENGTH * TrackdViewer.FOCAL * HEIGHT / TrackdViewer.EYE_Z / 2);
+        int half = (int) (ViewerPainter.AXIS_LENGTH * ViewerPainter.FOCAL * HEIGHT / ViewerCamera.EYE_Z / 2);
         assertColour(Color.BLUE, image, WIDTH / 2 + half, HEIGHT / 2);
         assertColour(Color.GREEN, image, WIDTH / 2, HEIGHT / 2 - half);
     }
 
     @Test
     void namesLabelTheSensorsInTheTableAndBeyondThemSensorsStayNumbered() {
-        TrackdViewer.Options options = new TrackdViewer.Options();
+        ViewerOptions options = new ViewerOptions();
         assertEquals(-1, options.parse(new String[] {"--names", "head,wand"}, System.out, System.err));
         float[] pose = {1, 0, 0, 0.5f, 0, 1, 0, 1.25f, 0, 0, 1, -2, 0, 0, 0, 1};
-        TrackdViewer.Scene scene = new TrackdViewer.Scene(new float[][] {pose, pose, pose}, new int[0], new float[0],
+        ViewerScene scene = new ViewerScene(new float[][] {pose, pose, pose}, new int[0], new float[0],
                 options.names, List.of());
         assertEquals(List.of(
                 "#             x        y        z  angle X angle Y angle Z",
                 "0 head    0.500    1.250   -2.000      0.0     0.0     0.0",
                 "1 wand    0.500    1.250   -2.000      0.0     0.0     0.0",
-                "2         0.500    1.250   -2.000      0.0     0.0     0.0"), TrackdViewer.table(scene));
+                "2         0.500    1.250   -2.000      0.0     0.0     0.0"), ViewerPainter.table(scene));
 
         ByteArrayOutputStream err = new ByteArrayOutputStream();
-        assertEquals(TrackdViewer.EXIT_BAD_USAGE, new TrackdViewer.Options().parse(new String[] {"--names", "head,"},
+        assertEquals(ToolCommandLine.EXIT_BAD_USAGE, new ViewerOptions().parse(new String[] {"--names", "head,"},
                 System.out, new PrintStream(err, true, StandardCharsets.UTF_8)));
         assertTrue(err.toString(StandardCharsets.UTF_8).startsWith("trackd-viewer: --names: sensor 1's name is empty\n"),
                 err.toString(StandardCharsets.UTF_8));
@@ -142,32 +143,32 @@ class TrackdViewerTest {
         long second = 1_000_000_000L;
         // The longest words of each state, for the widest key and the longer kind.
         List<String> lines = new ArrayList<>();
-        SegmentPoller.Health removed = new SegmentPoller.Health("controller", -1, true, 5, start);
+        SegmentFollower.Health removed = new SegmentFollower.Health("controller", -1, true, 5, start);
         removed.lookedUp(-1);
         lines.add(removed.line());
-        SegmentPoller.Health frozen = new SegmentPoller.Health("controller", -1, true, 5, start);
+        SegmentFollower.Health frozen = new SegmentFollower.Health("controller", -1, true, 5, start);
         frozen.observe(false, start + 99_999 * second);
         lines.add(frozen.line());
-        SegmentPoller.Health fast = new SegmentPoller.Health("controller", -1, true, 5, start);
+        SegmentFollower.Health fast = new SegmentFollower.Health("controller", -1, true, 5, start);
         for (long look = 1; look <= 2000; look++) {
             fast.observe(true, start + look * second / 1000);
         }
         assertTrue(fast.rateIsLowerBound());
         lines.add(fast.line());
-        lines.add(new SegmentPoller.Health("controller", -1, false, -1, start).line());
+        lines.add(new SegmentFollower.Health("controller", -1, false, -1, start).line());
         BufferedImage image = new BufferedImage(1, 1, BufferedImage.TYPE_INT_RGB);
         Graphics2D g = image.createGraphics();
-        int room = TrackdViewer.DEFAULT_SIZE.width - 12;
+        int room = ViewerWindow.DEFAULT_SIZE.width - 12;
         for (String tracker : lines) {
             for (String controller : lines) {
-                String text = TrackdViewer.statusText(new TrackdViewer.Scene(new float[0][], new int[0], new float[0],
+                String text = ViewerPainter.statusText(new ViewerScene(new float[0][], new int[0], new float[0],
                         List.of(), List.of(tracker.replace("controller", "tracker"), controller)));
-                int width = g.getFontMetrics(TrackdViewer.FONT).stringWidth(text);
+                int width = g.getFontMetrics(ViewerPainter.FONT).stringWidth(text);
                 assertTrue(width <= room, "'" + text + "' is " + width + " px wide, the window " + room);
             }
         }
-        for (String hint : TrackdViewer.DRIVE_HINTS) {
-            int width = g.getFontMetrics(TrackdViewer.FONT).stringWidth(hint);
+        for (String hint : ViewerWindow.DRIVE_HINTS) {
+            int width = g.getFontMetrics(ViewerPainter.FONT).stringWidth(hint);
             assertTrue(width <= room, "'" + hint + "' is " + width + " px wide, the window " + room);
         }
         g.dispose();
@@ -217,15 +218,15 @@ class TrackdViewerTest {
             int[] status = new int[1];
             TrackdJNI.init_trackd_c(sim.trackerKey, sim.controllerKey, status);
             assertEquals(0, status[0]);
-            SegmentPoller poller = new SegmentPoller(sim.trackerKey, sim.controllerKey, status[0]);
-            poller.start();
+            SegmentFollower follower = new SegmentFollower(sim.trackerKey, sim.controllerKey, status[0]);
+            follower.start();
             try {
                 Process monitor = new ProcessBuilder(System.getProperty("trackd.monitor"), "--once", "--sample", "2",
                         "--tracker-key", Integer.toString(sim.trackerKey), "--controller-key",
                         Integer.toString(sim.controllerKey)).redirectError(ProcessBuilder.Redirect.DISCARD).start();
                 String out = new String(monitor.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
                 // The viewer's last second, taken as the monitor prints its own.
-                double[] viewer = {poller.tracker.rate(), poller.controller.rate()};
+                double[] viewer = {follower.tracker.rate(), follower.controller.rate()};
                 assertEquals(0, monitor.waitFor());
                 Matcher rates = Pattern.compile("live, updating at ([0-9.]+) Hz").matcher(out);
                 for (int segment = 0; segment < 2; segment++) {
@@ -235,11 +236,11 @@ class TrackdViewerTest {
                             viewer[segment]);
                     assertEquals(measured, viewer[segment], 0.05 * measured, out);
                 }
-                assertFalse(poller.tracker.rateIsLowerBound());
-                assertTrue(poller.tracker.line().matches("tracker 0x[0-9a-f]{8}: live, [0-9]+\\.[0-9] Hz"),
-                        poller.tracker.line());
+                assertFalse(follower.tracker.rateIsLowerBound());
+                assertTrue(follower.tracker.line().matches("tracker 0x[0-9a-f]{8}: live, [0-9]+\\.[0-9] Hz"),
+                        follower.tracker.line());
             } finally {
-                poller.stop();
+                follower.stop();
             }
         }
     }
@@ -274,7 +275,7 @@ class TrackdViewerTest {
                     assertTrue(viewer.isAlive(), () -> "the viewer exited: " + read(err));
                     image = robot.createScreenCapture(screen);
                     // Both buttons pressed (1 and 2), the valuator's bar, each sensor's three axes.
-                    int[] counts = {count(image, TrackdViewer.LAMP_ON), count(image, TrackdViewer.BAR),
+                    int[] counts = {count(image, ViewerPainter.LAMP_ON), count(image, ViewerPainter.BAR),
                         count(image, Color.RED), count(image, Color.GREEN), count(image, Color.BLUE)};
                     seen = Arrays.toString(counts);
                     if (counts[0] >= 2 * 150 && counts[1] >= 100 && counts[2] >= 40 && counts[3] >= 40
@@ -321,7 +322,7 @@ class TrackdViewerTest {
         return value;
     }
 
-    private static MouseEvent mouse(TrackdViewer view, int id, double x, double y, int modifiers) {
+    private static MouseEvent mouse(ViewerWindow view, int id, double x, double y, int modifiers) {
         return new MouseEvent(view, id, System.currentTimeMillis(), modifiers | InputEvent.BUTTON1_DOWN_MASK,
                 (int) Math.round(x), (int) Math.round(y), 1, false, MouseEvent.BUTTON1);
     }
@@ -336,17 +337,17 @@ class TrackdViewerTest {
         try {
             TrackdJNI.init_trackd_c(tracker, tracker + 1, status);
             assertEquals(0, status[0]);
-            TrackdViewer view = new TrackdViewer(driver);
-            int width = TrackdViewer.DEFAULT_SIZE.width;
-            int height = TrackdViewer.DEFAULT_SIZE.height;
+            ViewerWindow view = new ViewerWindow(driver);
+            int width = ViewerWindow.DEFAULT_SIZE.width;
+            int height = ViewerWindow.DEFAULT_SIZE.height;
             view.setSize(width, height);
             float[] head = matrix(0);
             float[] start = matrix(1);
-            view.show(new TrackdViewer.Scene(new float[][] {head, start}, new int[2], new float[1]));
+            view.show(new ViewerScene(new float[][] {head, start}, new int[2], new float[1]));
 
             // A press on the wand's drawn origin selects it; a drag moves it over the floor, to the bit as the
             // simulator adds the floats sent; a shift-drag then raises it.
-            Point2D at = TrackdViewer.project(start[3], start[7], start[11], width, height);
+            Point2D at = ViewerPainter.project(start[3], start[7], start[11], width, height);
             MouseListener clicks = view.getMouseListeners()[0];
             MouseMotionListener drags = view.getMouseMotionListeners()[0];
             clicks.mousePressed(mouse(view, MouseEvent.MOUSE_PRESSED, at.getX(), at.getY(), 0));
@@ -356,9 +357,9 @@ class TrackdViewerTest {
             drags.mouseDragged(mouse(view, MouseEvent.MOUSE_DRAGGED, pressed.getX() + 60, pressed.getY() - 65,
                     InputEvent.SHIFT_DOWN_MASK));
             clicks.mouseReleased(mouse(view, MouseEvent.MOUSE_RELEASED, pressed.getX() + 60, pressed.getY() - 65, 0));
-            double[] by = TrackdViewer.floorMove(60, -40, TrackdViewer.Camera.START, height);
+            double[] by = ViewerWindow.floorMove(60, -40, ViewerCamera.START, height);
             float x = start[3] + (float) by[0];
-            float y = start[7] + (float) (25 * TrackdViewer.unitsPerPixel(TrackdViewer.Camera.START, height));
+            float y = start[7] + (float) (25 * ViewerWindow.unitsPerPixel(ViewerCamera.START, height));
             float z = start[11] + (float) by[2];
             float[] moved = until(() -> matrix(1), m -> m[3] == x && m[7] == y && m[11] == z);
             assertEquals(List.of(x, y, z), List.of(moved[3], moved[7], moved[11]));

@@ -8,16 +8,19 @@ import java.util.concurrent.locks.LockSupport;
 
 /**
  * The viewer's reader: on a thread of its own it looks at trackd's segments through TrackdJNI a thousand
- * times a second, and keeps each segment's health and change rate as trackd-monitor measures them, so that
- * the two agree. Every call to TrackdJNI happens on that thread; the window shows the latest look.
+ * times a second, follows the segments under its pair of keys across their replacement as trackd-monitor
+ * does, and keeps each segment's health and change rate as the monitor measures them, so that the two
+ * agree. Every call to TrackdJNI happens on that thread; the window shows the latest look.
  */
-final class SegmentPoller {
+final class SegmentFollower {
     /** Looks a second: a segment changing at up to half of it is counted change by change. */
     static final int LOOKS_PER_SECOND = 1000;
     /** Nanoseconds between checks that each key still names the segment attached, as the monitor checks. */
     static final long LOOKUP_NANOS = 200_000_000L;
     /** Reads of the segments before a look counts as unsettled, as the monitor's. */
     static final int SETTLE_ATTEMPTS = 100;
+    /** Counts come from trackd unchecked: at most this many of anything are read and shown. */
+    static final int MOST_SHOWN = 64;
 
     /** What one look found: matrices in column-vector form, buttons and valuators. */
     record Look(float[][] matrices, int[] buttons, float[] valuators) {
@@ -42,7 +45,7 @@ final class SegmentPoller {
     private volatile boolean stopping;
 
     /** For segments just attached with init_trackd_c, whose status word was `status`. */
-    SegmentPoller(int trackerKey, int controllerKey, int status) {
+    SegmentFollower(int trackerKey, int controllerKey, int status) {
         this.trackerKey = trackerKey;
         this.controllerKey = controllerKey;
         long now = System.nanoTime();
@@ -64,6 +67,11 @@ final class SegmentPoller {
 
     Look latest() {
         return latest;
+    }
+
+    /** How many of `count` things trackd announces are read and shown. */
+    static int shown(int count) {
+        return Math.max(0, Math.min(count, MOST_SHOWN));
     }
 
     private void run() {
@@ -116,17 +124,17 @@ final class SegmentPoller {
     }
 
     private Look read() {
-        float[][] matrices = new float[tracker.attached() ? TrackdDemo.Options.shown(TrackdJNI.getNumSensors()) : 0][];
+        float[][] matrices = new float[tracker.attached() ? shown(TrackdJNI.getNumSensors()) : 0][];
         for (int i = 0; i < matrices.length; i++) {
             matrices[i] = new float[TrackdJNI.MATRIX_LENGTH];
             TrackdJNI.getMatrix(matrices[i], i);
         }
-        int[] buttons = new int[controller.attached() ? TrackdDemo.Options.shown(TrackdJNI.getNumButtons()) : 0];
+        int[] buttons = new int[controller.attached() ? shown(TrackdJNI.getNumButtons()) : 0];
         for (int i = 0; i < buttons.length; i++) {
             buttons[i] = TrackdJNI.getButton(i);
         }
         float[] valuators = new float[controller.attached()
-                ? TrackdDemo.Options.shown(TrackdJNI.getNumValuators()) : 0];
+                ? shown(TrackdJNI.getNumValuators()) : 0];
         for (int i = 0; i < valuators.length; i++) {
             valuators[i] = TrackdJNI.getValuator(i);
         }
