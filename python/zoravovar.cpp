@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "loadFailure.h"
 #include "matrixRotation.h"
 #include "recording.h"
 #include "segmentKeys.h"
@@ -531,25 +532,20 @@ private:
         void operator()(ZoravovarRoom* room) const { zoravovarRoomFree(room); }
     };
 
-    // The loader's message: "PATH: cannot open: REASON" or "PATH: cannot read: REASON" for a file it cannot
-    // read, an OSError of the errno whose text REASON is (FileNotFoundError, PermissionError, ...); anything
-    // else is a mistake in the file, a ValueError whose text is the loader's ("FILE:LINE: field: ...").
+    // A file that cannot be read is an OSError of its errno (FileNotFoundError, PermissionError, ...); a
+    // mistake in it a ValueError whose text is the loader's ("FILE:LINE: field: what is wrong").
     [[noreturn]] void refuse(const std::string& message) const {
-        std::string shown = path_;  // as the loader prints it: control characters as '?'
-        for (char& c : shown)
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-        for (const char* what : {": cannot open: ", ": cannot read: "}) {
-            const std::string prefix = shown + what;
-            if (message.compare(0, prefix.size(), prefix) != 0) continue;
-            const std::string reason = message.substr(prefix.size());
-            for (int code = 1; code < 256; ++code)  // errno values are small; the loop is bounded
-                if (std::generic_category().message(code) == reason) {
-                    PyErr_SetObject(PyExc_OSError, py::make_tuple(code, reason, path_).ptr());
-                    throw py::error_already_set();
-                }
-            throw py::value_error(message);
+        const zoravovar_room::LoadFailure failure = zoravovar_room::classifyLoadFailure(path_, message);
+        if (failure.kind == zoravovar_room::LoadFailure::memory) throw std::bad_alloc();
+        if (failure.kind == zoravovar_room::LoadFailure::unreadable && failure.error != 0) {
+            PyErr_SetObject(PyExc_OSError,
+                            py::make_tuple(failure.error, std::generic_category().message(failure.error), path_).ptr());
+            throw py::error_already_set();
         }
-        if (message == shown + ": out of memory" || message == "out of memory") throw std::bad_alloc();
+        if (failure.kind == zoravovar_room::LoadFailure::unreadable) {
+            PyErr_SetString(PyExc_OSError, message.c_str());
+            throw py::error_already_set();
+        }
         throw py::value_error(message);
     }
 
