@@ -458,7 +458,10 @@ public:
             const py::gil_scoped_release unlocked;
             room_.reset(zoravovarRoomLoadFile(path_.c_str(), error.data(), error.size()));
         }
-        if (!room_) refuse(error.c_str());
+        if (!room_) {
+            error.resize(error.find('\0'));
+            refuse(error);
+        }
         for (int i = 0; i < zoravovarRoomScreenCount(room_.get()); ++i)
             screenNames_.emplace_back(zoravovarRoomScreenName(room_.get(), i));
         for (int i = 0; i < zoravovarRoomSensorCount(room_.get()); ++i) {

@@ -13,7 +13,10 @@
 
 namespace {
 
-ZoravovarRoom* roomOf(jlong room) { return reinterpret_cast<ZoravovarRoom*>(static_cast<std::intptr_t>(room)); }
+// The room lives in Java as a jlong: the only way a JNI object holds a native pointer.
+ZoravovarRoom* roomOf(jlong room) {
+    return reinterpret_cast<ZoravovarRoom*>(static_cast<std::intptr_t>(room));  // NOLINT(performance-no-int-to-ptr)
+}
 
 void raise(JNIEnv* env, const char* type, const std::string& message) {
     if (env->ExceptionCheck()) return;  // one already pending says more

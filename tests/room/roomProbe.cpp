@@ -3,12 +3,13 @@
 //   roomProbe FILE pose F0..F15                 the room pose for trackdGetMatrix's 16 floats
 //   roomProbe FILE eye POINT F0..F15            point POINT (1 left, 2 right, 3 centre) of the first head
 //   roomProbe FILE screen N NEAR FAR E0 E1 E2   screen N's view, then its projection
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "zoravovarRoom.h"
 
@@ -22,11 +23,13 @@ T fromHex(const char* text) {
     return value;
 }
 
-std::vector<float> floats(char** at, int count) {
-    std::vector<float> out;
-    for (int i = 0; i < count; ++i) out.push_back(fromHex<float, std::uint32_t>(at[i]));
+std::array<float, 16> floats(char** at) {
+    std::array<float, 16> out{};
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = fromHex<float, std::uint32_t>(at[i]);
     return out;
 }
+
+int number(const char* text) { return static_cast<int>(std::strtol(text, nullptr, 10)); }
 
 void print(const double* values, int count) {
     for (int i = 0; i < count; ++i) {
@@ -51,18 +54,18 @@ int main(int argc, char** argv) {
     int done = 0;
     if (what == "pose" && argc == 19) {
         double pose[16];
-        done = zoravovarRoomPose(room, floats(argv + 3, 16).data(), pose);
+        done = zoravovarRoomPose(room, floats(argv + 3).data(), pose);
         if (done == 1) print(pose, 16);
     } else if (what == "eye" && argc == 20) {
         double point[3];
-        done = zoravovarRoomSensorPoint(room, zoravovarRoomFindRole(room, ZORAVOVAR_ROOM_HEAD), std::atoi(argv[3]),
-                                        floats(argv + 4, 16).data(), point);
+        done = zoravovarRoomSensorPoint(room, zoravovarRoomFindRole(room, ZORAVOVAR_ROOM_HEAD), number(argv[3]),
+                                        floats(argv + 4).data(), point);
         if (done == 1) print(point, 3);
     } else if (what == "screen" && argc == 9) {
         const double eye[3] = {fromHex<double, std::uint64_t>(argv[6]), fromHex<double, std::uint64_t>(argv[7]),
                                fromHex<double, std::uint64_t>(argv[8])};
         double view[16], projection[16];
-        done = zoravovarRoomScreenMatrices(room, std::atoi(argv[3]), eye, fromHex<double, std::uint64_t>(argv[4]),
+        done = zoravovarRoomScreenMatrices(room, number(argv[3]), eye, fromHex<double, std::uint64_t>(argv[4]),
                                            fromHex<double, std::uint64_t>(argv[5]), view, projection);
         if (done == 1) {
             print(view, 16);
