@@ -92,7 +92,12 @@ public final class Installation implements AutoCloseable {
         }
         String[] resolved = new String[1];
         long room = open(path == null ? null : path.getBytes(StandardCharsets.UTF_8), resolved);
-        return new Installation(resolved[0], room);
+        try {
+            return new Installation(resolved[0], room);
+        } catch (RuntimeException | Error e) { // out of memory for the names: the native room is not lost
+            free(room);
+            throw e;
+        }
     }
 
     /** Returns the file that was loaded, after the lookup. */
