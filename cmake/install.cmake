@@ -107,6 +107,11 @@ file(CREATE_LINK "../libZoravoVAR.so.${PROJECT_VERSION_MAJOR}" "${CMAKE_CURRENT_
   SYMBOLIC)
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/jni-link/libZoravoVAR.so" DESTINATION ${CMAKE_INSTALL_LIBDIR}/jni
   COMPONENT java)
+# The natives of calvora.devicedriver.room.Installation, loaded only by the JVM: the file itself goes there.
+if(NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
+  set_target_properties(ZoravoVARRoomJNI PROPERTIES INSTALL_RPATH "$ORIGIN/..")
+endif()
+install(TARGETS ZoravoVARRoomJNI LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/jni COMPONENT java)
 
 if(ZORAVOVAR_BUILD_TOOLS)
   # Only a prefix whose library folder the loader does not search needs a RUNPATH (none under /usr).
@@ -290,8 +295,10 @@ set(CPACK_COMPONENT_JAVA_DEPENDS runtime)
 set(CPACK_DEBIAN_JAVA_PACKAGE_DEPENDS "libjs-jquery, libjs-jquery-ui")
 set(CPACK_COMPONENT_JAVA_DESCRIPTION "reader of trackd's tracking segments - Java classes
 The class calvora.devicedriver.TrackdJNI, whose native methods read the
-segments of the trackd motion tracking daemon through libZoravoVAR, for Java 8
-and later, with its API documentation.")
+segments of the trackd motion tracking daemon through libZoravoVAR, and the
+class calvora.devicedriver.room.Installation, which gives sensor poses, eye
+positions and view and projection matrices from the installation file through
+libZoravoVARRoom, for Java 8 and later, with their API documentation.")
 
 set(CPACK_DEBIAN_JAVA3D_PACKAGE_SECTION java)
 set(CPACK_DEBIAN_JAVA3D_PACKAGE_ARCHITECTURE all)
@@ -326,5 +333,6 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION "reader of trackd's tracking segments - Python module
 The module zoravovar gives Python programs the sensors, buttons and valuators
 of the trackd motion tracking daemon as numpy arrays, through libZoravoVAR,
-and loads the recordings of trackd-monitor as numpy arrays.")
+loads the recordings of trackd-monitor as numpy arrays, and gives the room's
+poses and matrices from the installation file through libZoravoVARRoom.")
 include(CPack)

@@ -1,11 +1,13 @@
 // The native part of the Python module zoravovar: live queries through libZoravoVAR's exported functions,
-// recordings through the tools' one reader, each converted to numpy arrays and back.
+// recordings through the tools' one reader, the installation file and the room's math through
+// libZoravoVARRoom, each converted to numpy arrays and back.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -13,15 +15,21 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <memory>
+#include <new>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
+#include "loadFailure.h"
 #include "matrixRotation.h"
 #include "recording.h"
 #include "segmentKeys.h"
 #include "trackdLayout.h"
 #include "zoravoVAR.h"
+#include "zoravovarRoom.h"
 
 namespace py = pybind11;
 using trackd_layout::loadWord;
@@ -428,6 +436,187 @@ Recording loadRecording(const std::filesystem::path& file) {
     return recording;
 }
 
+// An installation file loaded by libZoravoVARRoom; every query is the C library's own call, converted.
+class Installation {
+public:
+    static constexpr char NAME[] = "Installation";
+
+    explicit Installation(const std::optional<std::filesystem::path>& given) {
+        const std::string asked = given ? given->string() : std::string();
+        if (given && asked.empty()) throw py::value_error("the installation file's path is empty");
+        if (asked.find('\0') != std::string::npos) throw py::value_error("the installation file's path holds a NUL");
+        // $ZORAVOVAR_INSTALLATION may be of any length: the buffer grows until it fits, to a bound.
+        std::vector<char> resolved(asked.size() + 4096);
+        while (zoravovarRoomResolvePath(given ? asked.c_str() : nullptr, resolved.data(), resolved.size()) == 0) {
+            if (resolved.size() > (std::size_t{1} << 20))
+                throw py::value_error("the installation file's path is longer than 1 MiB");
+            resolved.resize(resolved.size() * 2);
+        }
+        path_ = resolved.data();
+        std::string error(path_.size() + 1024, '\0');
+        {
+            const py::gil_scoped_release unlocked;
+            room_.reset(zoravovarRoomLoadFile(path_.c_str(), error.data(), error.size()));
+        }
+        if (!room_) {
+            error.resize(error.find('\0'));
+            refuse(error);
+        }
+        for (int i = 0; i < zoravovarRoomScreenCount(room_.get()); ++i)
+            screenNames_.emplace_back(zoravovarRoomScreenName(room_.get(), i));
+        for (int i = 0; i < zoravovarRoomSensorCount(room_.get()); ++i) {
+            sensorNames_.emplace_back(zoravovarRoomSensorName(room_.get(), i));
+            const int role = zoravovarRoomSensorRole(room_.get(), i);
+            sensorRoles_.emplace_back(role == ZORAVOVAR_ROOM_HEAD   ? "head"
+                                      : role == ZORAVOVAR_ROOM_WAND ? "wand"
+                                                                    : "other");
+            sensorIndices_.push_back(zoravovarRoomSensorIndex(room_.get(), i));
+        }
+    }
+
+    const std::string& path() const { return path_; }
+    const std::vector<std::string>& screenNames() const { return screenNames_; }
+    const std::vector<std::string>& sensorNames() const { return sensorNames_; }
+    const std::vector<std::string>& sensorRoles() const { return sensorRoles_; }
+    const std::vector<int>& sensorIndices() const { return sensorIndices_; }
+
+    py::array_t<double> roomPose(const py::object& matrix) const {
+        std::array<float, 16> reader = readerMatrix(matrix, "matrix");
+        std::array<double, 16> pose{};
+        if (zoravovarRoomPose(room_.get(), reader.data(), pose.data()) == 0)
+            throw py::value_error("the matrix holds an element that is not finite");
+        return columnMajor(pose.data());
+    }
+
+    py::array_t<double> eyePosition(const std::string& eye, const py::object& headMatrix) const {
+        const int point = eye == "left"     ? ZORAVOVAR_ROOM_LEFT_EYE
+                          : eye == "right"  ? ZORAVOVAR_ROOM_RIGHT_EYE
+                          : eye == "centre" ? ZORAVOVAR_ROOM_CENTRE_EYE
+                                            : 0;
+        if (point == 0) throw py::value_error("eye is \"" + eye + "\": it is \"left\", \"right\" or \"centre\"");
+        const std::array<float, 16> reader = readerMatrix(headMatrix, "head_matrix");
+        const int head = zoravovarRoomFindRole(room_.get(), ZORAVOVAR_ROOM_HEAD);
+        if (head < 0) throw py::value_error(path_ + " names no sensor of role \"head\"");
+        py::array_t<double> out(3);
+        if (zoravovarRoomSensorPoint(room_.get(), head, point, reader.data(), out.mutable_data()) == 0)
+            throw py::value_error("the head_matrix holds an element that is not finite");
+        return out;
+    }
+
+    py::tuple viewProjection(const py::object& screen, const py::object& eyePosition, double near, double far) const {
+        const int number = screenNumber(screen);
+        const auto eye = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(eyePosition);
+        if (!eye || eye.ndim() != 1 || eye.shape(0) != 3)
+            throw py::value_error("eye_position is a room point of 3 numbers (float64 (3,))");
+        std::array<double, 16> view{}, projection{};
+        if (zoravovarRoomScreenMatrices(room_.get(), number, eye.data(), near, far, view.data(), projection.data()) ==
+            0) {
+            const double* e = eye.data();
+            const std::string at = "the eye (" + py::repr(py::float_(e[0])).cast<std::string>() + ", " +
+                                   py::repr(py::float_(e[1])).cast<std::string>() + ", " +
+                                   py::repr(py::float_(e[2])).cast<std::string>() + ")";
+            if (!std::isfinite(e[0]) || !std::isfinite(e[1]) || !std::isfinite(e[2]))
+                throw py::value_error(at + " is not finite");
+            if (!std::isfinite(near) || !(near > 0)) throw py::value_error("near is not a positive distance");
+            if (!std::isfinite(far) || !(far > near)) throw py::value_error("far is not beyond near");
+            throw py::value_error(at + " lies on or behind screen \"" + screenNames_[static_cast<std::size_t>(number)] +
+                                  "\"'s plane, or the matrices are not finite");
+        }
+        return py::make_tuple(columnMajor(view.data()), columnMajor(projection.data()));
+    }
+
+    std::string repr() const {
+        return "<zoravovar.Installation " + path_ + ": " + std::to_string(sensorNames_.size()) + " sensors, " +
+               std::to_string(screenNames_.size()) + " screens>";
+    }
+
+private:
+    struct Free {
+        void operator()(ZoravovarRoom* room) const { zoravovarRoomFree(room); }
+    };
+
+    // A file that cannot be read is an OSError of its errno (FileNotFoundError, PermissionError, ...); a
+    // mistake in it a ValueError whose text is the loader's ("FILE:LINE: field: what is wrong").
+    [[noreturn]] void refuse(const std::string& message) const {
+        const zoravovar_room::LoadFailure failure = zoravovar_room::classifyLoadFailure(path_, message);
+        if (failure.kind == zoravovar_room::LoadFailure::memory) throw std::bad_alloc();
+        if (failure.kind == zoravovar_room::LoadFailure::unreadable && failure.error != 0) {
+            PyErr_SetObject(PyExc_OSError,
+                            py::make_tuple(failure.error, std::generic_category().message(failure.error), path_).ptr());
+            throw py::error_already_set();
+        }
+        if (failure.kind == zoravovar_room::LoadFailure::unreadable) {
+            PyErr_SetString(PyExc_OSError, message.c_str());
+            throw py::error_already_set();
+        }
+        throw py::value_error(message);
+    }
+
+    // The reader's matrix exactly as Tracker.matrix(i) gives it: float32 (4, 4), row vectors, element [r, c] at
+    // r * 4 + c as trackdGetMatrix stores it. Nothing is converted: a float64 or column-vector matrix handed
+    // in by mistake is refused rather than rounded or misread.
+    static std::array<float, 16> readerMatrix(const py::handle& matrix, const char* name) {
+        if (!py::isinstance<py::array>(matrix))
+            throw py::type_error(std::string(name) +
+                                 " is the reader's float32 (4, 4) matrix, as Tracker.matrix(i) "
+                                 "gives it, not a " +
+                                 py::str(py::type::handle_of(matrix).attr("__name__")).cast<std::string>());
+        const auto array = py::reinterpret_borrow<py::array>(matrix);
+        if (!array.dtype().is(py::dtype::of<float>()) || array.ndim() != 2 || array.shape(0) != 4 ||
+            array.shape(1) != 4)
+            throw py::type_error(
+                std::string(name) +
+                " is the reader's float32 (4, 4) matrix, as Tracker.matrix(i) "
+                "gives it, not " +
+                py::str(array.dtype()).cast<std::string>() + " " +
+                py::str(py::tuple(py::cast(std::vector<py::ssize_t>(array.shape(), array.shape() + array.ndim()))))
+                    .cast<std::string>());
+        const auto m = py::array_t<float>(array).unchecked<2>();
+        std::array<float, 16> out{};
+        for (py::ssize_t r = 0; r < 4; ++r)
+            for (py::ssize_t c = 0; c < 4; ++c) out[static_cast<std::size_t>(r * 4 + c)] = m(r, c);
+        return out;
+    }
+
+    // The C library's column after column (element [column * 4 + row]) as numpy's m[row, column].
+    static py::array_t<double> columnMajor(const double* stored) {
+        py::array_t<double> out({4, 4});
+        auto m = out.mutable_unchecked<2>();
+        for (py::ssize_t r = 0; r < 4; ++r)
+            for (py::ssize_t c = 0; c < 4; ++c) m(r, c) = stored[c * 4 + r];
+        return out;
+    }
+
+    int screenNumber(const py::handle& screen) const {
+        const auto count = static_cast<long long>(screenNames_.size());
+        if (py::isinstance<py::str>(screen)) {
+            const std::string name = screen.cast<std::string>();
+            const int number =
+                name.find('\0') == std::string::npos ? zoravovarRoomFindScreen(room_.get(), name.c_str()) : -1;
+            if (number < 0)
+                throw py::key_error("no screen is named " + py::repr(screen).cast<std::string>() + " in " + path_);
+            return number;
+        }
+        if (py::isinstance<py::bool_>(screen) || !PyIndex_Check(screen.ptr()))
+            throw py::type_error("screen is a screen's name (str) or number (int)");
+        const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(screen.ptr()));
+        if (!index) throw py::error_already_set();
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+        if (number == -1 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+        // Negative numbers are refused, never counted from the end, as the C library refuses them.
+        if (overflow != 0 || number < 0 || number >= count)
+            throw py::index_error("screen " + py::str(index).cast<std::string>() + " is out of range: " + path_ +
+                                  " has " + std::to_string(count) + " screens");
+        return static_cast<int>(number);
+    }
+
+    std::string path_;
+    std::unique_ptr<ZoravovarRoom, Free> room_;
+    std::vector<std::string> screenNames_, sensorNames_, sensorRoles_;
+    std::vector<int> sensorIndices_;
+};
+
 // A method or property reading `self` only once it holds an initialised T.
 template <typename T, typename Base, typename Result, typename... Arguments>
 auto bound(Result (Base::*method)(Arguments...) const) {
@@ -615,6 +804,50 @@ raise IndexError naming the count. Use it as a context manager; leaving the bloc
              "Raises ValueError when trackd's header claims valuators that lie outside its segment.");
     addClosing(controller, "Controller");
     addIndexQueries(controller, CONTROLLER_QUERIES);
+
+    py::class_<Installation>(m, "Installation",
+                             R"doc(The installation file: the tracker's calibration, the sensors, the screens.
+
+Installation(path=None) loads the file through libZoravoVARRoom, the parser every face of ZoravoVAR
+shares: the path given, else $ZORAVOVAR_INSTALLATION, else /etc/zoravovar/installation.toml. A file
+that cannot be read raises OSError (FileNotFoundError, PermissionError, IsADirectoryError, ...); a
+mistake in it raises ValueError whose text is the library's, "FILE:LINE: field: what is wrong".
+
+Every matrix it gives is float64 (4, 4) acting on COLUMN vectors, indexed as numpy does, m[row, column]:
+clip = projection @ view @ [x, y, z, 1], clip z from -1 to 1, as OpenGL's math and GLM have it. OpenGL
+takes a matrix column after column: hand it m.T.ravel() (or m.ravel(order="F")) with transpose False.
+The reader's matrix (Tracker.matrix(i)) acts on ROW vectors and is never handed to OpenGL as it is;
+room_pose turns it into the room's column-vector pose. Every number is the C library's own result,
+bit for bit.)doc")
+        .def(py::init<const std::optional<std::filesystem::path>&>(), py::arg("path") = py::none())
+        .def_property_readonly("path", bound<Installation>(&Installation::path),
+                               "The file that was loaded, after the lookup.")
+        .def_property_readonly("screen_names", bound<Installation>(&Installation::screenNames),
+                               "The screens' names in the file's order; a screen's number is its place here.")
+        .def_property_readonly("sensor_names", bound<Installation>(&Installation::sensorNames),
+                               "The sensors' names in the file's order.")
+        .def_property_readonly("sensor_roles", bound<Installation>(&Installation::sensorRoles),
+                               "Each sensor's role in the file's order: \"head\", \"wand\" or \"other\".")
+        .def_property_readonly("sensor_indices", bound<Installation>(&Installation::sensorIndices),
+                               "Each sensor's tracker index (the index Tracker.matrix takes), in the file's order.")
+        .def("room_pose", bound<Installation>(&Installation::roomPose), py::arg("matrix"),
+             "The room pose for the reader's pose matrix: float64 (4, 4), column vectors, from the sensor's\n"
+             "own frame in metres to the room. `matrix` is float32 (4, 4) exactly as Tracker.matrix(i) gives it\n"
+             "(row vectors, tracker unit and frame); anything else raises TypeError, a non-finite element\n"
+             "ValueError.")
+        .def("eye_position", bound<Installation>(&Installation::eyePosition), py::arg("eye"), py::arg("head_matrix"),
+             "Where the eye \"left\", \"right\" or \"centre\" (their midpoint) lies in the room, float64 (3,) in\n"
+             "metres, for the reader's float32 (4, 4) matrix of the head (the file's first sensor of role\n"
+             "\"head\"). Raises ValueError for another eye, a file without a head, a non-finite matrix.")
+        .def("view_projection", bound<Installation>(&Installation::viewProjection), py::arg("screen"),
+             py::arg("eye_position"), py::arg("near"), py::arg("far"),
+             "The pair (view, projection), float64 (4, 4) each, for an eye at eye_position (room metres)\n"
+             "looking at the screen (its name, or its number in screen_names), near and far planes in metres\n"
+             "from the eye: the generalized perspective projection, whose screen corners land on clip (-1, -1),\n"
+             "(1, -1) and (-1, 1). An unknown name raises KeyError, a number out of range IndexError (negative\n"
+             "ones are not counted from the end); near <= 0, far <= near, a non-finite eye or one on or\n"
+             "behind the screen's plane raise ValueError.")
+        .def("__repr__", bound<Installation>(&Installation::repr));
 
     recordingError = py::reinterpret_steal<py::object>(
         PyErr_NewExceptionWithDoc("zoravovar.RecordingError",

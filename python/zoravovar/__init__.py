@@ -1,14 +1,23 @@
-"""zoravovar: trackd's live poses, buttons and valuators as numpy arrays, and its recordings as arrays.
+"""zoravovar: trackd's live poses, buttons and valuators as numpy arrays, its recordings as arrays, and the
+installation file's room math.
 
     import zoravovar
     with zoravovar.Tracker() as tracker:          # trackd's tracker segment, key 7401
         head = tracker.matrix(0)                  # float32 (4, 4), as trackdGetMatrix gives it
     recording = zoravovar.load_recording("session.jsonl")
     path = recording.position[:, 0]               # float32 (T, 3): sensor 0's path
+    room = zoravovar.Installation()               # $ZORAVOVAR_INSTALLATION or /etc/zoravovar/installation.toml
+    eye = room.eye_position("left", head)         # float64 (3,), room metres
+    view, projection = room.view_projection("front", eye, 0.05, 100.0)
 
-Live queries go through libZoravoVAR's exported functions; recordings are read with the reader that
+Matrices of the room act on column vectors and index as numpy does, m[row, column]:
+clip = projection @ view @ [x, y, z, 1]. OpenGL takes them column after column: m.T.ravel() (or
+m.ravel(order="F")) with transpose False. Tracker.matrix(i) is the reader's, for row vectors: hand it to
+Installation.room_pose or eye_position, never to OpenGL as it is.
+
+Live queries go through libZoravoVAR's exported functions, the room through libZoravoVARRoom's; recordings are read with the reader that
 trackd-sim --play uses. help(zoravovar.Tracker), help(zoravovar.Controller) and
-help(zoravovar.load_recording) say more.
+help(zoravovar.load_recording) and help(zoravovar.Installation) say more.
 """
 
 from ._zoravovar import (
@@ -16,6 +25,7 @@ from ._zoravovar import (
     DEFAULT_TRACKER_KEY,
     NO_BUTTON,
     Controller,
+    Installation,
     Recording,
     RecordingError,
     Tracker,
@@ -29,6 +39,7 @@ __all__ = [
     "DEFAULT_TRACKER_KEY",
     "NO_BUTTON",
     "Controller",
+    "Installation",
     "Recording",
     "RecordingError",
     "Tracker",
