@@ -188,8 +188,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     const int sensor = zoravovarRoomSensorIndex(room, head);
-    float reader[4][4], pose[16]; /* the reader's matrix, and its 16 floats as the room library takes them */
-    if (sensor >= trackdGetNumberOfSensors(tracker) || !trackdGetMatrix(tracker, sensor, reader)) {
+    /* The reader's matrix as the 16 floats the room library takes: GCC warns that &matrix[0][0] of a float[4][4]
+     * reads 16 floats out of a row of 4. */
+    float reader[16];
+    if (sensor >= trackdGetNumberOfSensors(tracker) || !trackdGetMatrix(tracker, sensor, (float(*)[4])reader)) {
         fprintf(stderr, "%s: the tracker has no sensor %d, the head's\n", NAME, sensor);
         return 1;
     }
@@ -218,6 +220,12 @@ int main(int argc, char** argv) {
     glAttachShader(program, vertexShader);
     glAttachShader(program, fragmentShader);
     glLinkProgram(program);
+    GLint linked = GL_FALSE;
+    glGetProgramiv(program, GL_LINK_STATUS, &linked);
+    if (!linked) {
+        fprintf(stderr, "%s: cannot link the shaders\n", NAME);
+        return 1;
+    }
     glUseProgram(program);
     const GLint viewAt = glGetUniformLocation(program, "view");
     const GLint projectionAt = glGetUniformLocation(program, "projection");
@@ -244,18 +252,17 @@ int main(int argc, char** argv) {
         const int half = framebufferWidth / 2;
         glViewport(0, 0, framebufferWidth, framebufferHeight);
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-        if (!trackdGetMatrix(tracker, sensor, reader)) { /* the reader said why */
+        if (!trackdGetMatrix(tracker, sensor, (float(*)[4])reader)) {
+            fprintf(stderr, "%s: the tracker no longer has sensor %d, the head's\n", NAME, sensor);
             status = 1;
             break;
         }
-        /* Copied, not cast: GCC reads &reader[0][0] as a 4-float row and warns that 16 floats are read. */
-        memcpy(pose, reader, sizeof pose);
         for (int side = 0; side < 2; ++side) {
             double eye[3];
             float view[16], projection[16];
             const int point = side == 0 ? ZORAVOVAR_ROOM_LEFT_EYE : ZORAVOVAR_ROOM_RIGHT_EYE;
             /* Fails only for an eye on or behind the screen's plane: that eye sees nothing, said once. */
-            const int drawn = zoravovarRoomSensorPoint(room, head, point, pose, eye) &&
+            const int drawn = zoravovarRoomSensorPoint(room, head, point, reader, eye) &&
                               zoravovarRoomScreenMatricesf(room, screen, eye, 0.05, 100.0, view, projection);
             if (!drawn && eyeWasDrawn[side])
                 fprintf(stderr, "%s: the %s eye is on or behind the screen's plane: not drawn\n", NAME,

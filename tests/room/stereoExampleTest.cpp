@@ -17,6 +17,7 @@
 
 #include "../process.h"
 #include "../segment.h"
+#include "roomText.h"
 
 namespace {
 
@@ -59,8 +60,8 @@ public:
     TemporaryFolder(const TemporaryFolder&) = delete;
     TemporaryFolder& operator=(const TemporaryFolder&) = delete;
     std::string file(const std::string& name, const std::string& text = {}) const {
-        const std::string path = (path_ / name).string();
-        if (!text.empty()) std::ofstream(path) << text;
+        std::string path = (path_ / name).string();
+        if (!text.empty() && !(std::ofstream(path) << text)) throw std::runtime_error("cannot write " + path);
         return path;
     }
 
@@ -121,8 +122,9 @@ TEST(StereoExample, RendersEachEyesCubeWhereTheRoomsMatricesSay) {
     const TemporaryFolder folder;
     const std::string installation = folder.file("installation.toml", INSTALLATION);
     char error[512];
-    ZoravovarRoom* room = zoravovarRoomLoadFile(installation.c_str(), error, sizeof error);
-    ASSERT_NE(room, nullptr) << error;
+    const testing_room::Room loaded(zoravovarRoomLoadFile(installation.c_str(), error, sizeof error));
+    ASSERT_NE(loaded, nullptr) << error;
+    const ZoravovarRoom* room = loaded.get();
 
     // The head turned 10 degrees about Y, off the screen's centre line: the eyes' offset turns with it.
     testing_segments::Segment segment(trackd_layout::TRACKER_SEGMENT_SIZE);
@@ -204,7 +206,6 @@ TEST(StereoExample, RendersEachEyesCubeWhereTheRoomsMatricesSay) {
                 2.0);
     EXPECT_TRUE(picture.background(static_cast<int>(centre[0][0]) + HALF, static_cast<int>(centre[0][1])));
     EXPECT_TRUE(picture.background(static_cast<int>(centre[1][0]) - HALF, static_cast<int>(centre[1][1])));
-    zoravovarRoomFree(room);
 }
 
 TEST(StereoExample, FailsWithItsNameAndStatus) {
