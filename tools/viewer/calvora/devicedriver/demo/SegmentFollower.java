@@ -215,15 +215,27 @@ final class SegmentFollower {
             reset(now);
         }
 
-        /** The changes a second over the last second; when nearly every look found one, half the looks. */
+        /** Seconds the rate is counted over: the last second, or the time since the segment was attached. */
+        synchronized double window() {
+            return Math.min(RATE_WINDOW_NANOS, lastLook - attachedAt) / 1e9;
+        }
+
+        /** The changes a second over the last second: every change seen counts, also for a lower bound. */
         synchronized double rate() {
-            double window = Math.min(RATE_WINDOW_NANOS, lastLook - attachedAt) / 1e9;
-            return window > 0 ? (rateIsLowerBound() ? looks.size() / 2.0 : changes.size()) / window : 0;
+            double window = window();
+            return window > 0 ? changes.size() / window : 0;
         }
 
         /** Changes in most looks: the segment may change faster than the viewer looks. */
         synchronized boolean rateIsLowerBound() {
             return !changes.isEmpty() && 2 * changes.size() >= looks.size();
+        }
+
+        /** The health at one moment: the rate with the counts it comes from, and the words shown. */
+        record Reading(int changes, int looks, double window, double rate, boolean lowerBound, String line) {}
+
+        synchronized Reading reading() {
+            return new Reading(changes.size(), looks.size(), window(), rate(), rateIsLowerBound(), line());
         }
 
         /** The status bar's words for the segment, short enough that both segments' fit the window. */
