@@ -21,7 +21,7 @@
 #include <string>
 #include <utility>
 
-#include "../printable.h"
+#include "printable.h"
 #include "SegmentFrame.h"
 #include "trackdLayout.h"
 
