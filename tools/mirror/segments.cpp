@@ -1,6 +1,8 @@
 // The segments on this host: trackd's, which publish reads, and the node's copies, which subscribe writes.
 #include "segments.h"
 
+#include "segmentMaking.h"
+
 #include <dirent.h>
 #include <grp.h>
 #include <sys/ipc.h>
@@ -478,20 +480,13 @@ bool LocalSegment::takeKey(std::uint32_t size) {
 // Makes the segment open to its owner alone, then gives it its group and mode, so that no other group
 // can attach it in between; -1 after a refusal.
 int LocalSegment::make(std::uint32_t size) {
-    const int id = shmget(key_, size, IPC_CREAT | IPC_EXCL | (mode_ & 0700));
-    if (id < 0) {
-        refuse("cannot make the " + describe() + ": " + std::strerror(errno));
-        return -1;
-    }
-    shmid_ds info{};
-    if (shmctl(id, IPC_STAT, &info) == 0) {
-        info.shm_perm.gid = group_.id;
-        info.shm_perm.mode = static_cast<unsigned short>(mode_);
-        if (shmctl(id, IPC_SET, &info) == 0) return id;
-    }
-    refuse("cannot give the " + describe() + " group " + groupText(group_.id) + " and mode " +
-           octalMode(static_cast<unsigned>(mode_)) + ": " + std::strerror(errno));
-    shmctl(id, IPC_RMID, nullptr);
+    const MadeSegment made = makeSegment(key_, size, mode_, group_.id);
+    if (made.id >= 0) return made.id;
+    if (!made.permissionsFailed)
+        refuse("cannot make the " + describe() + ": " + std::strerror(made.error));
+    else
+        refuse("cannot give the " + describe() + " group " + groupText(group_.id) + " and mode " +
+               octalMode(static_cast<unsigned>(mode_)) + ": " + std::strerror(made.error));
     return -1;
 }
 

@@ -3,6 +3,7 @@
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,26 +12,31 @@
 #include <string>
 
 #include "segmentKeys.h"
+#include "segmentMaking.h"
 
 namespace trackd_sim {
 
 using namespace trackd_tools;
+using namespace trackd_layout;
 
 SimSegment::SimSegment(const char* kind, int key, std::uint32_t size, int mode, bool replace) : kind_(kind), key_(key) {
-    id_ = shmget(key, size, IPC_CREAT | IPC_EXCL | mode);
-    if (id_ < 0 && errno == EEXIST && replace) {
+    // Made in the simulator's own group, as shmget alone would, but through the tools' one rule.
+    MadeSegment made = makeSegment(key, size, mode, getegid());
+    if (made.id < 0 && made.error == EEXIST && replace) {
         const int old = shmget(key, 0, 0);
-        if (old >= 0 && shmctl(old, IPC_RMID, nullptr) != 0) fail("cannot remove the segment under");
-        id_ = shmget(key, size, IPC_CREAT | IPC_EXCL | mode);
+        if (old >= 0 && shmctl(old, IPC_RMID, nullptr) != 0) fail("cannot remove the segment under", errno);
+        made = makeSegment(key, size, mode, getegid());
     }
-    if (id_ < 0 && errno == EEXIST)
+    if (made.id < 0 && made.error == EEXIST)
         throw std::runtime_error(std::string("a segment already exists for the ") + kind + " key " + keyText(key) +
                                  "; stop what made it, or pass --replace");
-    if (id_ < 0) fail("cannot create the segment under");
+    if (made.id < 0) fail("cannot create the segment under", made.error);
+    id_ = made.id;
     void* address = shmat(id_, nullptr, 0);
     if (address == reinterpret_cast<void*>(-1)) {  // NOLINT(performance-no-int-to-ptr): shmat's failure value
+        const int error = errno;
         shmctl(id_, IPC_RMID, nullptr);
-        fail("cannot attach the segment under");
+        fail("cannot attach the segment under", error);
     }
     bytes_ = static_cast<unsigned char*>(address);
     size_ = size;
@@ -41,29 +47,29 @@ SimSegment::~SimSegment() {
     shmctl(id_, IPC_RMID, nullptr);
 }
 
-void SimSegment::fail(const char* what) const {
+void SimSegment::fail(const char* what, int error) const {
     throw std::runtime_error(std::string(what) + " the " + kind_ + " key " + keyText(key_) + ": " +
-                             std::strerror(errno));
+                             std::strerror(error));
 }
 
 std::uint32_t trackerSize(std::uint32_t sensors) {
-    return std::max(TRACKER_MINIMUM, SENSOR_OFFSET + sensors * SENSOR_SIZE);
+    return std::max(TRACKER_SEGMENT_SIZE, SENSOR_OFFSET + sensors * SENSOR_SIZE);
 }
-std::uint32_t buttonOffset(std::uint32_t valuators) { return VALUATOR_OFFSET + 4 * valuators + BUTTON_GAP; }
+std::uint32_t buttonOffset(std::uint32_t valuators) { return VALUATOR_OFFSET + CONTROL_BYTES * valuators + BUTTON_GAP; }
 std::uint32_t controllerSize(std::uint32_t buttons, std::uint32_t valuators) {
-    return std::max(CONTROLLER_MINIMUM, buttonOffset(valuators) + 4 * buttons);
+    return std::max(CONTROLLER_SEGMENT_SIZE, buttonOffset(valuators) + CONTROL_BYTES * buttons);
 }
 
 Simulator::Simulator(SimSegment& tracker, SimSegment& controller, std::uint32_t sensors, std::uint32_t buttons,
                      std::uint32_t valuators)
     : tracker_(tracker), controller_(controller), sensors_(sensors), buttons_(buttons), valuators_(valuators) {
-    tracker_.put(4, sensors);
-    tracker_.put(8, SENSOR_OFFSET);
-    tracker_.put(12, SENSOR_SIZE);
-    controller_.put(4, buttonOffset(valuators));
-    controller_.put(8, VALUATOR_OFFSET);
-    controller_.put(12, buttons);
-    controller_.put(16, valuators);
+    tracker_.put(NUM_SENSORS_AT, sensors);
+    tracker_.put(SENSOR_OFFSET_AT, SENSOR_OFFSET);
+    tracker_.put(SENSOR_SIZE_AT, SENSOR_SIZE);
+    controller_.put(BUTTON_OFFSET_AT, buttonOffset(valuators));
+    controller_.put(VALUATOR_OFFSET_AT, VALUATOR_OFFSET);
+    controller_.put(NUM_BUTTONS_AT, buttons);
+    controller_.put(NUM_VALUATORS_AT, valuators);
 }
 
 void Simulator::write(const Snapshot& snapshot) {
@@ -72,19 +78,21 @@ void Simulator::write(const Snapshot& snapshot) {
     for (std::uint32_t i = 0; i < sensors_; ++i) {
         const SensorState& s = snapshot.sensors[i];
         const std::uint32_t at = SENSOR_OFFSET + i * SENSOR_SIZE;
-        tracker_.put(at + 0, s.position[0]);
-        tracker_.put(at + 4, s.position[1]);
-        tracker_.put(at + 8, s.position[2]);
-        tracker_.put(at + 12, s.angles[1]);  // the record stores Y, X, Z
-        tracker_.put(at + 16, s.angles[0]);
-        tracker_.put(at + 20, s.angles[2]);
-        tracker_.put(at + 24, frame_);
-        tracker_.put(at + 28, time);
+        tracker_.put(at + X_AT, s.position[0]);
+        tracker_.put(at + Y_AT, s.position[1]);
+        tracker_.put(at + Z_AT, s.position[2]);
+        tracker_.put(at + ANGLE_Y_AT, s.angles[1]);  // angles[] holds X, Y, Z
+        tracker_.put(at + ANGLE_X_AT, s.angles[0]);
+        tracker_.put(at + ANGLE_Z_AT, s.angles[2]);
+        tracker_.put(at + RECORD_FRAME_AT, frame_);
+        tracker_.put(at + RECORD_TIME_AT, time);
     }
-    for (std::uint32_t i = 0; i < valuators_; ++i) controller_.put(VALUATOR_OFFSET + 4 * i, snapshot.valuators[i]);
-    for (std::uint32_t i = 0; i < buttons_; ++i) controller_.put(buttonOffset(valuators_) + 4 * i, snapshot.buttons[i]);
-    tracker_.put(0, frame_);
-    controller_.put(0, frame_);
+    for (std::uint32_t i = 0; i < valuators_; ++i)
+        controller_.put(VALUATOR_OFFSET + CONTROL_BYTES * i, snapshot.valuators[i]);
+    for (std::uint32_t i = 0; i < buttons_; ++i)
+        controller_.put(buttonOffset(valuators_) + CONTROL_BYTES * i, snapshot.buttons[i]);
+    tracker_.put(FRAME_COUNTER_AT, frame_);
+    controller_.put(FRAME_COUNTER_AT, frame_);
 }
 
 }  // namespace trackd_sim

@@ -8,17 +8,23 @@
 
 #include "recording.h"
 #include "snapshot.h"
+#include "trackdLayout.h"
 
 namespace trackd_sim {
 
-// The layouts readers must follow, with offsets and a record size chosen so that a reader assuming a
-// 16-byte header and 24-byte records reads garbage.
-constexpr std::uint32_t TRACKER_MINIMUM = 1308;
-constexpr std::uint32_t CONTROLLER_MINIMUM = 296;
+// The simulator's own choices where trackd's layout (trackdLayout.h) leaves them to the writer: offsets
+// and a record size chosen so that a reader assuming a 16-byte header and 24-byte records reads garbage.
 constexpr std::uint32_t SENSOR_OFFSET = 36;
 constexpr std::uint32_t SENSOR_SIZE = 52;      // 24 bytes read by the library, then a frame number and a time
 constexpr std::uint32_t VALUATOR_OFFSET = 28;  // valuators before buttons: the two offsets are independent
 constexpr std::uint32_t BUTTON_GAP = 12;
+// Words of the simulator's own that readers skip: a frame counter first in each header, and after the bytes
+// a record's readers use, the frame number and the time.
+constexpr std::uint32_t FRAME_COUNTER_AT = 0;
+constexpr std::uint32_t RECORD_FRAME_AT = trackd_layout::SENSOR_BYTES_READ;
+constexpr std::uint32_t RECORD_TIME_AT = RECORD_FRAME_AT + 4;
+static_assert(SENSOR_OFFSET >= trackd_layout::TRACKER_HEADER_BYTES && RECORD_TIME_AT + 4 <= SENSOR_SIZE);
+static_assert(VALUATOR_OFFSET >= trackd_layout::CONTROLLER_HEADER_BYTES);
 constexpr std::uint32_t MAX_SENSORS = trackd_tools::MOST_SENSORS;  // the segments hold what a recording may hold
 constexpr std::uint32_t MAX_CONTROLS = trackd_tools::MOST_CONTROLS;
 
@@ -43,7 +49,7 @@ public:
     std::uint32_t size() const { return size_; }
 
 private:
-    [[noreturn]] void fail(const char* what) const;
+    [[noreturn]] void fail(const char* what, int error) const;
 
     const char* kind_;
     int key_;
