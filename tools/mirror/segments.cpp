@@ -306,7 +306,7 @@ void Attachment::detach() {
 // ---------------------------------------------------------------------------------------------------
 // trackd's segments
 
-bool SourceSegment::lookUp() {
+bool SegmentFollower::lookUp() {
     const int id = shmget(key_, 0, 0);
     if (id >= 0 && id == attached_.id) return false;
     if (id < 0) {
@@ -347,7 +347,7 @@ bool SourceSegment::lookUp() {
     return true;
 }
 
-const std::vector<unsigned char>* SourceSegment::poll(bool heartbeatDue, long long& unsettled) {
+const std::vector<unsigned char>* SegmentFollower::poll(bool heartbeatDue, long long& unsettled) {
     copy(candidate_);
     if (!heartbeatDue && candidate_ == published_) return nullptr;
     for (int attempt = 0; attempt < SETTLE_ATTEMPTS; ++attempt) {
@@ -362,15 +362,15 @@ const std::vector<unsigned char>* SourceSegment::poll(bool heartbeatDue, long lo
     return nullptr;
 }
 
-std::string SourceSegment::state() const {
+std::string SegmentFollower::state() const {
     return std::string(segmentName(segment_)) + (attached() ? " " + std::to_string(attached_.size) + " B" : " waiting");
 }
 
-std::string SourceSegment::describe() const { return segmentDescription(segment_, key_); }
+std::string SegmentFollower::describe() const { return segmentDescription(segment_, key_); }
 
 // The segment is looked at again at the next look-up, as its permissions may be mended meanwhile; the
 // notice is said once. True when it is new.
-bool SourceSegment::tell(const std::string& notice) {
+bool SegmentFollower::tell(const std::string& notice) {
     attached_.id = -1;
     if (notice == notice_) return false;
     say(notice);
@@ -378,7 +378,7 @@ bool SourceSegment::tell(const std::string& notice) {
     return true;
 }
 
-void SourceSegment::copy(std::vector<unsigned char>& into) const {
+void SegmentFollower::copy(std::vector<unsigned char>& into) const {
     into.resize(attached_.size);
     std::uint32_t at = 0;
     for (; at + 4 <= attached_.size; at += 4) {
