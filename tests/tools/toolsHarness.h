@@ -47,9 +47,9 @@ using trackd_tools::keyText;
 // Internal to each test file, as the tests themselves are.
 namespace {
 
-const std::string SIM = TRACKD_SIM;
-const std::string MONITOR = TRACKD_MONITOR;
-constexpr const char* EMULATOR = TOOLS_EMULATOR;  // empty unless the build runs its programs through one
+inline const std::string SIM = TRACKD_SIM;
+inline const std::string MONITOR = TRACKD_MONITOR;
+inline constexpr const char* EMULATOR = TOOLS_EMULATOR;  // empty unless the build runs its programs through one
 
 struct Keys {
     int tracker = unusedKey();
