@@ -21,8 +21,8 @@
 #include <string>
 #include <utility>
 
-#include "../printable.h"
 #include "SegmentFrame.h"
+#include "printable.h"
 #include "trackdLayout.h"
 
 namespace trackd_mirror {

@@ -60,8 +60,8 @@ public:
     }
 
     int run() {
-        std::array<SourceSegment, SEGMENT_COUNT> sources{SourceSegment(TRACKER, settings_.common.trackerKey),
-                                                         SourceSegment(CONTROLLER, settings_.common.controllerKey)};
+        std::array<SegmentFollower, SEGMENT_COUNT> sources{SegmentFollower(TRACKER, settings_.common.trackerKey),
+                                                           SegmentFollower(CONTROLLER, settings_.common.controllerKey)};
         std::array<Clock::time_point, SEGMENT_COUNT> lastSent{};
         // Every write is to be sent at once, also when other processes keep the machine busy.
         const bool realtime = raiseToRealtime();
@@ -166,7 +166,7 @@ private:
         });
     }
 
-    std::string statusText(const std::array<SourceSegment, SEGMENT_COUNT>& sources) const {
+    std::string statusText(const std::array<SegmentFollower, SEGMENT_COUNT>& sources) const {
         dds_publication_matched_status_t matched{};
         dds_get_publication_matched_status(writer_.get(), &matched);
         std::ostringstream out;

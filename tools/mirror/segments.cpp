@@ -1,6 +1,8 @@
 // The segments on this host: trackd's, which publish reads, and the node's copies, which subscribe writes.
 #include "segments.h"
 
+#include "segmentMaking.h"
+
 #include <dirent.h>
 #include <grp.h>
 #include <sys/ipc.h>
@@ -304,7 +306,7 @@ void Attachment::detach() {
 // ---------------------------------------------------------------------------------------------------
 // trackd's segments
 
-bool SourceSegment::lookUp() {
+bool SegmentFollower::lookUp() {
     const int id = shmget(key_, 0, 0);
     if (id >= 0 && id == attached_.id) return false;
     if (id < 0) {
@@ -345,7 +347,7 @@ bool SourceSegment::lookUp() {
     return true;
 }
 
-const std::vector<unsigned char>* SourceSegment::poll(bool heartbeatDue, long long& unsettled) {
+const std::vector<unsigned char>* SegmentFollower::poll(bool heartbeatDue, long long& unsettled) {
     copy(candidate_);
     if (!heartbeatDue && candidate_ == published_) return nullptr;
     for (int attempt = 0; attempt < SETTLE_ATTEMPTS; ++attempt) {
@@ -360,15 +362,15 @@ const std::vector<unsigned char>* SourceSegment::poll(bool heartbeatDue, long lo
     return nullptr;
 }
 
-std::string SourceSegment::state() const {
+std::string SegmentFollower::state() const {
     return std::string(segmentName(segment_)) + (attached() ? " " + std::to_string(attached_.size) + " B" : " waiting");
 }
 
-std::string SourceSegment::describe() const { return segmentDescription(segment_, key_); }
+std::string SegmentFollower::describe() const { return segmentDescription(segment_, key_); }
 
 // The segment is looked at again at the next look-up, as its permissions may be mended meanwhile; the
 // notice is said once. True when it is new.
-bool SourceSegment::tell(const std::string& notice) {
+bool SegmentFollower::tell(const std::string& notice) {
     attached_.id = -1;
     if (notice == notice_) return false;
     say(notice);
@@ -376,7 +378,7 @@ bool SourceSegment::tell(const std::string& notice) {
     return true;
 }
 
-void SourceSegment::copy(std::vector<unsigned char>& into) const {
+void SegmentFollower::copy(std::vector<unsigned char>& into) const {
     into.resize(attached_.size);
     std::uint32_t at = 0;
     for (; at + 4 <= attached_.size; at += 4) {
@@ -478,20 +480,13 @@ bool LocalSegment::takeKey(std::uint32_t size) {
 // Makes the segment open to its owner alone, then gives it its group and mode, so that no other group
 // can attach it in between; -1 after a refusal.
 int LocalSegment::make(std::uint32_t size) {
-    const int id = shmget(key_, size, IPC_CREAT | IPC_EXCL | (mode_ & 0700));
-    if (id < 0) {
-        refuse("cannot make the " + describe() + ": " + std::strerror(errno));
-        return -1;
-    }
-    shmid_ds info{};
-    if (shmctl(id, IPC_STAT, &info) == 0) {
-        info.shm_perm.gid = group_.id;
-        info.shm_perm.mode = static_cast<unsigned short>(mode_);
-        if (shmctl(id, IPC_SET, &info) == 0) return id;
-    }
-    refuse("cannot give the " + describe() + " group " + groupText(group_.id) + " and mode " +
-           octalMode(static_cast<unsigned>(mode_)) + ": " + std::strerror(errno));
-    shmctl(id, IPC_RMID, nullptr);
+    const MadeSegment made = makeSegment(key_, size, mode_, group_.id);
+    if (made.id >= 0) return made.id;
+    if (!made.permissionsFailed)
+        refuse("cannot make the " + describe() + ": " + std::strerror(made.error));
+    else
+        refuse("cannot give the " + describe() + " group " + groupText(group_.id) + " and mode " +
+               octalMode(static_cast<unsigned>(mode_)) + ": " + std::strerror(made.error));
     return -1;
 }
 

@@ -30,9 +30,9 @@ struct Attachment {
 };
 
 // One of trackd's segments, attached read-only by key and attached again when the key names another.
-class SourceSegment {
+class SegmentFollower {
 public:
-    SourceSegment(unsigned segment, int key) : segment_(segment), key_(key) {}
+    SegmentFollower(unsigned segment, int key) : segment_(segment), key_(key) {}
 
     // Looks the key up again; attaches what it names now and says what changed. True when the segment
     // attached is another than before.

@@ -1,51 +1,21 @@
-// What the tools and the Python module say of a segment by its key: the default keys, how a key is shown,
-// and why an attach by key failed.
-#pragma once
+// Why an attach by key failed, from what the kernel says about the key.
+#include "segmentKeys.h"
 
 #include <pwd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <string>
-
-#include "zoravoVAR.h"
 
 namespace trackd_tools {
 
-constexpr int DEFAULT_TRACKER_KEY = ZORAVOVAR_DEFAULT_TRACKER_KEY;
-constexpr int DEFAULT_CONTROLLER_KEY = ZORAVOVAR_DEFAULT_CONTROLLER_KEY;
-
-// A key as ipcs shows it, in hex, with the decimal beside: "0x00001ce9 (7401)".
-inline std::string keyText(int key) {
-    char text[48];
-    std::snprintf(text, sizeof text, "0x%08x (%d)", static_cast<unsigned>(key), key);
-    return text;
-}
-
-inline std::string octalMode(unsigned mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", mode & 0777U);
-    return text;
-}
-
-inline std::string userName(uid_t uid) {
+std::string userName(uid_t uid) {
     const passwd* entry = getpwuid(uid);
     return entry != nullptr ? std::string(entry->pw_name) : "uid " + std::to_string(uid);
 }
 
-enum class AttachFailure { missing, denied, tooSmall, exhausted };
-
-struct AttachDiagnosis {
-    AttachFailure failure;
-    std::string reason;  // one line, for a person
-};
-
-// Why attaching the `kind` segment under `key` failed, from what the kernel says about the key now and
-// `attachError`, the errno the failed attach left (0 when unknown).
-inline AttachDiagnosis diagnoseAttach(const char* kind, int key, std::size_t minimum, int attachError = 0) {
+AttachDiagnosis diagnoseAttach(const char* kind, int key, std::size_t minimum, int attachError) {
     const std::string named = std::string(kind) + " key " + keyText(key);
     const std::string segment = "the " + std::string(kind) + " segment for key " + keyText(key);
     // shmget would make a new segment for IPC_PRIVATE: it names none of trackd's.
