@@ -43,7 +43,7 @@ struct Installation {
 };
 
 // The largest text parse() accepts, in bytes.
-constexpr std::size_t MAX_TEXT_SIZE = 1024 * 1024;
+constexpr std::size_t MAX_TEXT_SIZE = std::size_t{1024} * 1024;
 
 // Parses and checks an installation's text; `name` stands for the file in messages. On the first mistake
 // returns false with `error` set to "NAME:LINE: field: what is wrong" and `out` untouched.
