@@ -108,6 +108,35 @@ JNIEXPORT jobjectArray JNICALL Java_calvora_devicedriver_room_Installation_strin
     return out;
 }
 
+JNIEXPORT jintArray JNICALL Java_calvora_devicedriver_room_Installation_indices(JNIEnv* env, jclass, jlong room) {
+    const ZoravovarRoom* r = roomOf(room);
+    const int count = zoravovarRoomSensorCount(r);
+    const jintArray out = env->NewIntArray(count);
+    if (out == nullptr) return nullptr;
+    for (int i = 0; i < count; ++i) {
+        const jint index = zoravovarRoomSensorIndex(r, i);
+        env->SetIntArrayRegion(out, i, 1, &index);
+    }
+    return out;
+}
+
+JNIEXPORT jboolean JNICALL Java_calvora_devicedriver_room_Installation_offset(JNIEnv* env, jclass, jlong room,
+                                                                              jint sensor, jint point,
+                                                                              jdoubleArray offset) {
+    std::array<double, 3> out{};
+    if (zoravovarRoomSensorOffset(roomOf(room), sensor, point, out.data()) == 0) return JNI_FALSE;
+    env->SetDoubleArrayRegion(offset, 0, 3, out.data());
+    return env->ExceptionCheck() ? JNI_FALSE : JNI_TRUE;
+}
+
+JNIEXPORT jboolean JNICALL Java_calvora_devicedriver_room_Installation_corners(JNIEnv* env, jclass, jlong room,
+                                                                               jint screen, jdoubleArray corners) {
+    std::array<double, 9> out{};
+    if (zoravovarRoomScreenCorners(roomOf(room), screen, out.data()) == 0) return JNI_FALSE;
+    env->SetDoubleArrayRegion(corners, 0, 9, out.data());
+    return env->ExceptionCheck() ? JNI_FALSE : JNI_TRUE;
+}
+
 JNIEXPORT jboolean JNICALL Java_calvora_devicedriver_room_Installation_pose(JNIEnv* env, jclass, jlong room,
                                                                             jfloatArray reader, jdoubleArray pose) {
     std::array<float, 16> matrix{};

@@ -3,6 +3,7 @@ package calvora.devicedriver.room;
 import java.io.FileNotFoundException;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
 import java.util.List;
@@ -61,6 +62,7 @@ public final class Installation implements AutoCloseable {
     private final List<String> screenNames;
     private final List<String> sensorNames;
     private final List<String> sensorRoles;
+    private final List<Integer> sensorIndices;
     private long room; // the native room; 0 once closed. Guarded by this.
 
     private Installation(String path, long room) {
@@ -69,6 +71,11 @@ public final class Installation implements AutoCloseable {
         this.screenNames = names(room, SCREEN_NAMES);
         this.sensorNames = names(room, SENSOR_NAMES);
         this.sensorRoles = names(room, SENSOR_ROLES);
+        List<Integer> indices = new ArrayList<>();
+        for (int index : indices(room)) {
+            indices.add(index);
+        }
+        this.sensorIndices = Collections.unmodifiableList(indices);
     }
 
     private static List<String> names(long room, int which) {
@@ -121,6 +128,62 @@ public final class Installation implements AutoCloseable {
     }
 
     /**
+     * Returns each sensor's tracker index in the file's order (unmodifiable): the index
+     * {@link calvora.devicedriver.TrackdJNI#getMatrix} takes for it.
+     */
+    public List<Integer> sensorIndices() {
+        return sensorIndices;
+    }
+
+    /**
+     * Writes a point a sensor carries, in the sensor's own frame, in metres, as the file gives it.
+     *
+     * @param sensor the sensor's number in {@link #sensorNames()}
+     * @param point a head's "left", "right" or "centre" eye, or a wand's "tip"
+     * @param offset receives x, y, z; null for a new array
+     * @return {@code offset}, or the new array
+     * @throws IndexOutOfBoundsException for a sensor number out of range
+     * @throws IllegalArgumentException for another point, or one the sensor's role lacks
+     */
+    public double[] sensorOffset(int sensor, String point, double[] offset) {
+        if (sensor < 0 || sensor >= sensorNames.size()) {
+            throw new IndexOutOfBoundsException("sensor " + sensor + " is out of range: " + path + " has "
+                    + sensorNames.size() + " sensors");
+        }
+        if (!"tip".equals(point) && !"left".equals(point) && !"right".equals(point) && !"centre".equals(point)) {
+            throw new IllegalArgumentException("point is \"" + point + "\": it is \"left\", \"right\", \"centre\" or"
+                    + " \"tip\"");
+        }
+        int which = "tip".equals(point) ? 4 : eyePoint(point);
+        double[] out = offset != null ? checkLength(offset, "offset", 3) : new double[3];
+        synchronized (this) {
+            if (!offset(live(), sensor, which, out)) {
+                throw new IllegalArgumentException("sensor \"" + sensorNames.get(sensor) + "\" of role \""
+                        + sensorRoles.get(sensor) + "\" has no point \"" + point + "\"");
+            }
+        }
+        return out;
+    }
+
+    /**
+     * Writes a screen's lower-left, lower-right and upper-left corners in the room, in metres, as the file
+     * gives them: 9 doubles, x, y, z of each corner in turn.
+     *
+     * @param screen the screen's number in {@link #screenNames()}
+     * @param corners receives the 9 doubles; null for a new array
+     * @return {@code corners}, or the new array
+     * @throws IndexOutOfBoundsException for a screen number out of range
+     */
+    public double[] screenCorners(int screen, double[] corners) {
+        checkScreen(screen);
+        double[] out = corners != null ? checkLength(corners, "corners", 9) : new double[9];
+        synchronized (this) {
+            corners(live(), screen, out);
+        }
+        return out;
+    }
+
+    /**
      * Returns the number of the screen named {@code name}.
      *
      * @throws IllegalArgumentException when no screen has the name
@@ -164,16 +227,7 @@ public final class Installation implements AutoCloseable {
      * @throws IllegalArgumentException for another eye, a file without a head or a matrix that is not finite
      */
     public double[] eyePosition(String eye, float[] head, double[] position) {
-        int point;
-        if ("left".equals(eye)) {
-            point = 1;
-        } else if ("right".equals(eye)) {
-            point = 2;
-        } else if ("centre".equals(eye)) {
-            point = 3;
-        } else {
-            throw new IllegalArgumentException("eye is \"" + eye + "\": it is \"left\", \"right\" or \"centre\"");
-        }
+        int point = eyePoint(eye);
         checkLength(head, "head");
         double[] out = position != null ? checkLength(position, "position", 3) : new double[3];
         synchronized (this) {
@@ -203,10 +257,7 @@ public final class Installation implements AutoCloseable {
      */
     public void viewProjection(int screen, double[] eye, double near, double far, double[] view,
             double[] projection) {
-        if (screen < 0 || screen >= screenNames.size()) {
-            throw new IndexOutOfBoundsException("screen " + screen + " is out of range: " + path + " has "
-                    + screenNames.size() + " screens");
-        }
+        checkScreen(screen);
         checkLength(eye, "eye", 3);
         checkLength(view, "view", MATRIX_LENGTH);
         checkLength(projection, "projection", MATRIX_LENGTH);
@@ -247,6 +298,24 @@ public final class Installation implements AutoCloseable {
         return "Installation " + path + ": " + sensorNames.size() + " sensors, " + screenNames.size() + " screens";
     }
 
+    private static int eyePoint(String eye) {
+        if ("left".equals(eye)) {
+            return 1;
+        } else if ("right".equals(eye)) {
+            return 2;
+        } else if ("centre".equals(eye)) {
+            return 3;
+        }
+        throw new IllegalArgumentException("eye is \"" + eye + "\": it is \"left\", \"right\" or \"centre\"");
+    }
+
+    private void checkScreen(int screen) {
+        if (screen < 0 || screen >= screenNames.size()) {
+            throw new IndexOutOfBoundsException("screen " + screen + " is out of range: " + path + " has "
+                    + screenNames.size() + " screens");
+        }
+    }
+
     private long live() {
         if (room == 0) {
             throw new IllegalStateException("the installation " + path + " is closed");
@@ -279,6 +348,12 @@ public final class Installation implements AutoCloseable {
     private static native void free(long room);
 
     private static native String[] strings(long room, int which);
+
+    private static native int[] indices(long room);
+
+    private static native boolean offset(long room, int sensor, int point, double[] offset);
+
+    private static native boolean corners(long room, int screen, double[] corners);
 
     private static native boolean pose(long room, float[] reader, double[] pose);
 

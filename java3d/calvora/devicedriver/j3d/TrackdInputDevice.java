@@ -1,6 +1,8 @@
 package calvora.devicedriver.j3d;
 
 import calvora.devicedriver.TrackdJNI;
+import calvora.devicedriver.room.Installation;
+import java.io.IOException;
 import javax.media.j3d.InputDevice;
 import javax.media.j3d.Sensor;
 import javax.media.j3d.Transform3D;
@@ -18,13 +20,16 @@ import javax.media.j3d.Transform3D;
  * <p>For head-coupled perspective use {@link HeadTracking#enable}, which also tells Java 3D where the
  * screen is; for a hand, {@link SensorFollower}. Java 3D's configuration files create the device by
  * name, {@code (NewDevice trackd calvora.devicedriver.j3d.TrackdInputDevice)}, and set it with
- * {@code DeviceProperty}: {@link #TrackerKey}, {@link #ControllerKey}, {@link #ProcessingMode} and
- * {@link #UnitInMetres}.
+ * {@code DeviceProperty}: {@link #TrackerKey}, {@link #ControllerKey}, {@link #ProcessingMode},
+ * {@link #UnitInMetres} and {@link #Installation}.
  *
  * <p>The poses are {@link TrackdJNI#getMatrix}'s column-vector matrices, which {@link Transform3D} takes
  * element for element; the device adds no arithmetic of its own, except for an optional
  * {@linkplain #setCalibration calibration} from tracker to application coordinates and an optional
- * {@linkplain #setUnitInMetres unit}, which scales the positions into Java 3D's metres.
+ * {@linkplain #setUnitInMetres unit}, which scales the positions into Java 3D's metres. With an
+ * {@linkplain #setInstallation installation} instead, the poses are the sensors' poses in the room, as the
+ * room library computes them from the file's unit, origin and axes: Java 3D's tracker base is then the
+ * room, in metres.
  *
  * <p>When trackd announces fewer sensors than the device made, the missing ones keep their own last
  * pose until they return; the change is said once on standard error. Buttons alike.
@@ -73,6 +78,8 @@ public final class TrackdInputDevice implements InputDevice {
     private final Transform3D read = new Transform3D();
     private volatile Transform3D calibration;
     private volatile double unitInMetres = 1.0;
+    private volatile Installation installation;
+    private final double[] roomPose = new double[Installation.MATRIX_LENGTH];
 
     /**
      * A device for trackd's segments under the keys named by the system properties
@@ -181,6 +188,7 @@ public final class TrackdInputDevice implements InputDevice {
         }
         Transform3D toApplication = calibration;
         double unit = unitInMetres;
+        Installation room = installation;
         for (int i = 0; i < Math.min(sensors.length, sensorsNow); i++) {
             matrix[LAST_ELEMENT] = 0.0f;
             TrackdJNI.getMatrix(matrix, i);
@@ -188,18 +196,41 @@ public final class TrackdInputDevice implements InputDevice {
                 continue;  // gone since the count was read: the sensor keeps its own last pose
             }
             long time = System.currentTimeMillis();
-            for (int e = 0; e < elements.length; e++) {
-                elements[e] = matrix[e];
-            }
-            read.set(elements);
-            if (toApplication != null) {
-                read.mul(toApplication, read);
-            }
-            if (unit != 1.0) {
-                scaleTranslation(read, unit);
+            if (room != null) {
+                if (!inRoom(room)) {
+                    continue;  // not finite: the sensor keeps its own last pose
+                }
+            } else {
+                for (int e = 0; e < elements.length; e++) {
+                    elements[e] = matrix[e];
+                }
+                read.set(elements);
+                if (toApplication != null) {
+                    read.mul(toApplication, read);
+                }
+                if (unit != 1.0) {
+                    scaleTranslation(read, unit);
+                }
             }
             sensors[i].setNextSensorRead(time, read, buttons);
         }
+    }
+
+    /** The matrix just read as a room pose, into {@code read}; false when the reader's matrix is not finite. */
+    private boolean inRoom(Installation room) {
+        try {
+            room.roomPose(matrix, roomPose);
+        } catch (IllegalArgumentException e) {
+            return false;
+        }
+        // The room library's matrices are stored column after column, Transform3D's row after row.
+        for (int row = 0; row < 4; row++) {
+            for (int column = 0; column < 4; column++) {
+                elements[row * 4 + column] = roomPose[column * 4 + row];
+            }
+        }
+        read.set(elements);
+        return true;
     }
 
     /** Says once, when trackd's count changes, which of the device's sensors or buttons it reads. */
@@ -302,6 +333,9 @@ public final class TrackdInputDevice implements InputDevice {
      * trackd's.
      */
     public void setCalibration(Transform3D trackerToApplication) {
+        if (trackerToApplication != null && !isIdentity(trackerToApplication)) {
+            refuseWithInstallation("a calibration");
+        }
         if (trackerToApplication == null || isIdentity(trackerToApplication)) {
             calibration = null;
         } else {
@@ -321,12 +355,51 @@ public final class TrackdInputDevice implements InputDevice {
      * in metres. 1, the default, leaves the poses exactly as trackd's.
      *
      * @throws IllegalArgumentException unless the unit is finite and positive
+     * @throws IllegalStateException for a unit other than 1 while the device has an installation, which
+     *     gives the unit itself
      */
     public void setUnitInMetres(double metres) {
         if (!(metres > 0 && metres < Double.POSITIVE_INFINITY)) {
             throw new IllegalArgumentException("UnitInMetres: " + metres + " is not a length in metres above 0");
         }
+        if (metres != 1.0) {
+            refuseWithInstallation("a unit");
+        }
         unitInMetres = metres;
+    }
+
+    /**
+     * Hands every later read as the sensor's pose in the room of the installation file: the tracker's
+     * unit, origin and axes from the file applied by the room library, so that the poses are those that
+     * {@link Installation#roomPose} gives every other program, in metres. Java 3D's tracker base is then
+     * the room: {@code TrackerBaseToImagePlate} takes room coordinates, and {@link HeadTracking#enable(
+     * javax.media.j3d.View, TrackdInputDevice, Installation, String...)} sets it so. Null goes back to
+     * trackd's poses. The installation must stay open while the device reads.
+     *
+     * @throws IllegalStateException when a calibration or a unit other than 1 is set: the file gives both
+     */
+    public void setInstallation(Installation room) {
+        synchronized (this) {
+            if (room != null && (calibration != null || unitInMetres != 1.0)) {
+                throw new IllegalStateException("Installation: the device has " + (calibration != null
+                        ? "a calibration" : "a unit of " + unitInMetres + " m") + " already, and the installation "
+                        + room.path() + " gives both: set one or the other");
+            }
+            installation = room;
+        }
+    }
+
+    /** The installation whose room the poses are in, or null when they are trackd's. */
+    public Installation getInstallation() {
+        return installation;
+    }
+
+    private void refuseWithInstallation(String what) {
+        Installation room = installation;
+        if (room != null) {
+            throw new IllegalStateException("TrackdInputDevice: " + what + " is refused: the device takes the"
+                    + " tracker's unit and calibration from the installation " + room.path());
+        }
     }
 
     /** The length of the tracker's unit in metres; 1 unless {@link #setUnitInMetres} changed it. */
@@ -388,6 +461,34 @@ public final class TrackdInputDevice implements InputDevice {
             throw new IllegalArgumentException("UnitInMetres: " + describe(value) + " is not a length in metres");
         }
         setUnitInMetres((Double) value);
+    }
+
+    /**
+     * Java 3D configuration files: {@code (DeviceProperty trackd Installation "/etc/zoravovar/installation.toml")},
+     * the installation file whose unit and calibration the device applies; see {@link #setInstallation}. The
+     * file stays loaded as long as the device.
+     *
+     * @throws IllegalArgumentException when the value is no path, or the file cannot be read or has a mistake,
+     *     with the room library's {@code FILE:LINE:} message
+     */
+    public void Installation(Object[] args) {
+        Object value = single("Installation", args);
+        if (!(value instanceof String)) {
+            throw new IllegalArgumentException("Installation: " + describe(value) + " is not a file's path (give it"
+                    + " in double quotes)");
+        }
+        Installation room;
+        try {
+            room = Installation.load((String) value);
+        } catch (IOException | IllegalArgumentException e) {
+            throw new IllegalArgumentException("Installation: " + e.getMessage(), e);
+        }
+        try {
+            setInstallation(room);
+        } catch (IllegalStateException e) {
+            room.close();
+            throw e;
+        }
     }
 
     private void requireUninitialized(String property) {
