@@ -114,6 +114,20 @@ class InstallationTest {
             assertEquals(Arrays.asList("head", "wand"), room.sensorNames());
             assertEquals(Arrays.asList("head", "wand"), room.sensorRoles());
             assertEquals(file.toString(), room.path());
+            assertEquals(Arrays.asList(3, 1), room.sensorIndices());
+            assertArrayEquals(new double[] {-0.032, 0.01, 0.0}, room.sensorOffset(0, "left", null));
+            assertArrayEquals(new double[] {0.0, 0.01, 0.0}, room.sensorOffset(0, "centre", new double[3]));
+            assertArrayEquals(new double[] {0.0, 0.0, -0.1}, room.sensorOffset(1, "tip", null));
+            assertThrows(IllegalArgumentException.class, () -> room.sensorOffset(1, "left", null));
+            assertThrows(IllegalArgumentException.class, () -> room.sensorOffset(0, "nose", null));
+            assertThrows(IndexOutOfBoundsException.class, () -> room.sensorOffset(2, "tip", null));
+            for (int screen = 0; screen < 3; screen++) {
+                double[] corners = room.screenCorners(screen, null);
+                for (int corner = 0; corner < 3; corner++) {
+                    assertArrayEquals(CORNERS[screen][corner], Arrays.copyOfRange(corners, 3 * corner, 3 * corner + 3));
+                }
+            }
+            assertThrows(IndexOutOfBoundsException.class, () -> room.screenCorners(3, null));
             for (float[] head : new float[][] {trackdJniMatrix(0, 1, 2, -3), trackdJniMatrix(37.5, -0.75f, 1.25f, -2)}) {
                 double[] pose = room.roomPose(head, null);
                 List<String> args = new ArrayList<>(Arrays.asList("pose"));
