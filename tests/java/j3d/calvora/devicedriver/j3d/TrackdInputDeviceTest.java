@@ -8,6 +8,7 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import calvora.devicedriver.TrackdJNI;
+import calvora.devicedriver.room.Installation;
 import com.sun.j3d.utils.universe.ConfigContainer;
 import java.io.BufferedReader;
 import java.io.IOException;
@@ -222,6 +223,51 @@ class TrackdInputDeviceTest {
         assertEquals(3, device.getSensorCount(), "Java 3D initialised the device");
         assertSame(device.getSensor(0), container.getNamedSensors().get("head"));
         assertThrows(IllegalStateException.class, () -> device.TrackerKey(new Object[] {1.0}));
+    }
+
+    /**
+     * With the installation file, from a configuration file, every read is the room library's pose in the room
+     * to the bit; a unit or calibration beside it, and a file with a mistake, are refused, saying why.
+     */
+    @Test
+    void anInstallationFileGivesTheRoomLibrarysPosesAndNoUnitBesideIt() throws Exception {
+        Path file = Files.createTempFile("trackd-j3d", ".toml");
+        file.toFile().deleteOnExit();
+        Files.writeString(file, String.join("\n", "[tracker]", "unit = 0.3048", "origin = [0.5, 0.0, -1.0]",
+                "x_axis = [1.0, 0.0, 0.0]", "y_axis = [0.0, 0.0, -1.0]", "z_axis = [0.0, 1.0, 0.0]", ""));
+        String keys = "(NewDevice trackd calvora.devicedriver.j3d.TrackdInputDevice)\n"
+                + "(DeviceProperty trackd TrackerKey " + trackerKey + ")\n"
+                + "(DeviceProperty trackd ControllerKey " + controllerKey + ")\n";
+        ConfigContainer container = new ConfigContainer(config(keys
+                + "(DeviceProperty trackd Installation \"" + file + "\")\n"));
+        device = (TrackdInputDevice) container.getNamedInputDevices().get("trackd");
+        device.pollAndProcessInput();
+        float[] reader = new float[16];
+        try (Installation room = Installation.load(file.toString())) {
+            for (int sensor = 1; sensor < 3; sensor++) {
+                TrackdJNI.getMatrix(reader, sensor);
+                double[] pose = room.roomPose(reader, null);
+                double[] transposed = new double[16];
+                for (int i = 0; i < 16; i++) {
+                    transposed[i] = pose[(i % 4) * 4 + i / 4];
+                }
+                assertArrayEquals(bits(transposed), bits(elements(lastRead(device, sensor))), "sensor " + sensor);
+            }
+        }
+        TrackdInputDevice withRoom = device;
+        assertThrows(IllegalStateException.class, () -> withRoom.setUnitInMetres(0.3048));
+        assertThrows(IllegalStateException.class, () -> withRoom.setCalibration(new Transform3D(new double[] {
+            0, 0, 1, 0, 0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 0, 1})));
+        IllegalArgumentException both = assertThrows(IllegalArgumentException.class, () -> new ConfigContainer(config(
+                "(NewDevice trackd calvora.devicedriver.j3d.TrackdInputDevice)\n(DeviceProperty trackd UnitInMetres"
+                + " 0.3048)\n(DeviceProperty trackd Installation \"" + file + "\")\n")));
+        assertTrue(both.getMessage().contains("Installation: the device has a unit of 0.3048 m already"),
+                both.getMessage());
+        Files.writeString(file, "[tracker]\nunit = -1.0\n");
+        IllegalArgumentException mistake = assertThrows(IllegalArgumentException.class, () -> new ConfigContainer(
+                config("(NewDevice trackd calvora.devicedriver.j3d.TrackdInputDevice)\n(DeviceProperty trackd"
+                        + " Installation \"" + file + "\")\n")));
+        assertTrue(mistake.getMessage().contains("Installation: " + file + ":2:"), mistake.getMessage());
     }
 
     @Test
