@@ -154,7 +154,9 @@ public final class HeadTracking {
         int canvases = view.numCanvas3Ds();
         List<String> names = room.screenNames();
         String[] chosen = screens;
-        if (screens.length == 0) {
+        if (names.isEmpty()) {
+            throw new IllegalArgumentException("HeadTracking: " + room.path() + " describes no screen");
+        } else if (screens.length == 0) {
             if (names.size() != 1) {
                 throw new IllegalArgumentException("HeadTracking: " + room.path() + " describes " + names.size()
                         + " screens " + names + ": name the screen of each of the view's " + canvases + " canvases");
@@ -184,6 +186,7 @@ public final class HeadTracking {
         }
         Point3d left = new Point3d(room.sensorOffset(head, "left", null));
         Point3d right = new Point3d(room.sensorOffset(head, "right", null));
+        Installation before = device.getInstallation();
         device.setInstallation(room);
 
         // Without tracking: the eyes of a head at the first screen's nominal eye, facing the screen.
@@ -195,9 +198,14 @@ public final class HeadTracking {
         PhysicalBody body = body(view);
         body.setLeftEyePosition(left);
         body.setRightEyePosition(right);
-        return configure(view, device, perCanvas, room.sensorIndices().get(head), fixed(centre, facing, left),
-                fixed(centre, facing, right), String.format("fixed eyes about (%.3f, %.3f, %.3f) in room"
-                        + " coordinates", centre.x, centre.y, centre.z));
+        try {
+            return configure(view, device, perCanvas, room.sensorIndices().get(head), fixed(centre, facing, left),
+                    fixed(centre, facing, right), String.format("fixed eyes about (%.3f, %.3f, %.3f) in room"
+                            + " coordinates", centre.x, centre.y, centre.z));
+        } catch (RuntimeException e) {
+            device.setInstallation(before);  // the caller may close the installation it gave
+            throw e;
+        }
     }
 
     private static Point3d fixed(Point3d centre, Matrix3d facing, Point3d offset) {

@@ -8,7 +8,9 @@ import javax.vecmath.Vector3d;
 /**
  * Where a screen's image lies in the tracker's space: three of its corners as the tracker measures them,
  * and the tracker's unit in metres. From these come what Java 3D needs for head-coupled perspective:
- * the screen's physical width and height and its {@code TrackerBaseToImagePlate} transform.
+ * the screen's physical width and height and its {@code TrackerBaseToImagePlate} transform. (For an
+ * installation file, {@link HeadTracking} makes one per screen from the file's room corners, in metres: the
+ * device's tracker base is then the room.)
  *
  * <p>The image plate has its origin at the image's lower-left corner, x to the right along the lower
  * edge, y up along the left edge and z out of the screen towards the viewer, in metres. The corners are

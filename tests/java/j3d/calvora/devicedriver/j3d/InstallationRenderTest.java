@@ -1,6 +1,8 @@
 package calvora.devicedriver.j3d;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assertions.fail;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
@@ -142,6 +144,7 @@ class InstallationRenderTest {
                 universe = new SimpleUniverse(eyes[0]);
                 View view = universe.getViewer().getView();
                 view.addCanvas3D(eyes[1]);
+                refusesScreensThatDoNotFit(view, device, room);
                 assertTrue(HeadTracking.enable(view, device, room, wall, wall), "the head is tracked");
                 universe.addBranchGraph(points(room, wall));
                 for (int eye = 0; eye < 2; eye++) {
@@ -170,6 +173,22 @@ class InstallationRenderTest {
                 }
                 device.close();
             }
+        }
+    }
+
+    /** Names that do not give each canvas one of the file's screens are refused, saying why, leaving the device. */
+    private static void refusesScreensThatDoNotFit(View view, TrackdInputDevice device, Installation room) {
+        String[][] cases = {
+            {null, null, "describes 2 screens [front, left]: name the screen of each of the view's 2 canvases"},
+            {"front", null, "1 screen names for the view's 2 canvases"},
+            {"front", "ceiling", "no screen is named \"ceiling\" in " + room.path()}};
+        for (String[] names : cases) {
+            String[] given = names[0] == null ? new String[0] : names[1] == null ? new String[] {names[0]}
+                    : new String[] {names[0], names[1]};
+            IllegalArgumentException refused = assertThrows(IllegalArgumentException.class,
+                    () -> HeadTracking.enable(view, device, room, given));
+            assertTrue(refused.getMessage().contains(names[2]), refused.getMessage());
+            assertNull(device.getInstallation());
         }
     }
 
