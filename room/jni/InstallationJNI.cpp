@@ -108,6 +108,30 @@ JNIEXPORT jobjectArray JNICALL Java_calvora_devicedriver_room_Installation_strin
     return out;
 }
 
+JNIEXPORT jintArray JNICALL Java_calvora_devicedriver_room_Installation_indices(JNIEnv* env, jclass, jlong room) {
+    const ZoravovarRoom* r = roomOf(room);
+    const int count = zoravovarRoomSensorCount(r);
+    std::vector<jint> indices;
+    try {
+        for (int i = 0; i < count; ++i) indices.push_back(zoravovarRoomSensorIndex(r, i));
+    } catch (const std::bad_alloc&) {
+        raise(env, "java/lang/OutOfMemoryError", "out of memory listing the sensors");
+        return nullptr;
+    }
+    const jintArray out = env->NewIntArray(count);
+    if (out == nullptr) return nullptr;
+    env->SetIntArrayRegion(out, 0, count, indices.data());
+    return env->ExceptionCheck() ? nullptr : out;
+}
+
+JNIEXPORT jboolean JNICALL Java_calvora_devicedriver_room_Installation_corners(JNIEnv* env, jclass, jlong room,
+                                                                               jint screen, jdoubleArray corners) {
+    std::array<double, 9> out{};
+    if (zoravovarRoomScreenCorners(roomOf(room), screen, out.data()) == 0) return JNI_FALSE;
+    env->SetDoubleArrayRegion(corners, 0, 9, out.data());
+    return env->ExceptionCheck() ? JNI_FALSE : JNI_TRUE;
+}
+
 JNIEXPORT jboolean JNICALL Java_calvora_devicedriver_room_Installation_pose(JNIEnv* env, jclass, jlong room,
                                                                             jfloatArray reader, jdoubleArray pose) {
     std::array<float, 16> matrix{};

@@ -61,6 +61,7 @@ public final class Installation implements AutoCloseable {
     private final List<String> screenNames;
     private final List<String> sensorNames;
     private final List<String> sensorRoles;
+    private final int[] sensorIndices;
     private long room; // the native room; 0 once closed. Guarded by this.
 
     private Installation(String path, long room) {
@@ -69,6 +70,7 @@ public final class Installation implements AutoCloseable {
         this.screenNames = names(room, SCREEN_NAMES);
         this.sensorNames = names(room, SENSOR_NAMES);
         this.sensorRoles = names(room, SENSOR_ROLES);
+        this.sensorIndices = indices(room);
     }
 
     private static List<String> names(long room, int which) {
@@ -118,6 +120,41 @@ public final class Installation implements AutoCloseable {
     /** Returns each sensor's role in the file's order (unmodifiable): "head", "wand" or "other". */
     public List<String> sensorRoles() {
         return sensorRoles;
+    }
+
+    /**
+     * Returns the tracker index of the sensor at {@code sensor} in the file's order (the index
+     * {@link calvora.devicedriver.TrackdJNI#getMatrix} takes).
+     *
+     * @throws IndexOutOfBoundsException for a number out of range
+     */
+    public int sensorIndex(int sensor) {
+        if (sensor < 0 || sensor >= sensorIndices.length) {
+            throw new IndexOutOfBoundsException("sensor " + sensor + " is out of range: " + path + " has "
+                    + sensorIndices.length + " sensors");
+        }
+        return sensorIndices[sensor];
+    }
+
+    /**
+     * Writes a screen's lower-left, lower-right and upper-left corners in the room, in metres, as the file
+     * gives them: x, y and z of each, one corner after the other.
+     *
+     * @param screen the screen's number in {@link #screenNames()}
+     * @param corners receives the 9 coordinates; null for a new array
+     * @return {@code corners}, or the new array
+     * @throws IndexOutOfBoundsException for a screen number out of range
+     */
+    public double[] screenCorners(int screen, double[] corners) {
+        if (screen < 0 || screen >= screenNames.size()) {
+            throw new IndexOutOfBoundsException("screen " + screen + " is out of range: " + path + " has "
+                    + screenNames.size() + " screens");
+        }
+        double[] out = corners != null ? checkLength(corners, "corners", 9) : new double[9];
+        synchronized (this) {
+            corners(live(), screen, out);
+        }
+        return out;
     }
 
     /**
@@ -279,6 +316,10 @@ public final class Installation implements AutoCloseable {
     private static native void free(long room);
 
     private static native String[] strings(long room, int which);
+
+    private static native int[] indices(long room);
+
+    private static native boolean corners(long room, int screen, double[] corners);
 
     private static native boolean pose(long room, float[] reader, double[] pose);
 
