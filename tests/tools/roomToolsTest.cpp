@@ -154,6 +154,13 @@ TEST(roomTools, aWrongInstallationFileIsBadUsageNamingItsLine) {
     EXPECT_EQ(sim.wait(), 2);
     EXPECT_EQ(sim.err.rfind("trackd-sim: " + wrong.path() + ":3: tracker.colour: unknown key", 0), 0U) << sim.err;
     EXPECT_FALSE(segmentExists(keys.tracker));
+#ifdef TRACKD_VIEWER
+    // Before it looks for a display.
+    Process viewer({TRACKD_VIEWER, "--installation", wrong.path()}, [] { unsetenv("DISPLAY"); });
+    EXPECT_EQ(viewer.wait(), 2);
+    EXPECT_EQ(viewer.err.rfind("trackd-viewer: " + wrong.path() + ":3: tracker.colour: unknown key", 0), 0U)
+        << viewer.err;
+#endif
 }
 
 }  // namespace

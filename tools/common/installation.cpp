@@ -57,8 +57,9 @@ std::array<double, 16> Installation::trackerRotationOfRoomAxes() const {
 std::array<double, 3> trackerAngles(const std::array<double, 16>& m) {
     const auto at = [&m](std::size_t row, std::size_t column) { return m[column * 4 + row]; };
     constexpr double DEGREES = 180 / std::numbers::pi;
-    return {std::asin(std::clamp(-at(1, 2), -1.0, 1.0)) * DEGREES, std::atan2(at(0, 2), at(2, 2)) * DEGREES,
-            std::atan2(at(1, 0), at(1, 1)) * DEGREES};
+    // Adding 0 turns -0 into 0: a level sensor reads 0, not -0.
+    return {std::asin(std::clamp(-at(1, 2), -1.0, 1.0)) * DEGREES + 0.0, std::atan2(at(0, 2), at(2, 2)) * DEGREES + 0.0,
+            std::atan2(at(1, 0), at(1, 1)) * DEGREES + 0.0};
 }
 
 CLI::Option* addInstallationOption(CLI::App& app, std::string& path) {
