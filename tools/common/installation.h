@@ -3,6 +3,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <array>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -31,7 +32,16 @@ struct Installation {
     std::vector<std::string> namesByIndex() const;
     // The tracker index of the first sensor of `role` (ZORAVOVAR_ROOM_HEAD, ...), or -1.
     int indexOfRole(int role) const;
+    // The tracker point, in the tracker's unit and frame, that lies at `inRoom` (metres): the calibration undone.
+    std::array<double, 3> trackerPoint(const std::array<double, 3>& inRoom) const;
+    // The rotation, column after column (element [column * 4 + row]), that the tracker gives a sensor whose
+    // orientation in the room is the room's own: the calibration's axes undone.
+    std::array<double, 16> trackerRotationOfRoomAxes() const;
 };
+
+// The angles X, Y and Z in degrees, as the tracker reports them (composed Y, then X, then Z for column
+// vectors), of the rotation in the column-vector matrix `m` (element [column * 4 + row]).
+std::array<double, 3> trackerAngles(const std::array<double, 16>& m);
 
 // Adds --installation FILE to `app`, storing the path in `path`.
 CLI::Option* addInstallationOption(CLI::App& app, std::string& path);

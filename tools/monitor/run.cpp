@@ -38,7 +38,7 @@ void onSignal(int signal) { stopSignal = signal; }
 
 }  // namespace
 
-int run(const Settings& settings) {
+int run(const Settings& settings, const Room& room) {
     SegmentFollower tracker("tracker", settings.trackerKey, TRACKER_SEGMENT_SIZE, trackdInitTrackerReader);
     SegmentFollower controller("controller", settings.controllerKey, CONTROLLER_SEGMENT_SIZE,
                                trackdInitControllerReader);
@@ -144,11 +144,12 @@ int run(const Settings& settings) {
             const nlohmann::json health = {{"tracker", tracker.health(exact)},
                                            {"controller", controller.health(exact)},
                                            {"watching", watcher.describe()}};
+            const Labels labels{room.names, settings.room ? room.installation->get() : nullptr};
             if (settings.json)
-                output.write(jsonLine(current, tracker, settings.matrices, settings.names, health).dump() + '\n');
+                output.write(jsonLine(current, tracker, settings.matrices, labels, health).dump() + '\n');
             else
                 output.write((live ? "\x1b[H\x1b[2J" : "") +
-                             text(current, tracker, controller, settings.matrices, settings.names, health, notice) +
+                             text(current, tracker, controller, settings.matrices, labels, health, notice) +
                              (live ? "\nq quits\n" : ""));
             if (settings.once) break;
             nextShow += showPeriod;

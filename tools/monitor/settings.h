@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "installation.h"
 #include "segmentKeys.h"
 
 namespace trackd_monitor {
@@ -17,10 +19,18 @@ struct Settings {
     std::uint32_t maxSensors = 64;
     std::string record;
     std::vector<std::string> names;
+    std::string installation;  // --installation FILE; the lookup goes on without it
+    bool room = false;         // show room coordinates too
+};
+
+// The installation that main found for `settings`, and the sensors' names: --names where given, else the file's.
+struct Room {
+    std::optional<trackd_tools::Installation> installation;
+    std::vector<std::string> names;  // sensor i's is names[i]; "" where none is given
 };
 
 // Follows both segments and shows or records what they hold until the end; returns the exit status.
 // Throws std::exception saying what failed.
-int run(const Settings& settings);
+int run(const Settings& settings, const Room& room);
 
 }  // namespace trackd_monitor

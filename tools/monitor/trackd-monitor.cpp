@@ -4,7 +4,10 @@
 #include <CLI/CLI.hpp>
 #include <exception>
 #include <iostream>
+#include <string>
+#include <vector>
 
+#include "installation.h"
 #include "options.h"
 #include "printable.h"
 #include "settings.h"
@@ -49,12 +52,41 @@ int main(int argc, char** argv) {
     addSensorNamesOption(app, settings.names,
                          "names of sensors 0, 1, ... in order, such as head,wand: shown beside their numbers, in\n"
                          "--json as each sensor's \"name\", and kept in a recording's first line");
+    trackd_tools::addInstallationOption(app, settings.installation);
+    app.add_flag("--room", settings.room,
+                 "also show each sensor's position in metres and angles in the room the installation\n"
+                 "describes, in --json as each sensor's \"room\"");
     app.add_option("--duration", settings.duration, "stop after this many seconds")->check(clockSeconds());
     app.add_flag("--wait", settings.wait, "wait for segments that do not exist yet, saying which");
     app.get_option("--once")->excludes(app.get_option("--record"));
     if (const int status = parseCommandLine(app, argc, argv); status >= 0) return status;
+    // A file named on the command line or in the environment that is wrong is bad usage, as a wrong option is.
+    Room room;
     try {
-        return run(settings);
+        room.installation = loadInstallation(settings.installation);
+    } catch (const InstallationError& e) {
+        std::cerr << "trackd-monitor: " << printable(e.what()) << '\n';
+        return EXIT_BAD_USAGE;
+    }
+    if (settings.room && !room.installation) {
+        std::cerr << "trackd-monitor: --room needs an installation: --installation FILE, $ZORAVOVAR_INSTALLATION "
+                     "or " ZORAVOVAR_ROOM_DEFAULT_PATH "\n";
+        return EXIT_BAD_USAGE;
+    }
+    room.names = settings.names;
+    if (room.installation) {
+        if (const std::string disagreement = namesDisagreement(*room.installation, settings.names);
+            !disagreement.empty()) {
+            std::cerr << "trackd-monitor: " << printable(disagreement) << '\n';
+            return EXIT_BAD_USAGE;
+        }
+        const std::vector<std::string> fromFile = room.installation->namesByIndex();
+        if (room.names.size() < fromFile.size()) room.names.resize(fromFile.size());
+        for (std::size_t i = 0; i < fromFile.size(); ++i)
+            if (room.names[i].empty()) room.names[i] = fromFile[i];
+    }
+    try {
+        return run(settings, room);
     } catch (const std::exception& e) {
         std::cerr << "trackd-monitor: " << printable(e.what()) << '\n';  // its messages quote file names
         return EXIT_FAILURE_AT_RUN_TIME;

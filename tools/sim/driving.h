@@ -29,14 +29,35 @@ constexpr std::array<float, 3> DEFAULT_HEAD = {0.0F, 1.7F, 0.0F};
 constexpr std::array<float, 3> DEFAULT_WAND = {0.0F, 1.3F, -0.3F};  // 0.4 below the eyes, 0.3 ahead (-Z)
 constexpr float SENSOR_SPACING = 0.25F;
 
-inline std::vector<SensorState> startPoses(std::uint32_t sensors, const std::array<float, 3>& head,
-                                           const std::array<float, 3>& wand) {
+// Where each sensor starts: the head's and the wand's sensors at theirs, the others in a row from the wand,
+// `spacing` apart, the first of them one `spacing` from it; every sensor turned by `angles`.
+struct StartPlaces {
+    std::array<float, 3> head = DEFAULT_HEAD, wand = DEFAULT_WAND;
+    std::uint32_t headSensor = 0, wandSensor = 1;
+    std::array<float, 3> spacing = {SENSOR_SPACING, 0, 0};
+    std::array<float, 3> angles{};
+};
+
+inline std::vector<SensorState> startPoses(std::uint32_t sensors, const StartPlaces& places) {
     std::vector<SensorState> poses(sensors);
+    float others = 0;
     for (std::uint32_t i = 0; i < sensors; ++i) {
-        poses[i].position = i == 0 ? head : wand;
-        if (i >= 2) poses[i].position[0] = wand[0] + SENSOR_SPACING * static_cast<float>(i - 1);
+        const bool head = i == places.headSensor, wand = !head && i == places.wandSensor;
+        poses[i].position = head ? places.head : places.wand;
+        poses[i].angles = places.angles;
+        if (head || wand) continue;
+        others += 1;
+        for (std::size_t c = 0; c < 3; ++c) poses[i].position[c] += others * places.spacing[c];
     }
     return poses;
+}
+
+inline std::vector<SensorState> startPoses(std::uint32_t sensors, const std::array<float, 3>& head,
+                                           const std::array<float, 3>& wand) {
+    StartPlaces places;
+    places.head = head;
+    places.wand = wand;
+    return startPoses(sensors, places);
 }
 
 // One key as the terminal face reads it: a character, or one of the keys sent as escape sequences.

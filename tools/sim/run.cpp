@@ -76,8 +76,8 @@ int run(Settings settings) {
         // Readers that start when the banner appears find the first frame already in place.
         std::optional<Driver> driver;
         if (settings.interactive)
-            driver.emplace(startPoses(settings.sensors, settings.head, settings.wand), settings.buttons,
-                           settings.valuators, settings.steps);
+            driver.emplace(startPoses(settings.sensors, settings.start), settings.buttons, settings.valuators,
+                           settings.steps);
         simulator.write(driver             ? driver->state()
                         : settings.still   ? staticPose(settings.sensors, settings.buttons, settings.valuators)
                         : recording        ? recording->first()

@@ -31,8 +31,8 @@ struct Settings {
     std::string play;
     int mode = 0660;
     bool interactive = false;
-    std::array<float, 3> head = trackd_tools::DEFAULT_HEAD;
-    std::array<float, 3> wand = trackd_tools::DEFAULT_WAND;
+    trackd_tools::StartPlaces start;  // --head, --wand, and the installation's roles where it gives them
+    std::string installation;
     trackd_tools::DriveSteps steps;
     DriveSettings drive;
 };

@@ -8,14 +8,17 @@
 #include <cstdint>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include "installation.h"
 #include "options.h"
 #include "pointOption.h"
 #include "printable.h"
 #include "settings.h"
 #include "simSegments.h"
+#include "startPlaces.h"
 
 using namespace trackd_sim;
 using namespace trackd_tools;
@@ -96,11 +99,18 @@ int main(int argc, char** argv) {
                  "  {\"reset\":1}  put sensor 1 back at its start pose")
         ->needs(interactiveOption)
         ->group(driving);
-    addPointOption(app, "--head", settings.head, "start position of sensor 0, the head (default 0,1.7,0: eye height)")
+    addPointOption(app, "--head", settings.start.head,
+                   "start position of sensor 0, the head (default 0,1.7,0: eye height)")
         ->group(driving);
-    addPointOption(app, "--wand", settings.wand,
+    addPointOption(app, "--wand", settings.start.wand,
                    "start position of sensor 1, the wand (default 0,1.3,-0.3: in front of the head, 0.4\n"
                    "below it); further sensors start in a row to its right, 0.25 apart")
+        ->group(driving);
+    trackd_tools::addInstallationOption(app, settings.installation)
+        ->description("the installation file (default $ZORAVOVAR_INSTALLATION, else " ZORAVOVAR_ROOM_DEFAULT_PATH
+                      " where it\nexists): its head and wand sensors are driven as head and wand, starting at\n"
+                      "eye height 1.7 m in the room and 0.3 m in front, upright and facing the room's -Z,\n"
+                      "unless --head or --wand says otherwise (in the tracker's coordinates)")
         ->group(driving);
     app.add_option("--step", settings.steps.move, "distance one key moves a sensor, in the installation's units")
         ->check(finiteRange(0.0001, 100))
@@ -126,7 +136,7 @@ int main(int argc, char** argv) {
     interactiveOption->excludes(playOption)
         ->excludes(app.get_option("--static"))
         ->excludes(app.get_option("--pattern"));
-    for (const char* name : {"--head", "--wand", "--step", "--turn-step", "--valuator-step"})
+    for (const char* name : {"--head", "--wand", "--installation", "--step", "--turn-step", "--valuator-step"})
         app.get_option(name)->needs(interactiveOption);
     app.parse_complete_callback([&] {
         checkDistinctKeys(settings.trackerKey, settings.controllerKey);
@@ -140,6 +150,17 @@ int main(int argc, char** argv) {
         std::cerr << "trackd-sim: --interactive reads keys from a terminal, and standard input is not one "
                      "(programs send commands with --commands)\n";
         return EXIT_BAD_USAGE;
+    }
+    if (settings.interactive) {
+        // A file named on the command line or in the environment that is wrong is bad usage, as a wrong option is.
+        try {
+            if (const std::optional<Installation> installation = loadInstallation(settings.installation))
+                settings.start =
+                    startInRoom(*installation, settings.start, app.count("--head") > 0, app.count("--wand") > 0);
+        } catch (const InstallationError& e) {
+            std::cerr << "trackd-sim: " << printable(e.what()) << '\n';
+            return EXIT_BAD_USAGE;
+        }
     }
     if (const std::string warning = modeWarning(settings.mode); !warning.empty())
         std::cerr << "trackd-sim: " << warning << '\n';

@@ -136,6 +136,20 @@ public final class Installation implements AutoCloseable {
     }
 
     /**
+     * Returns the tracker index of the sensor at {@code sensor} in the file's order (the index
+     * {@link calvora.devicedriver.TrackdJNI#getMatrix} takes).
+     *
+     * @throws IndexOutOfBoundsException for a number out of range
+     */
+    public int sensorIndex(int sensor) {
+        if (sensor < 0 || sensor >= sensorIndices.size()) {
+            throw new IndexOutOfBoundsException("sensor " + sensor + " is out of range: " + path + " has "
+                    + sensorIndices.size() + " sensors");
+        }
+        return sensorIndices.get(sensor);
+    }
+
+    /**
      * Writes a point a sensor carries, in the sensor's own frame, in metres, as the file gives it.
      *
      * @param sensor the sensor's number in {@link #sensorNames()}

@@ -1,10 +1,13 @@
 package calvora.devicedriver.demo;
 
 import calvora.devicedriver.TrackdJNI;
+import calvora.devicedriver.room.Installation;
 import java.awt.AWTError;
 import java.awt.GraphicsEnvironment;
 import java.awt.HeadlessException;
 import java.io.IOException;
+import java.util.ArrayList;
+import java.util.List;
 
 /**
  * trackd-viewer: draws each sensor's pose as a coordinate frame (X red, Y green, Z blue) in a perspective
@@ -53,6 +56,7 @@ public final class TrackdViewer {
         if (parsed != ToolCommandLine.GO_ON) {
             System.exit(parsed);
         }
+        ViewerRoom room = room(options);
         String problem = startProblem();
         if (problem != null) {
             System.err.println(NAME + ": " + Printable.of(problem));
@@ -68,11 +72,61 @@ public final class TrackdViewer {
         }
         SegmentFollower follower = new SegmentFollower(options.trackerKey, options.controllerKey, status[0]);
         follower.start();
-        ViewerWindow.open(options, follower, driver);
+        ViewerWindow.open(options, follower, driver, room);
         if (options.duration != null) {
             Thread.sleep((long) (options.duration * 1000));
             System.exit(0);
         }
+    }
+
+    /**
+     * The room of the installation the options ask for, or null without one; with it, the sensors' names
+     * are --names where given, else the file's. Exits with EXIT_BAD_USAGE when a file that was asked for is
+     * wrong or unreadable, --names disagrees with it or --screen names no screen of it, as the other tools do.
+     */
+    private static ViewerRoom room(ViewerOptions options) {
+        Installation installation;
+        try {
+            installation = ViewerRoom.load(options.installation);
+        } catch (IOException | IllegalArgumentException e) {
+            return badUsage(e.getMessage());
+        } catch (UnsatisfiedLinkError e) {
+            System.err.println(NAME + ": " + Printable.of(e.getMessage()));
+            System.exit(ToolCommandLine.EXIT_FAILURE);
+            return null;
+        }
+        if (installation == null) {
+            return options.screen == null ? null : badUsage("--screen needs an installation: --installation FILE, $"
+                    + ViewerRoom.ENVIRONMENT + " or /etc/zoravovar/installation.toml");
+        }
+        String disagreement = ViewerRoom.namesDisagreement(installation, options.names);
+        if (disagreement != null) {
+            return badUsage(disagreement);
+        }
+        List<String> names = new ArrayList<>(options.names);
+        List<String> fromFile = ViewerRoom.namesByIndex(installation);
+        for (int i = 0; i < fromFile.size(); i++) {
+            if (i == names.size()) {
+                names.add(fromFile.get(i));
+            } else if (names.get(i).isEmpty()) {
+                names.set(i, fromFile.get(i));
+            }
+        }
+        options.names = names;
+        int screen = 0;
+        if (options.screen != null) {
+            screen = installation.screenNames().indexOf(options.screen);
+            if (screen < 0) {
+                return badUsage("--screen: no screen is named '" + options.screen + "' in " + installation.path());
+            }
+        }
+        return new ViewerRoom(installation, screen);
+    }
+
+    private static ViewerRoom badUsage(String message) {
+        System.err.println(NAME + ": " + Printable.of(message));
+        System.exit(ToolCommandLine.EXIT_BAD_USAGE);
+        return null;
     }
 
     /** Starts the trackd-sim to drive, or exits when it cannot start. */

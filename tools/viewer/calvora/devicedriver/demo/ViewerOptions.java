@@ -44,6 +44,17 @@ final class ViewerOptions {
                     + " (1 to 32 characters each, no comma, none twice)")
     String namesText;
 
+    @Option(names = "--installation", paramLabel = "FILE",
+            description = "the installation file (default $ZORAVOVAR_INSTALLATION, else"
+                    + " /etc/zoravovar/installation.toml where it exists): its sensors' names, and the room"
+                    + " shown instead of the tracker's coordinates, in metres, with the screens' outlines and"
+                    + " both eyes of the head; with --drive passed on too")
+    String installation;
+
+    @Option(names = "--screen", paramLabel = "NAME",
+            description = "the screen whose frustum is drawn for each eye (default: the installation's first)")
+    String screen;
+
     @Option(names = "--duration", paramLabel = "SECONDS", converter = SecondsConverter.class,
             description = "close the window after this many seconds (default: when closed)")
     Double duration;
@@ -108,7 +119,7 @@ final class ViewerOptions {
                 "--controller-key", Integer.toString(controllerKey)));
         String[][] valued = {{"--sensors", sensors}, {"--buttons", buttons}, {"--valuators", valuators},
             {"--head", head}, {"--wand", wand}, {"--valuator-step", valuatorStep}, {"--rate", rate},
-            {"--record", record}};
+            {"--record", record}, {"--installation", drive ? installation : null}};
         for (String[] option : valued) {
             if (option[1] != null) {
                 passed.add(option[0]);

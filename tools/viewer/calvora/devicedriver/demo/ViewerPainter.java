@@ -15,7 +15,8 @@ import java.util.Locale;
  * The viewer's picture: each sensor's pose as a coordinate frame (X red, Y green, Z blue) in a perspective
  * view from the bridge's column-vector matrices, labelled with its number and name, with its position and
  * angles in a table, the buttons as labelled lamps, the valuators as labelled bars, and a status bar with
- * each segment's line; painted on any Graphics2D, so that it can be painted headless too.
+ * each segment's line; with an installation, in the room, with its screens' outlines, both eyes and each eye's
+ * frustum to the selected screen; painted on any Graphics2D, so that it can be painted headless too.
  */
 final class ViewerPainter {
     /** Focal length as a fraction of the view's height. */
@@ -39,6 +40,12 @@ final class ViewerPainter {
     /** Driving: the selected sensor has a ring of this radius about its origin, clear of its label. */
     static final Color SELECTED = Color.ORANGE;
     static final int RING = 9;
+    /** The room: the screens' outlines (the selected one brighter), each eye and its frustum to the selected screen. */
+    static final Color SCREEN = new Color(0, 130, 130);
+    static final Color SCREEN_SELECTED = Color.CYAN;
+    static final Color[] EYE_COLORS = {Color.MAGENTA, Color.WHITE};
+    static final Color[] FRUSTUM_COLORS = {new Color(140, 0, 140), new Color(140, 140, 140)};
+    static final int EYE_RADIUS = 4;
 
     private ViewerPainter() {
     }
@@ -86,6 +93,9 @@ final class ViewerPainter {
         g.setColor(Color.BLACK);
         g.fillRect(0, 0, width, height);
         paintGrid(g, width, height, camera);
+        if (scene.room() != null) {
+            paintScreens(g, width, height, scene.room(), camera);
+        }
         g.setStroke(new BasicStroke(3));
         for (int sensor = 0; sensor < scene.matrices().length; sensor++) {
             float[] m = scene.matrices()[sensor];
@@ -107,12 +117,15 @@ final class ViewerPainter {
                 g.drawString(label(sensor, scene.names()), (float) origin.getX() - 14, (float) origin.getY() + 14);
             }
         }
+        if (scene.room() != null) {
+            paintEyes(g, width, height, scene.room(), camera);
+        }
         g.setColor(TEXT);
         List<String> table = table(scene);
         for (int row = 0; row < table.size(); row++) {
             g.drawString(table.get(row), 10, TABLE_Y + 12 * row);
         }
-        paintLegend(g);
+        paintLegend(g, scene.room() != null);
         paintControls(g, width, height, scene);
         int status = statusHeight(scene);
         g.setColor(TEXT);
@@ -130,7 +143,53 @@ final class ViewerPainter {
 
     /** A sensor as the picture and the table name it: its number, and its name where it has one. */
     static String label(int sensor, List<String> names) {
-        return sensor < names.size() ? sensor + " " + names.get(sensor) : Integer.toString(sensor);
+        return sensor < names.size() && !names.get(sensor).isEmpty() ? sensor + " " + names.get(sensor)
+                : Integer.toString(sensor);
+    }
+
+    /** A screen's four corners: the file's lower-left, lower-right and upper-left, and the upper-right they imply. */
+    static double[][] corners(double[] c) {
+        return new double[][] {{c[0], c[1], c[2]}, {c[3], c[4], c[5]},
+            {c[3] + c[6] - c[0], c[4] + c[7] - c[1], c[5] + c[8] - c[2]}, {c[6], c[7], c[8]}};
+    }
+
+    private static void paintScreens(Graphics2D g, int width, int height, ViewerScene.Room room, ViewerCamera camera) {
+        g.setStroke(new BasicStroke(2));
+        for (int s = 0; s < room.corners().size(); s++) {
+            double[][] c = corners(room.corners().get(s));
+            g.setColor(s == room.selected() ? SCREEN_SELECTED : SCREEN);
+            for (int i = 0; i < 4; i++) {
+                double[] a = c[i];
+                double[] b = c[(i + 1) % 4];
+                line(g, a[0], a[1], a[2], b[0], b[1], b[2], width, height, camera);
+            }
+            Point2D label = project(c[3][0], c[3][1], c[3][2], width, height, camera);
+            if (label != null) {
+                g.drawString(room.screenNames().get(s), (float) label.getX() + 4, (float) label.getY() + 14);
+            }
+        }
+    }
+
+    /** Each eye with its frustum: lines from it to the selected screen's corners, under the eye's dot. */
+    private static void paintEyes(Graphics2D g, int width, int height, ViewerScene.Room room, ViewerCamera camera) {
+        g.setStroke(new BasicStroke(1));
+        boolean screen = room.selected() >= 0 && room.selected() < room.corners().size();
+        for (int eye = 0; eye < room.eyes().length && screen; eye++) {
+            double[] e = room.eyes()[eye];
+            g.setColor(FRUSTUM_COLORS[eye]);
+            for (double[] c : corners(room.corners().get(room.selected()))) {
+                line(g, e[0], e[1], e[2], c[0], c[1], c[2], width, height, camera);
+            }
+        }
+        for (int eye = 0; eye < room.eyes().length; eye++) {
+            double[] e = room.eyes()[eye];
+            Point2D at = project(e[0], e[1], e[2], width, height, camera);
+            if (at != null) {
+                g.setColor(EYE_COLORS[eye]);
+                g.fillOval((int) Math.round(at.getX()) - EYE_RADIUS, (int) Math.round(at.getY()) - EYE_RADIUS,
+                        2 * EYE_RADIUS + 1, 2 * EYE_RADIUS + 1);
+            }
+        }
     }
 
     /** The table at the top left: a heading, then each sensor's label, position and angles; none without sensors. */
@@ -176,15 +235,16 @@ final class ViewerPainter {
         }
     }
 
-    private static void paintLegend(Graphics2D g) {
+    private static void paintLegend(Graphics2D g, boolean room) {
         for (int axis = 0; axis < 3; axis++) {
             g.setColor(AXIS_COLORS[axis]);
             g.fillRect(10 + 70 * axis, 8, 14, 4);
             g.setColor(TEXT);
             g.drawString(AXIS_NAMES[axis] + " axis", 28 + 70 * axis, 14);
         }
-        g.drawString(String.format(Locale.ROOT, "floor grid: %.1f trackd units a square, Y up; angles in degrees",
-                GRID_STEP), 10, 30);
+        g.drawString(String.format(Locale.ROOT, room
+                ? "the room: floor grid %.1f m a square, Y up; angles in degrees; eyes: left magenta, right white"
+                : "floor grid: %.1f trackd units a square, Y up; angles in degrees", GRID_STEP), 10, 30);
     }
 
     /** The status bar: the segments' line, below the driving hints when driving. */

@@ -133,7 +133,7 @@ final class ViewerWindow extends JComponent {
 
     void show(ViewerScene next) {
         scene = driver == null ? next : new ViewerScene(next.matrices(), next.buttons(), next.valuators(), next.names(),
-                next.status(), DRIVE_HINTS, selected);
+                next.status(), DRIVE_HINTS, selected, next.room());
         repaint();
     }
 
@@ -239,7 +239,7 @@ final class ViewerWindow extends JComponent {
      * Opens the window, titled with the keys, on the event thread: every frame it shows the follower's
      * latest look with the names from the command line. Closing it ends the program.
      */
-    static void open(ViewerOptions options, SegmentFollower follower, SimulatorDriver driver)
+    static void open(ViewerOptions options, SegmentFollower follower, SimulatorDriver driver, ViewerRoom room)
             throws InterruptedException, InvocationTargetException {
         SwingUtilities.invokeAndWait(() -> {
             ViewerWindow view = new ViewerWindow(driver);
@@ -254,8 +254,14 @@ final class ViewerWindow extends JComponent {
             view.requestFocusInWindow();
             new Timer(FRAME_MILLIS, event -> {
                 SegmentFollower.Look look = follower.latest();
-                view.show(new ViewerScene(look.matrices(), look.buttons(), look.valuators(), options.names,
-                        List.of(follower.tracker.line(), follower.controller.line())));
+                float[][] matrices = look.matrices();
+                ViewerScene.Room inRoom = null;
+                if (room != null) {
+                    matrices = new float[look.matrices().length][];
+                    inRoom = room.scene(look.matrices(), matrices);
+                }
+                view.show(new ViewerScene(matrices, look.buttons(), look.valuators(), options.names,
+                        List.of(follower.tracker.line(), follower.controller.line()), inRoom));
             }).start();
         });
     }

@@ -120,6 +120,67 @@ class TrackdViewerTest {
         assertColour(Color.GREEN, image, WIDTH / 2, HEIGHT / 2 - half);
     }
 
+    /** Where a room point shows in the test's picture from the starting camera. */
+    private static Point2D at(double x, double y, double z) {
+        return ViewerPainter.project(x, y, z, WIDTH, HEIGHT);
+    }
+
+    /** Whether `colour` is at x, y or a pixel next to it (a line's pixels round either way). */
+    private static boolean near(Color colour, BufferedImage image, Point2D point) {
+        for (int dy = -1; dy <= 1; dy++) {
+            for (int dx = -1; dx <= 1; dx++) {
+                int x = (int) Math.round(point.getX()) + dx;
+                int y = (int) Math.round(point.getY()) + dy;
+                if ((image.getRGB(x, y) & 0xffffff) == (colour.getRGB() & 0xffffff)) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    @Test
+    void anInstallationShowsTheRoomItsScreensBothEyesAndTheSelectedScreensFrusta() throws IOException {
+        // The tracker's origin lies 1 m above the room's; the eyes 0.3 m either side of the head.
+        Path file = Files.createTempFile("viewer-room", ".toml");
+        Files.writeString(file, "[tracker]\nunit = 1.0\norigin = [0.0, 1.0, 0.0]\nx_axis = [1.0, 0.0, 0.0]\n"
+                + "y_axis = [0.0, 1.0, 0.0]\nz_axis = [0.0, 0.0, 1.0]\n"
+                + "[[sensor]]\nindex = 0\nname = \"head\"\nrole = \"head\"\nleft_eye = [-0.3, 0.0, 0.0]\n"
+                + "right_eye = [0.3, 0.0, 0.0]\n"
+                + "[[screen]]\nname = \"front\"\nlower_left = [-1.0, 1.0, -1.5]\nlower_right = [1.0, 1.0, -1.5]\n"
+                + "upper_left = [-1.0, 2.0, -1.5]\n"
+                + "[[screen]]\nname = \"side\"\nlower_left = [-1.0, 1.0, 0.5]\nlower_right = [-1.0, 1.0, -0.5]\n"
+                + "upper_left = [-1.0, 2.0, 0.5]\n");
+        try (calvora.devicedriver.room.Installation installation = ViewerRoom.load(file.toString())) {
+            assertEquals(List.of("head"), ViewerRoom.namesByIndex(installation));
+            assertEquals("--names calls sensor 0 'hand', " + file + " calls it 'head'",
+                    ViewerRoom.namesDisagreement(installation, List.of("hand")));
+            // The head at (0, 0.7, 0) in the tracker's coordinates, unturned: at eye height 1.7 m in the room.
+            float[] head = {1, 0, 0, 0, 0, 1, 0, 0.7f, 0, 0, 1, 0, 0, 0, 0, 1};
+            float[][] inRoom = new float[1][];
+            ViewerScene.Room room = new ViewerRoom(installation, 1).scene(new float[][] {head}, inRoom);
+            ViewerScene scene = new ViewerScene(inRoom, new int[0], new float[0], List.of("head"), List.of(), room);
+            assertTrue(ViewerPainter.table(scene).get(1).matches("0 head +0\\.000 +1\\.700 +0\\.000 .*"),
+                    ViewerPainter.table(scene).get(1));
+            BufferedImage image = new BufferedImage(WIDTH, HEIGHT, BufferedImage.TYPE_INT_RGB);
+            Graphics2D g = image.createGraphics();
+            ViewerPainter.paintScene(g, WIDTH, HEIGHT, scene);
+            g.dispose();
+            // The front screen's right edge, the selected side screen's far edge, each eye and the left
+            // eye's frustum line to the side screen's lower-right corner.
+            assertTrue(near(ViewerPainter.SCREEN, image, at(1, 1.5, -1.5)), "front");
+            assertTrue(near(ViewerPainter.SCREEN_SELECTED, image, at(-1, 1.5, -0.5)), "side");
+            assertColour(ViewerPainter.EYE_COLORS[0], image, (int) Math.round(at(-0.3, 1.7, 0).getX()),
+                    (int) Math.round(at(-0.3, 1.7, 0).getY()));
+            assertColour(ViewerPainter.EYE_COLORS[1], image, (int) Math.round(at(0.3, 1.7, 0).getX()),
+                    (int) Math.round(at(0.3, 1.7, 0).getY()));
+            assertTrue(near(ViewerPainter.FRUSTUM_COLORS[0], image, at(-0.65, 1.35, -0.25)), "frustum");
+            assertFalse(near(ViewerPainter.FRUSTUM_COLORS[0], image, at(0.35, 1.35, -0.75)), "no frustum to front");
+        } finally {
+            Files.delete(file);
+        }
+    }
+
     @Test
     void namesLabelTheSensorsInTheTableAndBeyondThemSensorsStayNumbered() {
         ViewerOptions options = new ViewerOptions();
