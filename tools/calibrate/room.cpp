@@ -61,11 +61,13 @@ Frame frameOf(const std::array<Vec3, 3>& points, double unit) {
     Frame frame;
     for (std::size_t axis = 0; axis < 3; ++axis)
         frame.axes[axis] = {rows[0][axis], rows[1][axis], rows[2][axis]};
-    // Made orthonormal and right-handed once more, to the last bit the file keeps.
+    // Made orthonormal and right-handed once more, then rounded far within the file's checks (1e-6).
     frame.axes[0] = normalised(frame.axes[0]);
     frame.axes[1] = normalised(minus(frame.axes[1], scaled(frame.axes[0], dot(frame.axes[1], frame.axes[0]))));
     frame.axes[2] = cross(frame.axes[0], frame.axes[1]);
+    for (Vec3& axis : frame.axes) axis = rounded(axis, DIRECTION_STEP);
     for (std::size_t r = 0; r < 3; ++r) frame.origin[r] = -unit * dot(rows[r], points[0]);
+    frame.origin = rounded(frame.origin, POINT_STEP);
     return frame;
 }
 

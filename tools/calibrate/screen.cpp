@@ -87,6 +87,7 @@ int calibrateScreen(const Settings& settings, const std::string& name) {
         tell("the upper-left corner moved by " + fixed(moved * 100, "%.1f") + " cm, to " + shown(squared) +
              " m, for a right angle");
     corners[2] = squared;
+    for (Vec3& corner : corners) corner = rounded(corner, POINT_STEP);
 
     std::string text;
     if (existing >= 0) {

@@ -70,6 +70,15 @@ Vec3 cross(const Vec3& a, const Vec3& b) {
 }
 double length(const Vec3& a) { return std::sqrt(dot(a, a)); }
 
+Vec3 rounded(const Vec3& v, double step) {
+    // Divided, not multiplied, by the step's inverse: the quotient of an integer by 1e9 is the double nearest
+    // the decimal, as a multiplication by 1e-9 (itself inexact) is not.
+    const double inverse = std::round(1 / step);
+    Vec3 out{};
+    for (std::size_t i = 0; i < 3; ++i) out[i] = std::round(v[i] * inverse) / inverse + 0.0;
+    return out;
+}
+
 double degreesBetween(const Vec3& a, const Vec3& b) {
     // atan2 of the sine and the cosine: exact near 0 and 180 degrees, where acos is not.
     return std::atan2(length(cross(a, b)), dot(a, b)) * 180 / M_PI;
@@ -80,7 +89,7 @@ std::string newInstallationText(double unit) {
            "[tracker]\n"
            "unit = " +
            numberText(unit) +
-           "                 # metres per tracker unit\n"
+           "   # metres per tracker unit\n"
            "origin = [0.0, 0.0, 0.0]   # where the tracker's origin lies in the room, metres\n"
            "x_axis = [1.0, 0.0, 0.0]   # the tracker's X, Y and Z axes as room directions\n"
            "y_axis = [0.0, 1.0, 0.0]\n"

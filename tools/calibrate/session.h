@@ -21,6 +21,10 @@ constexpr const char* TOOL = "trackd-calibrate: ";
 constexpr double SHORTEST_SPAN = 0.05;
 // How far from a right angle, in degrees, two measured directions may meet; a screen is then squared.
 constexpr double RIGHT_ANGLE_TOLERANCE = 5.0;
+// What is written, in metres for points and as a fraction for directions: far below what a wand measures and
+// what the file's checks allow.
+constexpr double POINT_STEP = 1e-9;
+constexpr double DIRECTION_STEP = 1e-12;
 // How often the wand is looked at, per second.
 constexpr int POLLS_PER_SECOND = 50;
 
@@ -101,6 +105,10 @@ void tell(const std::string& text);
 
 // A point as a person reads it: "0.123 1.500 -2.000".
 std::string shown(const Vec3& v);
+
+// `v` rounded to a multiple of `step` (such as 1e-9 m), so that the file holds 0.9144 rather than the
+// 0.9144000000000001 of the arithmetic; -0 becomes 0.
+Vec3 rounded(const Vec3& v, double step);
 
 // The angle between two directions, in degrees.
 double degreesBetween(const Vec3& a, const Vec3& b);
