@@ -24,7 +24,7 @@ void writeFile(const std::string& path, const std::string& text) { std::ofstream
 
 // A folder of its own for each test, so that files left beside the installation show.
 std::string freshFolder(const Keys& keys) {
-    const std::string folder = ::testing::TempDir() + "trackd-calibrate-" + std::to_string(keys.tracker);
+    std::string folder = ::testing::TempDir() + "trackd-calibrate-" + std::to_string(keys.tracker);
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     return folder;
@@ -130,8 +130,10 @@ TEST(calibrateScreen, theDrivenCornersAreAddedKeepingTheFileByteForByteAndAColli
     run.point("the lower-left corner of screen left", wandAt(corners[0]), "lower-left corner: -1.500 0.000 1.000");
     run.point("the lower-right corner", wandAt(corners[1]), "lower-right corner: -1.500 0.000 -1.500");
     // On the lower edge's line: no rectangle, so the corner is asked for again.
-    run.point("the upper-left corner", wandAt({-1.5, 0.0, 2.0}), "refused -1.500 0.000 2.000: the lower and left "
-              "edges meet at 180.0 degrees", true);
+    run.point("the upper-left corner", wandAt({-1.5, 0.0, 2.0}),
+              "refused -1.500 0.000 2.000: the lower and left "
+              "edges meet at 180.0 degrees",
+              true);
     run.point("the upper-left corner", wandAt(corners[2]), "upper-left corner: -1.500 2.500 1.000");
     EXPECT_EQ(run.tool.wait(), 0) << run.tool.err;
     EXPECT_NE(run.tool.out.find("wrote screen left to " + file), std::string::npos) << run.tool.out;

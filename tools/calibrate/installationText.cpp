@@ -131,7 +131,8 @@ std::optional<std::string> readInstallation(const std::string& path) {
     if (fstat(fd, &status) != 0) throw std::runtime_error(path + ": cannot read: " + reason(errno));
     if (!S_ISREG(status.st_mode)) throw std::runtime_error(path + ": not a regular file");
     std::string text;
-    if (!readAll(fd, text, ZORAVOVAR_ROOM_MAX_FILE_SIZE)) throw std::runtime_error(path + ": cannot read: " + reason(errno));
+    if (!readAll(fd, text, ZORAVOVAR_ROOM_MAX_FILE_SIZE))
+        throw std::runtime_error(path + ": cannot read: " + reason(errno));
     if (text.size() > ZORAVOVAR_ROOM_MAX_FILE_SIZE)
         throw std::runtime_error(path + ": larger than " + std::to_string(ZORAVOVAR_ROOM_MAX_FILE_SIZE) + " bytes");
     return text;

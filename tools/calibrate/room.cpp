@@ -59,8 +59,7 @@ Frame frameOf(const std::array<Vec3, 3>& points, double unit) {
     const Vec3 ez = cross(ex, ey);
     const std::array<Vec3, 3> rows = {ex, ey, ez};
     Frame frame;
-    for (std::size_t axis = 0; axis < 3; ++axis)
-        frame.axes[axis] = {rows[0][axis], rows[1][axis], rows[2][axis]};
+    for (std::size_t axis = 0; axis < 3; ++axis) frame.axes[axis] = {rows[0][axis], rows[1][axis], rows[2][axis]};
     // Made orthonormal and right-handed once more, then rounded far within the file's checks (1e-6).
     frame.axes[0] = normalised(frame.axes[0]);
     frame.axes[1] = normalised(minus(frame.axes[1], scaled(frame.axes[0], dot(frame.axes[1], frame.axes[0]))));
@@ -72,18 +71,17 @@ Frame frameOf(const std::array<Vec3, 3>& points, double unit) {
 }
 
 int calibrateRoom(const Settings& settings, const std::optional<double>& unitGiven) {
-    const Start start = begin(settings, "replaces the room's frame (the tracker's origin and axes) in it",
-                              unitGiven.value_or(1.0));
+    const Start start =
+        begin(settings, "replaces the room's frame (the tracker's origin and axes) in it", unitGiven.value_or(1.0));
     double unit = 0;
     zoravovarRoomTracker(start.room.get(), &unit, nullptr, nullptr);
     if (unitGiven) unit = *unitGiven;
     Wand wand(settings, start);
-    tell("calibrating the room's frame in " + start.path + " with the tracker's unit of " + numberText(unit) +
-         " m; " + wand.describe());
+    tell("calibrating the room's frame in " + start.path + " with the tracker's unit of " + numberText(unit) + " m; " +
+         wand.describe());
     std::array<Vec3, 3> points{};
     for (std::size_t which = 0; which < points.size(); ++which) {
-        const std::string prompt =
-            std::string(POINTS[which]) + ": point the wand's tip at it and press button 0";
+        const std::string prompt = std::string(POINTS[which]) + ": point the wand's tip at it and press button 0";
         for (;;) {
             const auto pose = wand.take(
                 prompt, [&](const Matrix& m) { return shown(wand.trackerPoint(m, unit)) + " in the tracker's units"; });

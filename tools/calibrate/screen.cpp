@@ -102,18 +102,20 @@ int calibrateScreen(const Settings& settings, const std::string& name) {
         text = start.text;
         if (!text.empty() && text.back() != '\n') text += '\n';
         text += "\n[[screen]]\nname = " + tomlString(name) + "\n";
-        for (std::size_t k = 0; k < KEYS.size(); ++k) text += std::string(KEYS[k]) + " = " + vectorText(corners[k]) + "\n";
+        for (std::size_t k = 0; k < KEYS.size(); ++k)
+            text += std::string(KEYS[k]) + " = " + vectorText(corners[k]) + "\n";
     }
     // The new text is read back before it is written: the corners as measured, nothing else gone.
     const Room after = loadRoom(text, start.path);
     const int screen = zoravovarRoomFindScreen(after.get(), name.c_str());
     std::array<double, 9> read{};
     zoravovarRoomScreenCorners(after.get(), screen, read.data());
-    bool same = screen >= 0 && zoravovarRoomSensorCount(after.get()) == zoravovarRoomSensorCount(start.room.get()) &&
-                zoravovarRoomScreenCount(after.get()) ==
-                    zoravovarRoomScreenCount(start.room.get()) + (existing >= 0 ? 0 : 1);
+    bool same =
+        screen >= 0 && zoravovarRoomSensorCount(after.get()) == zoravovarRoomSensorCount(start.room.get()) &&
+        zoravovarRoomScreenCount(after.get()) == zoravovarRoomScreenCount(start.room.get()) + (existing >= 0 ? 0 : 1);
     for (std::size_t k = 0; k < read.size(); ++k) same = same && read[k] == corners[k / 3][k % 3];
-    if (!same) throw std::runtime_error(start.path + ": the edited file does not read back as written; nothing was written");
+    if (!same)
+        throw std::runtime_error(start.path + ": the edited file does not read back as written; nothing was written");
     writeInstallation(start.path, start.before, text);
     tell("wrote screen " + name + " to " + start.path);
     return 0;

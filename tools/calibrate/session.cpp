@@ -106,8 +106,8 @@ Room loadRoom(const std::string& text, const std::string& path) {
 Start begin(const Settings& settings, const std::string& updating, double unit) {
     char resolved[4096];
     if (zoravovarRoomResolvePath(settings.installation.c_str(), resolved, sizeof resolved) == 0)
-        throw std::runtime_error("the installation file's path is longer than " +
-                                 std::to_string(sizeof resolved - 1) + " bytes");
+        throw std::runtime_error("the installation file's path is longer than " + std::to_string(sizeof resolved - 1) +
+                                 " bytes");
     Start start;
     start.path = resolved;
     start.before = readInstallation(start.path);
@@ -154,8 +154,7 @@ Wand::Wand(const Settings& settings, const Start& start) : start_(start), termin
     if (controller_ == nullptr) {
         const int error = errno;
         throw std::runtime_error(
-            diagnoseAttach("controller", settings.controllerKey, trackd_layout::CONTROLLER_SEGMENT_SIZE, error)
-                .reason);
+            diagnoseAttach("controller", settings.controllerKey, trackd_layout::CONTROLLER_SEGMENT_SIZE, error).reason);
     }
     const int sensors = trackdGetNumberOfSensors(tracker_);
     if (index_ >= sensors)
@@ -185,8 +184,7 @@ bool Wand::pose(Matrix& out) const {
     return true;
 }
 
-std::optional<Matrix> Wand::take(const std::string& prompt,
-                                 const std::function<std::string(const Matrix&)>& place) {
+std::optional<Matrix> Wand::take(const std::string& prompt, const std::function<std::string(const Matrix&)>& place) {
     bool announced = false;
     bool missingSaid = false;
     while (stopSignal == 0) {

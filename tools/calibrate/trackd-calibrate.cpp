@@ -41,12 +41,13 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Calibrates the installation with the wand: point its tip at each place asked for and press button "
-                 "0. `screen NAME` takes a screen's lower-left, lower-right and upper-left corners in the room; "
-                 "`room` takes the room's origin, a point along +X and a point along +Y and sets the tracker's "
-                 "origin and axes. The file is written once, at the end, keeping its comments and every other "
-                 "entry; an existing file changes only with --update or --overwrite.",
-                 "trackd-calibrate"};
+    CLI::App app{
+        "Calibrates the installation with the wand: point its tip at each place asked for and press button "
+        "0. `screen NAME` takes a screen's lower-left, lower-right and upper-left corners in the room; "
+        "`room` takes the room's origin, a point along +X and a point along +Y and sets the tracker's "
+        "origin and axes. The file is written once, at the end, keeping its comments and every other "
+        "entry; an existing file changes only with --update or --overwrite.",
+        "trackd-calibrate"};
     app.formatter(std::make_shared<CalibrateHelp>());
     app.set_help_flag("-h,--help", "print this help and exit");
     addVersion(app, "trackd-calibrate");
@@ -55,8 +56,9 @@ int main(int argc, char** argv) {
     addKeyOption(app, "--controller-key", settings.controllerKey, "the controller segment's key");
     requireDistinctKeys(app, settings.trackerKey, settings.controllerKey);
     addInstallationOption(app, settings.installation)
-        ->description("the installation file to write (default $ZORAVOVAR_INSTALLATION, else " ZORAVOVAR_ROOM_DEFAULT_PATH
-                     "); made where it does not exist");
+        ->description(
+            "the installation file to write (default $ZORAVOVAR_INSTALLATION, else " ZORAVOVAR_ROOM_DEFAULT_PATH
+            "); made where it does not exist");
     app.add_option("--wand", settings.wand, "the wand's sensor index (default the installation's sensor of role wand)")
         ->type_name("INDEX")
         ->check(CLI::NonNegativeNumber);
