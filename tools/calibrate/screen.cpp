@@ -56,9 +56,36 @@ std::string nameProblem(const std::string& name) {
     return "'" + trackd_tools::printable(name) + "' is not a screen's name: " + message;
 }
 
+// The file's text with the screen's corners: its values replaced where it has the screen, else a new table at
+// its end.
+std::string screenText(const Start& start, int existing, const std::string& name, const std::array<Vec3, 3>& corners) {
+    if (existing >= 0) {
+        std::vector<Edit> edits;
+        for (std::size_t k = 0; k < KEYS.size(); ++k) {
+            const auto span = valueSpan(start.text, "screen", static_cast<std::size_t>(existing), KEYS[k]);
+            if (!span) throw std::runtime_error(start.path + ": cannot find screen " + name + "'s " + KEYS[k]);
+            edits.push_back({*span, vectorText(corners[k])});
+        }
+        return applyEdits(start.text, edits);
+    }
+    std::string text = start.text;
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    text += "\n[[screen]]\nname = " + tomlString(name) + "\n";
+    for (std::size_t k = 0; k < KEYS.size(); ++k) text += std::string(KEYS[k]) + " = " + vectorText(corners[k]) + "\n";
+    return text;
+}
+
 int calibrateScreen(const Settings& settings, const std::string& name) {
     const Start start = begin(settings, "replaces or adds the screen " + name + " in it", 1.0);
     const int existing = zoravovarRoomFindScreen(start.room.get(), name.c_str());
+    // Tried first with corners of a unit square, so that a file the screen cannot be written into (one whose
+    // screens are an inline array, say) is refused before any point is taken.
+    try {
+        loadRoom(screenText(start, existing, name, {{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}}), start.path);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error("cannot write the screen " + name + " into " + start.path +
+                                 " (with a new [[screen]] table at its end, the text would read: " + e.what() + ")");
+    }
     Wand wand(settings, start);
     tell("calibrating screen " + name + " of " + start.path + "; " + wand.describe());
     std::array<Vec3, 3> corners{};
@@ -89,22 +116,7 @@ int calibrateScreen(const Settings& settings, const std::string& name) {
     corners[2] = squared;
     for (Vec3& corner : corners) corner = rounded(corner, POINT_STEP);
 
-    std::string text;
-    if (existing >= 0) {
-        std::vector<Edit> edits;
-        for (std::size_t k = 0; k < KEYS.size(); ++k) {
-            const auto span = valueSpan(start.text, "screen", static_cast<std::size_t>(existing), KEYS[k]);
-            if (!span) throw std::runtime_error(start.path + ": cannot find screen " + name + "'s " + KEYS[k]);
-            edits.push_back({*span, vectorText(corners[k])});
-        }
-        text = applyEdits(start.text, edits);
-    } else {
-        text = start.text;
-        if (!text.empty() && text.back() != '\n') text += '\n';
-        text += "\n[[screen]]\nname = " + tomlString(name) + "\n";
-        for (std::size_t k = 0; k < KEYS.size(); ++k)
-            text += std::string(KEYS[k]) + " = " + vectorText(corners[k]) + "\n";
-    }
+    const std::string text = screenText(start, existing, name, corners);
     // The new text is read back before it is written: the corners as measured, nothing else gone.
     const Room after = loadRoom(text, start.path);
     const int screen = zoravovarRoomFindScreen(after.get(), name.c_str());

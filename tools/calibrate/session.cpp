@@ -1,13 +1,20 @@
 // What both calibrations share: the file they start from, the wand, the messages.
 #include "session.h"
 
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "options.h"
@@ -111,6 +118,13 @@ Start begin(const Settings& settings, const std::string& updating, double unit) 
     Start start;
     start.path = resolved;
     start.before = readInstallation(start.path);
+    // The file is replaced by a new one beside it: the folder must take it, before any point is taken.
+    const std::string folder = start.path.find('/') == std::string::npos
+                                   ? std::string(".")
+                                   : start.path.substr(0, std::max<std::size_t>(start.path.rfind('/'), 1));
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+        throw std::runtime_error("cannot write " + start.path + ": the folder " + folder + ": " +
+                                 std::generic_category().message(errno));
     if (start.before && !settings.update && !settings.overwrite)
         throw std::runtime_error(start.path + " exists; not changing it: --update " + updating +
                                  ", keeping its comments and every other entry; --overwrite replaces the file with a "
@@ -143,19 +157,19 @@ Wand::Wand(const Settings& settings, const Start& start) : start_(start), termin
     }
     sensor_ = zoravovarRoomFindSensorIndex(room, index_);
     if (sensor_ >= 0) zoravovarRoomSensorOffset(room, sensor_, ZORAVOVAR_ROOM_TIP, tip_.data());
-    // The library explains a failed attach on standard error; the hint says what to do about it.
-    tracker_ = trackdInitTrackerReader(settings.trackerKey);
-    if (tracker_ == nullptr) {
-        const int error = errno;
-        throw std::runtime_error(
-            diagnoseAttach("tracker", settings.trackerKey, trackd_layout::TRACKER_SEGMENT_SIZE, error).reason);
-    }
-    controller_ = trackdInitControllerReader(settings.controllerKey);
-    if (controller_ == nullptr) {
-        const int error = errno;
-        throw std::runtime_error(
-            diagnoseAttach("controller", settings.controllerKey, trackd_layout::CONTROLLER_SEGMENT_SIZE, error).reason);
-    }
+    // A key that names no segment is said once, in the tools' words; the library explains any other failed
+    // attach on standard error before the hint.
+    const auto attach = [](const char* kind, int key, std::uint32_t minimum, void* (*attacher)(int)) {
+        void* handle = shmget(key, 0, 0) < 0 ? nullptr : attacher(key);
+        if (handle == nullptr) {
+            const int error = errno;
+            throw std::runtime_error(diagnoseAttach(kind, key, minimum, error).reason);
+        }
+        return handle;
+    };
+    tracker_ = attach("tracker", settings.trackerKey, trackd_layout::TRACKER_SEGMENT_SIZE, trackdInitTrackerReader);
+    controller_ = attach("controller", settings.controllerKey, trackd_layout::CONTROLLER_SEGMENT_SIZE,
+                         trackdInitControllerReader);
     const int sensors = trackdGetNumberOfSensors(tracker_);
     if (index_ >= sensors)
         throw std::runtime_error("the tracker segment holds " + std::to_string(sensors) +
