@@ -193,7 +193,7 @@ TEST(calibrateRoom, aZUpTrackerInFeetGetsTheFrameInWhichTheDrivenPointsAreTheOri
     EXPECT_NE(written.find("origin = [-0.6096"), std::string::npos) << written;
 }
 
-TEST(calibrate, anExistingFileChangesOnlyWithUpdateMissingSegmentsAreNamedAndASignalWritesNothing) {
+TEST(calibrate, anExistingFileChangesOnlyWithUpdateBadFilesNamesAndMissingSegmentsAreRefusedAndASignalWritesNothing) {
     const Keys keys;
     const std::string folder = freshFolder(keys);
     const std::string file = folder + "/installation.toml";
@@ -204,6 +204,19 @@ TEST(calibrate, anExistingFileChangesOnlyWithUpdateMissingSegmentsAreNamedAndASi
         EXPECT_EQ(refused.err.find("trackd-calibrate: " + file + " exists; not changing it: --update replaces"), 0)
             << refused.err;
         EXPECT_EQ(refused.out, "");
+    }
+    {
+        // A file with a mistake, or a name the file cannot hold, is refused before anything is asked for.
+        const std::string broken = folder + "/broken.toml";
+        writeFile(broken, HEADER + "bogus = 1\n");
+        Process mistake(command(CALIBRATE, keys, {"--installation", broken, "--update", "room"}));
+        EXPECT_EQ(mistake.wait(), 1);
+        EXPECT_EQ(mistake.err, "trackd-calibrate: " + broken + ":21: sensor[1].bogus: unknown key\n");
+        Process badName(command(CALIBRATE, keys, {"--installation", file, "--update", "screen", "a\x1b[2J"}));
+        EXPECT_EQ(badName.wait(), 2);
+        EXPECT_NE(badName.err.find("'a\\x1b[2J' is not a screen's name"), std::string::npos) << badName.err;
+        EXPECT_TRUE(printableOnly(badName.err)) << badName.err;
+        std::filesystem::remove(broken);
     }
     {
         Process missing(command(CALIBRATE, keys, {"--installation", file, "--update", "screen", "front"}));
