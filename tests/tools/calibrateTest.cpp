@@ -22,13 +22,21 @@ std::string readFile(const std::string& path) {
 
 void writeFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
-// A folder of its own for each test, so that files left beside the installation show.
-std::string freshFolder(const Keys& keys) {
-    std::string folder = ::testing::TempDir() + "trackd-calibrate-" + std::to_string(keys.tracker);
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
-    return folder;
-}
+// A folder of its own for each test, so that files left beside the installation show; removed at the end.
+struct Folder {
+    explicit Folder(const Keys& keys)
+        : path(::testing::TempDir() + "trackd-calibrate-" + std::to_string(keys.tracker)) {
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
+    }
+    ~Folder() { std::filesystem::remove_all(path); }
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    std::ptrdiff_t files() const {
+        return std::distance(std::filesystem::directory_iterator(path), std::filesystem::directory_iterator{});
+    }
+    std::string path;
+};
 
 const std::string HEADER = R"(# The lab's three walls. Measured by hand first.
 [tracker]
@@ -119,8 +127,8 @@ std::shared_ptr<ZoravovarRoom> load(const std::string& path) {
 
 TEST(calibrateScreen, theDrivenCornersAreAddedKeepingTheFileByteForByteAndACollinearCornerIsTakenAgain) {
     const Keys keys;
-    const std::string folder = freshFolder(keys);
-    const std::string file = folder + "/installation.toml";
+    const Folder folder(keys);
+    const std::string file = folder.path + "/installation.toml";
     writeFile(file, HEADER + FRONT);
     Calibration run(keys, {"--installation", file, "--update", "screen", "left"});
     ASSERT_TRUE(run.shows("its tip at 0.000 0.000 -0.100 m")) << run.tool.out << run.tool.err;
@@ -146,13 +154,13 @@ TEST(calibrateScreen, theDrivenCornersAreAddedKeepingTheFileByteForByteAndAColli
     std::array<double, 9> read{};
     ASSERT_EQ(zoravovarRoomScreenCorners(room.get(), zoravovarRoomFindScreen(room.get(), "left"), read.data()), 1);
     for (std::size_t k = 0; k < read.size(); ++k) EXPECT_NEAR(read[k], corners[k / 3][k % 3], 1e-6) << k;
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator{}), 1);
+    EXPECT_EQ(folder.files(), 1);
 }
 
 TEST(calibrateRoom, aZUpTrackerInFeetGetsTheFrameInWhichTheDrivenPointsAreTheOriginAndTheAxes) {
     const Keys keys;
-    const std::string folder = freshFolder(keys);
-    const std::string file = folder + "/installation.toml";
+    const Folder folder(keys);
+    const std::string file = folder.path + "/installation.toml";
     std::string header = HEADER;
     header.replace(header.find("unit = 1.0"), 10, "unit = 0.3048");
     writeFile(file, header + FRONT);
@@ -195,8 +203,8 @@ TEST(calibrateRoom, aZUpTrackerInFeetGetsTheFrameInWhichTheDrivenPointsAreTheOri
 
 TEST(calibrate, anExistingFileChangesOnlyWithUpdateBadFilesNamesAndMissingSegmentsAreRefusedAndASignalWritesNothing) {
     const Keys keys;
-    const std::string folder = freshFolder(keys);
-    const std::string file = folder + "/installation.toml";
+    const Folder folder(keys);
+    const std::string file = folder.path + "/installation.toml";
     writeFile(file, HEADER + FRONT);
     {
         Process refused(command(CALIBRATE, keys, {"--installation", file, "screen", "front"}));
@@ -207,7 +215,7 @@ TEST(calibrate, anExistingFileChangesOnlyWithUpdateBadFilesNamesAndMissingSegmen
     }
     {
         // A file with a mistake, or a name the file cannot hold, is refused before anything is asked for.
-        const std::string broken = folder + "/broken.toml";
+        const std::string broken = folder.path + "/broken.toml";
         writeFile(broken, HEADER + "bogus = 1\n");
         Process mistake(command(CALIBRATE, keys, {"--installation", broken, "--update", "room"}));
         EXPECT_EQ(mistake.wait(), 1);
@@ -235,7 +243,7 @@ TEST(calibrate, anExistingFileChangesOnlyWithUpdateBadFilesNamesAndMissingSegmen
             << run.tool.err;
     }
     EXPECT_EQ(readFile(file), HEADER + FRONT);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator{}), 1);
+    EXPECT_EQ(folder.files(), 1);
 }
 
 }  // namespace
