@@ -125,7 +125,7 @@ std::shared_ptr<ZoravovarRoom> load(const std::string& path) {
     return room;
 }
 
-TEST(calibrateScreen, theDrivenCornersAreAddedKeepingTheFileByteForByteAndACollinearCornerIsTakenAgain) {
+TEST(calibrateScreen, theDrivenCornersAreAddedOrReplacedKeepingTheFileByteForByteAndACollinearCornerIsTakenAgain) {
     const Keys keys;
     const Folder folder(keys);
     const std::string file = folder.path + "/installation.toml";
@@ -154,6 +154,20 @@ TEST(calibrateScreen, theDrivenCornersAreAddedKeepingTheFileByteForByteAndAColli
     std::array<double, 9> read{};
     ASSERT_EQ(zoravovarRoomScreenCorners(room.get(), zoravovarRoomFindScreen(room.get(), "left"), read.data()), 1);
     for (std::size_t k = 0; k < read.size(); ++k) EXPECT_NEAR(read[k], corners[k / 3][k % 3], 1e-6) << k;
+
+    // Measured again, the screen front changes in its three values alone.
+    const Keys moreKeys;
+    Calibration again(moreKeys, {"--installation", file, "--update", "screen", "front"});
+    again.point("the lower-left corner", {-2.0, 0.0, -1.5}, "lower-left corner: -2.000 0.000 -1.600");
+    again.point("the lower-right corner", {2.0, 0.0, -1.5}, "lower-right corner: 2.000 0.000 -1.600");
+    again.point("the upper-left corner", {-2.0, 2.5, -1.5}, "upper-left corner: -2.000 2.500 -1.600");
+    EXPECT_EQ(again.tool.wait(), 0) << again.tool.err;
+    std::string expected = written;
+    for (const auto& [was, now] : {std::pair<std::string, std::string>{"[-1.5, 0.0, -1.5]", "[-2.0, 0.0, -1.6]"},
+                                   {"[1.5, 0.0, -1.5]", "[2.0, 0.0, -1.6]"},
+                                   {"[-1.5, 3.0, -1.5]", "[-2.0, 2.5, -1.6]"}})
+        expected.replace(expected.find(was), was.size(), now);
+    EXPECT_EQ(readFile(file), expected);
     EXPECT_EQ(folder.files(), 1);
 }
 
