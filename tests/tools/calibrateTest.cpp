@@ -260,4 +260,25 @@ TEST(calibrate, anExistingFileChangesOnlyWithUpdateBadFilesNamesAndMissingSegmen
     EXPECT_EQ(folder.files(), 1);
 }
 
+TEST(calibrate, onATerminalTheTipsPositionIsRefreshedInPlaceAsTheWandMoves) {
+    const Keys keys;
+    const Folder folder(keys);
+    const std::string file = folder.path + "/installation.toml";
+    writeFile(file, HEADER);
+    CommandedSim sim(keys, {"--sensors", "2", "--buttons", "1"});
+    sim.send("{\"sensor\":1,\"position\":[0.5,1.25,-2],\"angles\":[0,0,0]}\n");
+    OnTerminal tool(command(CALIBRATE, keys, {"--installation", file, "--update", "room"}));
+    // The prompt on a line of its own, the tip's position below it, rewritten in place as the wand moves.
+    EXPECT_TRUE(
+        tool.shows("the room's origin: point the wand's tip at it and press button 0\r\n\r\x1b[Ktip at 0.500 "
+                   "1.250 -2.100 in the tracker's units"))
+        << tool.screen;
+    sim.send("{\"sensor\":1,\"move\":[0.25,0,0]}\n");
+    EXPECT_TRUE(tool.shows("\r\x1b[Ktip at 0.750 1.250 -2.100 in the tracker's units")) << tool.screen;
+    tool.signal(SIGTERM);
+    EXPECT_EQ(tool.wait(), 1) << tool.screen;
+    EXPECT_TRUE(tool.shows("\r\x1b[Ktrackd-calibrate: stopped; nothing was written to " + file)) << tool.screen;
+    EXPECT_EQ(readFile(file), HEADER);
+}
+
 }  // namespace

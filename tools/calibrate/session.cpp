@@ -1,6 +1,7 @@
 // What both calibrations share: the file they start from, the wand, the messages.
 #include "session.h"
 
+#include <sys/ioctl.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -40,10 +41,14 @@ void endLive() {
     live.clear();
 }
 
+// Cut to the terminal's width, as a line that wrapped would not be rewritten in place.
 void showLive(const std::string& text) {
-    if (text == live) return;
-    std::cout << "\r\033[K" << text << std::flush;
-    live = text;
+    winsize size{};
+    const std::size_t width = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1 : 79;
+    const std::string shown = text.substr(0, width);
+    if (shown == live) return;
+    std::cout << "\r\033[K" << shown << std::flush;
+    live = shown;
 }
 
 }  // namespace
@@ -208,7 +213,7 @@ std::optional<Matrix> Wand::take(const std::string& prompt, const std::function<
         if (!down) released_ = true;
         if (released_ && !announced) {
             announced = true;
-            if (!terminal_) tell(prompt);
+            tell(prompt);
         }
         if (down && released_) {
             released_ = false;
@@ -224,8 +229,8 @@ std::optional<Matrix> Wand::take(const std::string& prompt, const std::function<
             say("sensor " + std::to_string(index_) + " is not in the tracker segment now");
         }
         if (terminal_) {
-            const std::string where = have ? "  tip at " + place(m) : "  (the wand is not in the tracker segment)";
-            showLive(released_ ? prompt + where : "release button 0" + where);
+            const std::string where = have ? "tip at " + place(m) : "the wand is not in the tracker segment";
+            showLive(released_ ? where : "release button 0; " + where);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1000 / POLLS_PER_SECOND));
     }

@@ -71,9 +71,9 @@ public:
     const Vec3& tip() const { return tip_; }
     std::string describe() const;
 
-    // Shows `prompt` once button 0 is up, with where `place` puts the tip on a terminal, and waits for the
-    // press (button 0 going from 0 to non-zero). Returns the wand's pose at the press, or nothing once a stop
-    // signal came.
+    // Shows `prompt` once button 0 is up and, on a terminal, where `place` puts the tip, refreshed in place
+    // below it; waits for the press (button 0 going from 0 to non-zero). Returns the wand's pose at the press, or
+    // nothing once a stop signal came.
     std::optional<Matrix> take(const std::string& prompt, const std::function<std::string(const Matrix&)>& place);
 
     // The tip in the room, metres, through the room library.
