@@ -238,6 +238,9 @@ TEST(calibrate, anExistingFileChangesOnlyWithUpdateBadFilesNamesAndMissingSegmen
         EXPECT_EQ(badName.wait(), 2);
         EXPECT_NE(badName.err.find("'a\\x1b[2J' is not a screen's name"), std::string::npos) << badName.err;
         EXPECT_TRUE(printableOnly(badName.err)) << badName.err;
+        Process version(invocation(CALIBRATE, {"--version"}));
+        EXPECT_EQ(version.wait(), 0);
+        EXPECT_EQ(version.out, "trackd-calibrate " ZORAVOVAR_VERSION_TEXT "\n");
         std::filesystem::remove(broken);
     }
     {
