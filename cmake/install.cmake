@@ -318,7 +318,7 @@ set(CPACK_COMPONENT_TOOLS_DEPENDS runtime java)
 # The viewer's jar is built for Java ${ZORAVOVAR_TOOLS_JAVA_RELEASE}: a runtime of that version or later, with a display.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
     "default-jre (>= 2:1.${ZORAVOVAR_TOOLS_JAVA_RELEASE}) | java${ZORAVOVAR_TOOLS_JAVA_RELEASE}-runtime, libpicocli-java")
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION "simulator, monitor, viewer, calibrator and mirror for trackd's tracking segments
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "simulator, monitor, viewer, calibrator and mirror for trackd's segments
 trackd-sim plays the part of the trackd motion tracking daemon, trackd-monitor
 shows, checks and records what its segments hold, trackd-viewer draws the
 sensors, buttons and valuators in a window, trackd-calibrate measures the
