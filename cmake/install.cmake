@@ -116,10 +116,10 @@ install(TARGETS ZoravoVARRoomJNI LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/jni
 if(ZORAVOVAR_BUILD_TOOLS)
   # Only a prefix whose library folder the loader does not search needs a RUNPATH (none under /usr).
   if(NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
-    set_target_properties(trackd-monitor PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+    set_target_properties(trackd-monitor trackd-calibrate PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   endif()
-  install(TARGETS trackd-sim trackd-monitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
-  set(ZORAVOVAR_TOOLS trackd-sim trackd-monitor trackd-viewer)
+  install(TARGETS trackd-sim trackd-monitor trackd-calibrate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  set(ZORAVOVAR_TOOLS trackd-sim trackd-monitor trackd-calibrate trackd-viewer)
   if(ZORAVOVAR_BUILD_MIRROR)
     install(TARGETS trackd-mirror RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
     list(APPEND ZORAVOVAR_TOOLS trackd-mirror)
@@ -164,15 +164,17 @@ if(ZORAVOVAR_BUILD_TOOLS)
           set(summary "play trackd's part with simulated tracker and controller segments")
         elseif(tool STREQUAL "trackd-mirror")
           set(summary "carry trackd's segments from the tracking host to render nodes over DDS")
+        elseif(tool STREQUAL "trackd-calibrate")
+          set(summary "measure the installation's screens and room frame with the wand")
         else()
           set(summary "show and record what trackd's segments hold, and their health")
         endif()
       endif()
       # What --help cannot hold (authentication, files, exit status, examples) comes from an include file.
       set(include)
-      if(tool STREQUAL "trackd-mirror")
-        set(include_file "${CMAKE_CURRENT_BINARY_DIR}/packaging/trackd-mirror.h2m")
-        configure_file(packaging/trackd-mirror.h2m.in "${include_file}" @ONLY)
+      if(tool STREQUAL "trackd-mirror" OR tool STREQUAL "trackd-calibrate")
+        set(include_file "${CMAKE_CURRENT_BINARY_DIR}/packaging/${tool}.h2m")
+        configure_file(packaging/${tool}.h2m.in "${include_file}" @ONLY)
         set(include --include "${include_file}")
         list(APPEND depends "${include_file}")
       endif()
@@ -316,11 +318,12 @@ set(CPACK_COMPONENT_TOOLS_DEPENDS runtime java)
 # The viewer's jar is built for Java ${ZORAVOVAR_TOOLS_JAVA_RELEASE}: a runtime of that version or later, with a display.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
     "default-jre (>= 2:1.${ZORAVOVAR_TOOLS_JAVA_RELEASE}) | java${ZORAVOVAR_TOOLS_JAVA_RELEASE}-runtime, libpicocli-java")
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION "simulator, monitor, viewer and mirror for trackd's tracking segments
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "simulator, monitor, viewer, calibrator and mirror for trackd's segments
 trackd-sim plays the part of the trackd motion tracking daemon, trackd-monitor
 shows, checks and records what its segments hold, trackd-viewer draws the
-sensors, buttons and valuators in a window, and trackd-mirror carries the
-segments from the tracking host to the render nodes of an installation over
+sensors, buttons and valuators in a window, trackd-calibrate measures the
+installation's screens and room frame with the wand, and trackd-mirror carries
+the segments from the tracking host to the render nodes of an installation over
 Cyclone DDS, with systemd units that run it as a service.")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
