@@ -18,17 +18,8 @@
 
 #include "zoravovarRoom.h"
 
-// As the room library's parser includes it: header-only, no exceptions, and toml++'s assertions off, for they
-// assume what hostile input can break. Only texts that parser has accepted come here.
-#define TOML_HEADER_ONLY 1
-#define TOML_EXCEPTIONS 0
-#define TOML_ENABLE_FORMATTERS 0
-#define TOML_MAX_NESTED_VALUES 8
-#pragma push_macro("NDEBUG")
-#undef NDEBUG
-#define TOML_ASSERT(expr) static_assert(true)
-#include <toml++/toml.h>
-#pragma pop_macro("NDEBUG")
+// Only texts the room library has accepted come here.
+#include "configuredToml.h"
 
 namespace trackd_calibrate {
 
