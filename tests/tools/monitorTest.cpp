@@ -150,4 +150,19 @@ TEST(monitorHealth, aStillSourceIsPolledSlowlyAndSaysSo) {
     EXPECT_EQ(monitor.wait(), 0) << monitor.err;
 }
 
+// The driven simulator counts its writes while nobody drives: the monitor calls that unchanged, not
+// frozen, and a still simulator, which writes nothing, is never said to be driven.
+TEST(monitorHealth, theDrivenSimulatorIsUnchangedWhileNobodyDrivesNotFrozen) {
+    const Keys keys;
+    const CommandedSim sim(keys, {});
+    const json driven = monitorOnce(keys, {}, "3.5")["health"];
+    EXPECT_EQ(driven["tracker"]["state"], "unchanged: nobody is driving") << driven;
+    EXPECT_EQ(driven["controller"]["state"], "unchanged: nobody is driving") << driven;
+
+    const Keys stillKeys;
+    RunningSim still(stillKeys, {"--static"});
+    const json health = monitorOnce(stillKeys, {}, "3.5")["health"]["tracker"];
+    EXPECT_EQ(health["state"].get<std::string>().rfind("FROZEN: no change for", 0), 0U) << health;
+}
+
 }  // namespace

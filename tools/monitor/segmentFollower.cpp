@@ -62,21 +62,23 @@ std::uint32_t SegmentFollower::fitting(const char* items, std::uint32_t count, s
     return static_cast<std::uint32_t>(fit);
 }
 
-void SegmentFollower::observe(bool changed, Clock::time_point now, long long looks) {
+void SegmentFollower::observe(bool changed, bool written, Clock::time_point now, long long looks) {
     if (changed) {
         changes_.push_back(now);
         lastChange_ = now;
     }
+    if (written) writes_.push_back(now);
     samples_.emplace_back(now, looks);
     looksInWindow_ += looks;
     const auto old = now - clockDuration(RATE_WINDOW);
     while (!changes_.empty() && changes_.front() < old) changes_.pop_front();
+    while (!writes_.empty() && writes_.front() < old) writes_.pop_front();
     for (; !samples_.empty() && samples_.front().first < old; samples_.pop_front())
         looksInWindow_ -= samples_.front().second;
     lastSample_ = now;
 }
 
-nlohmann::json SegmentFollower::health(bool exact) const {
+nlohmann::json SegmentFollower::health(bool exact, bool driven) const {
     nlohmann::json h = {{"key", key_}, {"keyHex", keyText(key_).substr(0, 10)}, {"minimum", minimum_}};
     if (handle_ == nullptr) {
         h["state"] = "NOT ATTACHED";
@@ -112,6 +114,8 @@ nlohmann::json SegmentFollower::health(bool exact) const {
         state = "live";
     else if (window < RATE_WINDOW)
         state = "measuring";
+    else if (driven && !writes_.empty())
+        state = "unchanged: nobody is driving";  // the simulator writes its counter, and nobody moves a thing
     else if (quiet >= FROZEN_AFTER)
         state = "FROZEN: no change for " + fixed(quiet, 1) + " s";
     else
@@ -144,6 +148,7 @@ std::string SegmentFollower::line(const nlohmann::json& h) const {
 
 void SegmentFollower::resetRate(Clock::time_point now) {
     changes_.clear();
+    writes_.clear();
     samples_.clear();
     looksInWindow_ = 0;
     attachedAt_ = lastChange_ = lastSample_ = now;
