@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "changeWatcher.h"
 #include "keyReader.h"
@@ -111,9 +113,18 @@ int run(const Settings& settings) {
     };
     // A write that changed only the header's first word: the writer is alive, its values unchanged. It
     // counts for the watcher, which learns the writer's rhythm from it, but is no change of the values.
+    const auto counters = [&] {
+        return std::pair(tracker.attached() ? loadWord(tracker.handle(), WRITE_COUNTER_AT) : 0U,
+                         controller.attached() ? loadWord(controller.handle(), WRITE_COUNTER_AT) : 0U);
+    };
     const auto counted = [&] {
-        const std::uint32_t t = tracker.attached() ? loadWord(tracker.handle(), WRITE_COUNTER_AT) : 0;
-        const std::uint32_t c = controller.attached() ? loadWord(controller.handle(), WRITE_COUNTER_AT) : 0;
+        // The writer stores one counter after the other: read until both agree, so that one write is one change.
+        auto [t, c] = counters();
+        for (int attempt = 0; attempt < SETTLE_ATTEMPTS && (t != trackerCount || c != controllerCount); ++attempt) {
+            const auto again = counters();
+            if (again == std::pair(t, c)) break;
+            std::tie(t, c) = again;
+        }
         trackerWritten = t != trackerCount;
         controllerWritten = c != controllerCount;
         trackerCount = t;
