@@ -84,7 +84,10 @@ std::optional<SubscriberStatus> subscriberStatusFor(int key) {
             file.compare(file.size() - std::strlen(SUFFIX), std::string::npos, SUFFIX) != 0)
             continue;
         if (++looked > MOST_STATUS_FILES) break;
-        const auto text = readSmall(dir + "/" + file);
+        std::string path = dir;
+        path += '/';
+        path += file;
+        const auto text = readSmall(path);
         if (!text) continue;
         auto status = parse(*text);
         if (status && (status->trackerKey == key || status->controllerKey == key)) return status;
