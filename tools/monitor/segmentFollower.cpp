@@ -10,6 +10,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "mirrorStatus.h"
 #include "options.h"
 #include "segmentKeys.h"
 
@@ -116,9 +117,11 @@ nlohmann::json SegmentFollower::health(bool exact, bool driven) const {
         state = "measuring";
     else if (driven && !writes_.empty())
         state = "unchanged: nobody is driving";  // the simulator writes its counter, and nobody moves a thing
-    else if (quiet >= FROZEN_AFTER)
+    else if (quiet >= FROZEN_AFTER) {
         state = "FROZEN: no change for " + fixed(quiet, 1) + " s";
-    else
+        // On a render node the subscriber writes the segment: what it says of itself, when it left a status.
+        if (const auto subscriber = subscriberStatusFor(key_)) h["hint"] = subscriberHint(*subscriber);
+    } else
         state = "static: no change seen in " + fixed(quiet, 1) + " s";
     h["state"] = state;
     return h;
@@ -142,6 +145,7 @@ std::string SegmentFollower::line(const nlohmann::json& h) const {
     if (!h["removed"].get<bool>() && h["updatesPerSecond"].get<double>() > 0)
         out << ", updating at " << (h["rateIsLowerBound"].get<bool>() ? "above " : "")
             << fixed(h["updatesPerSecond"].get<double>(), 1) << " Hz";
+    if (h.contains("hint")) out << "\n  hint: " << h["hint"].get<std::string>();
     if (h.value("worldWritable", false)) out << "\n  WARNING: " << WORLD_WRITABLE_RISK;
     return out.str();
 }
