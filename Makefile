@@ -7,22 +7,27 @@ CMAKE_FLAGS ?=
 PACKAGES := cmake make g++ binutils procps pkgconf dpkg-dev file libgtest-dev openjdk-17-jdk-headless junit5 \
             libcli11-dev nlohmann-json3-dev libsimdjson-dev fonts-dejavu-core libjava3d-java libvecmath-java \
             cyclonedds-dev cyclonedds-tools libsodium-dev iproute2 util-linux nftables systemd \
-            openjdk-17-jre xvfb libgl1-mesa-dri python3-dev python3-numpy pybind11-dev python3-pytest python3-matplotlib \
+            openjdk-17-jre xvfb libgl1-mesa-dri python3-dev python3-numpy pybind11-dev python3-pytest python3-matplotlib python3-venv \
             libpicocli-java libtomlplusplus-dev libglfw3-dev libgl-dev
 
 .PHONY: all build env test demo mirror-demo viewer j3d-demo j3d-screenshot bench deb test-deb test-asan test-tsan test-m32 fuzz lint deps clean
 
 all: build
 
+# Java 3D's jars, from Debian's libjava3d-java and libvecmath-java. Its native library lies in /usr/lib/jni,
+# on the JVM's default search path, after LD_LIBRARY_PATH.
+JAVA3D_JARS = /usr/share/java/j3dcore.jar:/usr/share/java/j3dutils.jar:/usr/share/java/vecmath.jar
+
 # The exports that let a shell use the build tree as if it were installed: eval "$$(make -s env)". Prints
-# only the exports (no build), so that they can be evaluated; run it after `make build`.
+# only the exports (no build), so that they can be evaluated; run it after `make build`. CLASSPATH holds
+# our jars and Java 3D's; the JVM finds the native libraries through LD_LIBRARY_PATH and its default path.
 env:
 	@b='$(abspath $(BUILD_DIR))'; \
 	echo "export PATH=\"$$b/bin:\$$PATH\""; \
 	echo "export LD_LIBRARY_PATH=\"$$b/lib\$${LD_LIBRARY_PATH:+:\$$LD_LIBRARY_PATH}\""; \
 	echo "export CPATH=\"$(CURDIR)/reader/include:$(CURDIR)/room/include\$${CPATH:+:\$$CPATH}\""; \
 	echo "export LIBRARY_PATH=\"$$b/lib\$${LIBRARY_PATH:+:\$$LIBRARY_PATH}\""; \
-	echo "export CLASSPATH=\"$$b/zoravovar.jar:.\$${CLASSPATH:+:\$$CLASSPATH}\""; \
+	echo "export CLASSPATH=\"$$b/zoravovar.jar:$$b/zoravovar-j3d.jar:$(JAVA3D_JARS):.\$${CLASSPATH:+:\$$CLASSPATH}\""; \
 	echo "export PYTHONPATH=\"$$b/python\$${PYTHONPATH:+:\$$PYTHONPATH}\""
 
 deps:
@@ -123,7 +128,7 @@ viewer: build
 
 # The README's head-tracking recipe with labels, driven by the simulator, for DEMO_SECONDS: the eye follows
 # sensor 0, sensor 1 holds a small cube.
-JAVA3D_CLASSPATH = $(BUILD_DIR)/zoravovar-j3d.jar:$(BUILD_DIR)/zoravovar-j3d-demo.jar:/usr/share/java/j3dcore.jar:/usr/share/java/j3dutils.jar:/usr/share/java/vecmath.jar
+JAVA3D_CLASSPATH = $(BUILD_DIR)/zoravovar-j3d.jar:$(BUILD_DIR)/zoravovar-j3d-demo.jar:$(JAVA3D_JARS)
 # Java 3D 1.5 reaches into the JDK's X11 classes, which JDK 9 and later export only on request.
 JAVA3D_JVM_OPTIONS = --add-exports java.desktop/sun.awt=ALL-UNNAMED --add-opens java.desktop/sun.awt=ALL-UNNAMED
 JAVA3D_DEMO = $(JAVA_DEMO):$(JAVA3D_CLASSPATH) $(JAVA3D_JVM_OPTIONS) -Djava.library.path=$(BUILD_DIR)/lib:/usr/lib/jni \

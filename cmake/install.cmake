@@ -210,7 +210,7 @@ if(ZORAVOVAR_PYTHON)
   endif()
   install(TARGETS _zoravovar LIBRARY DESTINATION ${ZORAVOVAR_PYTHON_INSTALL_DIR}/zoravovar COMPONENT python)
   install(FILES python/zoravovar/__init__.py python/zoravovar/__init__.pyi python/zoravovar/py.typed
-    DESTINATION ${ZORAVOVAR_PYTHON_INSTALL_DIR}/zoravovar COMPONENT python)
+    ${PROJECT_BINARY_DIR}/python/zoravovar/_built.py DESTINATION ${ZORAVOVAR_PYTHON_INSTALL_DIR}/zoravovar COMPONENT python)
 endif()
 
 set(ZORAVOVAR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ZoravoVAR)

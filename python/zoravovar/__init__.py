@@ -20,7 +20,33 @@ trackd-sim --play uses. help(zoravovar.Tracker), help(zoravovar.Controller) and
 help(zoravovar.load_recording) and help(zoravovar.Installation) say more.
 """
 
-from ._zoravovar import (
+
+def _check_interpreter():
+    """Fails at import, in one line, where this interpreter cannot run the native part or lacks numpy."""
+    import sys
+    import sysconfig
+
+    from . import _built
+
+    built = "zoravovar is built for %s (Python %s with numpy %s)" % (
+        _built.INTERPRETER, _built.PYTHON_VERSION, _built.NUMPY_VERSION)
+    here = "this is %s (Python %d.%d" % (sys.executable or "an unknown interpreter", *sys.version_info[:2])
+    fix = ("run it with %s, or in a venv made by %s -m venv --system-site-packages"
+           % (_built.INTERPRETER, _built.INTERPRETER))
+    if sysconfig.get_config_var("SOABI") != _built.SOABI:
+        raise ImportError("%s; %s, another ABI): %s" % (built, here, fix))
+    try:
+        import numpy
+    except ImportError:
+        raise ImportError("%s; %s without numpy): %s" % (built, here, fix)) from None
+    if numpy.__version__.split(".")[0] != _built.NUMPY_VERSION.split(".")[0]:
+        raise ImportError("%s; %s with numpy %s): %s" % (built, here, numpy.__version__, fix))
+
+
+_check_interpreter()
+del _check_interpreter
+
+from ._zoravovar import (  # noqa: E402 (after the check, which names what is wrong)
     DEFAULT_CONTROLLER_KEY,
     DEFAULT_TRACKER_KEY,
     NO_BUTTON,

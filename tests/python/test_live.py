@@ -1,11 +1,14 @@
 """Live queries: zoravovar against trackd-sim and raw segments, bit for bit with the C library, and its errors."""
 import ast
 import errno
+import json
 import os
 import pathlib
 import re
 import resource
+import shutil
 import struct
+import tempfile
 
 import numpy as np
 import pytest
@@ -115,6 +118,50 @@ def test_attach_failures_raise_typed_errors_naming_the_key(raw_segment, capfd):
         os._exit(4)
     assert os.waitpid(child, 0)[1] == 0
     capfd.readouterr()  # the library's own lines on standard error come beside the exceptions
+
+
+@pytest.fixture
+def status_dir():
+    """A status folder every user may read, as /run/trackd-mirror is."""
+    path = pathlib.Path(tempfile.mkdtemp())
+    path.chmod(0o755)
+    yield path
+    shutil.rmtree(path)
+
+
+def test_on_a_render_node_the_hints_name_the_subscriber_its_refusal_and_its_journal(raw_segment, status_dir,
+                                                                                      monkeypatch, capfd):
+    """The status file a subscriber leaves for its keys: the missing and the refused hints name it."""
+    tmp_path = status_dir
+    gone = raw_segment(1308)
+    gone.remove()
+    denied = raw_segment(1308, mode=0o600)
+    monkeypatch.setenv("TRACKD_MIRROR_STATUS_DIR", str(tmp_path))
+    (tmp_path / "subscribe-huge.json").write_bytes(b"[" * 100000)  # hostile neighbours are passed over
+    (tmp_path / "subscribe-bad.json").write_text('{"trackerKey": "7401"}')
+    for key, other in ((gone.key, gone.key + 1), (denied.key, denied.key + 1)):
+        (tmp_path / f"subscribe-{key}-{other}.json").write_text(json.dumps({
+            "role": "subscribe", "name": "cave", "trackerKey": key, "controllerKey": other, "pid": os.getpid(),
+            "state": "refusing frames", "lastRefusal": "signed with a different key",
+            "lastRefusalTime": "2026-12-09T23:40:01Z", "unit": "trackd-mirror-subscribe.service"}))
+    with pytest.raises(FileNotFoundError) as missing:
+        zoravovar.Tracker(gone.key)
+    assert str(missing.value).endswith(
+        f'this host\'s trackd-mirror subscribe for installation "cave" (pid {os.getpid()}) is refusing frames; last '
+        'refusal at 2026-12-09T23:40:01Z: signed with a different key; see journalctl -u trackd-mirror-subscribe.service')
+    child = os.fork()
+    if child == 0:
+        try:
+            os.setgid(65534)
+            os.setuid(65534)
+            zoravovar.Tracker(denied.key)
+        except PermissionError as e:
+            os._exit(0 if "have trackd-mirror subscribe --group give the segments a group" in str(e) else 2)
+        except BaseException:
+            os._exit(3)
+        os._exit(4)
+    assert os.waitpid(child, 0)[1] == 0
+    capfd.readouterr()
 
 
 def test_bad_indices_raise_index_error_naming_the_count(simulator, capfd):

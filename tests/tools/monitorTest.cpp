@@ -1,6 +1,12 @@
 // trackd-monitor against real segments: its hints for a failed attach, its output and its errors, and the
 // segments' health it measures.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 
 #include "toolsHarness.h"
 
@@ -148,6 +154,43 @@ TEST(monitorHealth, aStillSourceIsPolledSlowlyAndSaysSo) {
     EXPECT_EQ(watching, "still: polling at 1000 Hz") << monitor.err;
     monitor.signal(SIGTERM);
     EXPECT_EQ(monitor.wait(), 0) << monitor.err;
+}
+
+// The driven simulator counts its writes while nobody drives: the monitor calls that unchanged, not
+// frozen; a still simulator, which writes nothing, is frozen, and on a render node the hint names the subscriber.
+TEST(monitorHealth, theDrivenSimulatorIsUnchangedWhileNobodyDrivesNotFrozen) {
+    const Keys keys;
+    const CommandedSim sim(keys, {});
+    const json driven = monitorOnce(keys, {}, "3.5")["health"];
+    EXPECT_EQ(driven["tracker"]["state"], "unchanged: nobody is driving") << driven;
+    EXPECT_EQ(driven["controller"]["state"], "unchanged: nobody is driving") << driven;
+
+    // A frozen segment on a render node: the subscriber's status file for the key says what it does.
+    const Keys stillKeys;
+    RunningSim still(stillKeys, {"--static"});
+    const std::string folder = ::testing::TempDir() + "trackd-status-" + std::to_string(stillKeys.tracker);
+    ::mkdir(folder.c_str(), 0755);
+    const std::string file = folder + "/subscribe-" + std::to_string(stillKeys.tracker) + "-" +
+                             std::to_string(stillKeys.controller) + ".json";
+    std::ofstream(file) << json{{"name", "cave"},
+                                {"trackerKey", stillKeys.tracker},
+                                {"controllerKey", stillKeys.controller},
+                                {"pid", ::getpid()},
+                                {"state", "refusing frames"},
+                                {"lastRefusal", "signed with a different key"},
+                                {"lastRefusalTime", "2026-12-09T23:40:01Z"},
+                                {"unit", "trackd-mirror-subscribe.service"}};
+    ::setenv("TRACKD_MIRROR_STATUS_DIR", folder.c_str(), 1);
+    const json health = monitorOnce(stillKeys, {}, "3.5")["health"]["tracker"];
+    ::unsetenv("TRACKD_MIRROR_STATUS_DIR");
+    std::remove(file.c_str());
+    ::rmdir(folder.c_str());
+    EXPECT_EQ(health["state"].get<std::string>().rfind("FROZEN: no change for", 0), 0U) << health;
+    EXPECT_EQ(health.value("hint", ""),
+              "this host's trackd-mirror subscribe for installation \"cave\" (pid " + std::to_string(::getpid()) +
+                  ") is refusing frames; last refusal at 2026-12-09T23:40:01Z: signed with a different key; see "
+                  "journalctl -u trackd-mirror-subscribe.service")
+        << health;
 }
 
 }  // namespace

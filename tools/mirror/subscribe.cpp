@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <set>
@@ -18,6 +19,7 @@
 
 #include "announcement.h"
 #include "common.h"
+#include "mirrorStatus.h"
 #include "roles.h"
 #include "segments.h"
 
@@ -31,8 +33,9 @@ using std::chrono::milliseconds;
 constexpr milliseconds SILENCE_SHOWN_AFTER{500};
 constexpr milliseconds REFUSING_SHOWN_FOR{2000};  // how long after a refusal the status says frames are refused
 constexpr milliseconds SILENCE_EXPLAINED_AFTER{2000};
-constexpr milliseconds WAIT_SLICE{100};   // the longest a subscriber waits before it looks at signals
-constexpr std::size_t VISIBLE_NAMED = 8;  // installations a message names at most
+constexpr milliseconds STATUS_FILE_PERIOD{1000};  // the status file's refusal time, renewed at most this often
+constexpr milliseconds WAIT_SLICE{100};           // the longest a subscriber waits before it looks at signals
+constexpr std::size_t VISIBLE_NAMED = 8;          // installations a message names at most
 
 constexpr const char* SIGNED_UNCHECKED =
     "the publisher signs its frames; start with --auth-key to check them: until then anyone on the network can "
@@ -69,6 +72,12 @@ public:
           follower_(key != nullptr),
           status_(settings.common.statusSeconds) {
         announcer_.start(link_.domainParticipant());
+        statusFile_.name = settings.common.name;
+        statusFile_.trackerKey = settings.common.trackerKey;
+        statusFile_.controllerKey = settings.common.controllerKey;
+        statusFile_.pid = getpid();
+        const char* unit = std::getenv(MIRROR_UNIT_VARIABLE);
+        statusFile_.unit = unit != nullptr ? unit : "";
     }
 
     int run() {
@@ -96,8 +105,10 @@ public:
             }
             stats_.roll(now);
             if (status_.due(now)) status_.show(statusText(now), now);
+            leaveStatus(stateText(now), now);
         }
         status_.finish(statusText(Clock::now()));
+        leaveStatus("stopped", Clock::now());
         for (auto& segment : local_) segment.finish(settings_.removeOnExit);
         return 0;
     }
@@ -136,6 +147,7 @@ private:
     }
 
     void refuse(const char* reason, Clock::time_point now) {
+        if (lastReason_ != reason || now - lastRefusal_ >= STATUS_FILE_PERIOD) lastRefusalWall_ = std::time(nullptr);
         ++refused_;
         ++refusedSinceFrame_;
         lastRefusal_ = now;
@@ -202,6 +214,38 @@ private:
         if (said_.insert(reason).second) say(text);
     }
 
+    // What the status file says the subscriber does.
+    std::string stateText(Clock::time_point now) const {
+        const bool silent = lastFrame_ == Clock::time_point{} || now - lastFrame_ > SILENCE_SHOWN_AFTER;
+        if (silent && refusedSinceFrame_ > 0) return "refusing frames";
+        if (lastFrame_ == Clock::time_point{}) return "waiting for frames";
+        return silent ? "waiting: the source is silent" : "writing frames";
+    }
+
+    // Leaves the state for this host's readers when it changed, the last refusal's time at most once a
+    // period; says once when it cannot, and goes on without.
+    void leaveStatus(const std::string& state, Clock::time_point now) {
+        if (!statusWritable_) return;
+        char when[32] = "";
+        if (refused_ > 0) {
+            std::tm utc{};
+            gmtime_r(&lastRefusalWall_, &utc);
+            std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        }
+        const bool changed = state != statusFile_.state || lastReason_ != statusFile_.refusal;
+        if (!changed && (when == statusFile_.refusalTime || now - statusWritten_ < STATUS_FILE_PERIOD)) return;
+        statusFile_.state = state;
+        statusFile_.refusal = lastReason_;
+        statusFile_.refusalTime = when;
+        statusWritten_ = now;
+        std::string error;
+        if (!writeSubscriberStatus(statusFile_, error)) {
+            say("leaves no status for this host's readers (" + error + "); set " + MIRROR_STATUS_DIR_VARIABLE +
+                " to a folder it may write");
+            statusWritable_ = false;
+        }
+    }
+
     std::string statusText(Clock::time_point now) const {
         std::ostringstream out;
         out << "subscribe \"" << settings_.common.name << "\": " << local_[TRACKER].state() << ", "
@@ -238,6 +282,10 @@ private:
     long long refusedSinceFrame_ = 0;
     Clock::time_point lastRefusal_{};
     const char* lastReason_ = "";
+    std::time_t lastRefusalWall_ = 0;
+    SubscriberStatus statusFile_;
+    Clock::time_point statusWritten_{};
+    bool statusWritable_ = true;
     long long stale_ = 0;
     long long unchecked_ = 0;
     std::set<const void*> said_;  // as many as there are reasons, however many senders there are

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "changeWatcher.h"
 #include "keyReader.h"
@@ -24,6 +26,7 @@
 #include "segmentFollower.h"
 #include "settings.h"
 #include "trackdLayout.h"
+#include "writerMarks.h"
 #include "zoravoVAR.h"
 
 namespace trackd_monitor {
@@ -100,23 +103,47 @@ int run(const Settings& settings, const Room& room) {
     Snapshot current, fresh, scratch;
     long long unsettled = 0;
     long long looks = 0;
-    bool first = true, sensorsChanged = false, controlsChanged = false;
+    bool first = true, sensorsChanged = false, controlsChanged = false, trackerWritten = false,
+         controllerWritten = false;
+    std::uint32_t trackerCount = 0, controllerCount = 0;  // the write counters, as last seen
     // One look: both segments in each read, so that a line holds what both held at one moment.
     const auto readBoth = [&](Snapshot& s) {
         readSensors(tracker, settings.maxSensors, s);
         readControls(controller, s);
     };
+    // A write that changed only the header's first word: the writer is alive, its values unchanged. It
+    // counts for the watcher, which learns the writer's rhythm from it, but is no change of the values.
+    const auto counters = [&] {
+        return std::pair(tracker.attached() ? loadWord(tracker.handle(), WRITE_COUNTER_AT) : 0U,
+                         controller.attached() ? loadWord(controller.handle(), WRITE_COUNTER_AT) : 0U);
+    };
+    const auto counted = [&] {
+        // The writer stores one counter after the other: read until both agree, so that one write is one change.
+        auto [t, c] = counters();
+        for (int attempt = 0; attempt < SETTLE_ATTEMPTS && (t != trackerCount || c != controllerCount); ++attempt) {
+            const auto again = counters();
+            if (again == std::pair(t, c)) break;
+            std::tie(t, c) = again;
+        }
+        trackerWritten = t != trackerCount;
+        controllerWritten = c != controllerCount;
+        trackerCount = t;
+        controllerCount = c;
+        return !first && (trackerWritten || controllerWritten);
+    };
     const auto look = [&] {
         ++looks;
         readBoth(fresh);
+        sensorsChanged = controlsChanged = false;
+        const bool written = counted();
         // A read equal to the last settled frame shows no change: a write under way shows at a later look.
-        if (!first && sameSensors(fresh, current) && sameControls(fresh, current)) return false;
+        if (!first && sameSensors(fresh, current) && sameControls(fresh, current)) return written;
         const bool settled = settle(fresh, scratch, readBoth);
         fresh.time = seconds(Clock::now() - start);
         unsettled += settled ? 0 : 1;
         sensorsChanged = first || !sameSensors(fresh, current);
         controlsChanged = first || !sameControls(fresh, current);
-        return sensorsChanged || controlsChanged;
+        return written || sensorsChanged || controlsChanged;
     };
     for (now = start; stopSignal == 0 && !keys.quitPressed() && now < end; now = Clock::now()) {
         if (now >= nextLookup) {
@@ -131,18 +158,19 @@ int run(const Settings& settings, const Room& room) {
         }
         const bool changed = watcher.watch(look, MonotonicClock::at(std::min({nextShow, nextLookup, end})));
         now = Clock::now();
-        tracker.observe(changed && !first && sensorsChanged, now, looks);
-        controller.observe(changed && !first && controlsChanged, now, looks);
+        tracker.observe(changed && !first && sensorsChanged, changed && trackerWritten, now, looks);
+        controller.observe(changed && !first && controlsChanged, changed && controllerWritten, now, looks);
         looks = 0;
-        if (changed) {
+        if (changed && (first || sensorsChanged || controlsChanged)) {
             std::swap(current, fresh);
             if (recordFile != nullptr) output.write(toJson(current).dump() + '\n');
             first = false;
         }
         if (now >= nextShow) {
             const bool exact = watcher.state() == WriteRhythm::State::LOCKED;
-            const nlohmann::json health = {{"tracker", tracker.health(exact)},
-                                           {"controller", controller.health(exact)},
+            const bool driven = tracker.attached() && markedDriven(tracker.handle());
+            const nlohmann::json health = {{"tracker", tracker.health(exact, driven)},
+                                           {"controller", controller.health(exact, driven)},
                                            {"watching", watcher.describe()}};
             const Labels labels{room.names, settings.room ? room.installation->get() : nullptr};
             if (settings.json)

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "mirrorStatus.h"
 #include "options.h"
 #include "segmentKeys.h"
 
@@ -62,21 +63,23 @@ std::uint32_t SegmentFollower::fitting(const char* items, std::uint32_t count, s
     return static_cast<std::uint32_t>(fit);
 }
 
-void SegmentFollower::observe(bool changed, Clock::time_point now, long long looks) {
+void SegmentFollower::observe(bool changed, bool written, Clock::time_point now, long long looks) {
     if (changed) {
         changes_.push_back(now);
         lastChange_ = now;
     }
+    if (written) writes_.push_back(now);
     samples_.emplace_back(now, looks);
     looksInWindow_ += looks;
     const auto old = now - clockDuration(RATE_WINDOW);
     while (!changes_.empty() && changes_.front() < old) changes_.pop_front();
+    while (!writes_.empty() && writes_.front() < old) writes_.pop_front();
     for (; !samples_.empty() && samples_.front().first < old; samples_.pop_front())
         looksInWindow_ -= samples_.front().second;
     lastSample_ = now;
 }
 
-nlohmann::json SegmentFollower::health(bool exact) const {
+nlohmann::json SegmentFollower::health(bool exact, bool driven) const {
     nlohmann::json h = {{"key", key_}, {"keyHex", keyText(key_).substr(0, 10)}, {"minimum", minimum_}};
     if (handle_ == nullptr) {
         h["state"] = "NOT ATTACHED";
@@ -112,9 +115,13 @@ nlohmann::json SegmentFollower::health(bool exact) const {
         state = "live";
     else if (window < RATE_WINDOW)
         state = "measuring";
-    else if (quiet >= FROZEN_AFTER)
+    else if (driven && !writes_.empty())
+        state = "unchanged: nobody is driving";  // the simulator writes its counter, and nobody moves a thing
+    else if (quiet >= FROZEN_AFTER) {
         state = "FROZEN: no change for " + fixed(quiet, 1) + " s";
-    else
+        // On a render node the subscriber writes the segment: what it says of itself, when it left a status.
+        if (const auto subscriber = subscriberStatusFor(key_)) h["hint"] = subscriberHint(*subscriber);
+    } else
         state = "static: no change seen in " + fixed(quiet, 1) + " s";
     h["state"] = state;
     return h;
@@ -138,12 +145,14 @@ std::string SegmentFollower::line(const nlohmann::json& h) const {
     if (!h["removed"].get<bool>() && h["updatesPerSecond"].get<double>() > 0)
         out << ", updating at " << (h["rateIsLowerBound"].get<bool>() ? "above " : "")
             << fixed(h["updatesPerSecond"].get<double>(), 1) << " Hz";
+    if (h.contains("hint")) out << "\n  hint: " << h["hint"].get<std::string>();
     if (h.value("worldWritable", false)) out << "\n  WARNING: " << WORLD_WRITABLE_RISK;
     return out.str();
 }
 
 void SegmentFollower::resetRate(Clock::time_point now) {
     changes_.clear();
+    writes_.clear();
     samples_.clear();
     looksInWindow_ = 0;
     attachedAt_ = lastChange_ = lastSample_ = now;

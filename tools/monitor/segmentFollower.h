@@ -39,11 +39,13 @@ public:
     std::uint32_t fitting(const char* items, std::uint32_t count, std::uint64_t fit);
     std::uint64_t size() const { return size_; }
 
-    // Counts a change, if there was one, and the `looks` at the segment that found it (or found none).
-    void observe(bool changed, Clock::time_point now, long long looks);
+    // Counts a change of the values, if there was one, a write seen in the header's first word (`written`),
+    // and the `looks` at the segment that found them (or found none).
+    void observe(bool changed, bool written, Clock::time_point now, long long looks);
 
-    // `exact`: the watcher knows the writer's rhythm, so no write outran the looks.
-    nlohmann::json health(bool exact) const;
+    // `exact`: the watcher knows the writer's rhythm, so no write outran the looks. `driven`: the writer is
+    // trackd-sim driven by hand or by commands, whose values stay put while nobody drives.
+    nlohmann::json health(bool exact, bool driven) const;
 
     std::string line(const nlohmann::json& h) const;
 
@@ -60,7 +62,7 @@ private:
     std::uint64_t size_ = 0;
     std::string reportedClaim_;
     Clock::time_point lastLookup_{}, attachedAt_{}, lastChange_{}, lastSample_{};
-    std::deque<Clock::time_point> changes_;
+    std::deque<Clock::time_point> changes_, writes_;
     std::deque<std::pair<Clock::time_point, long long>> samples_;  // when the monitor looked, and how often
     long long looksInWindow_ = 0;
 };

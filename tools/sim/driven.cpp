@@ -130,9 +130,13 @@ void runDriven(Simulator& simulator, Driver& driver, const DriveSettings& settin
             pendingSince = Clock::time_point::max();
         }
         const auto wake = std::min({due, end, decoder.pending() ? pendingSince + LONE_ESCAPE_WAIT : due});
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
+        // To the nanosecond, not poll's milliseconds: each write comes at its tick, as the moving simulator's,
+        // so that a reader locks onto the rhythm as closely.
+        const auto wait = std::min<Clock::duration>(wake - now, std::chrono::milliseconds(50));
+        const auto ns = std::max<long long>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count());
+        const timespec timeout{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
         pollfd ready{STDIN_FILENO, POLLIN, 0};
-        if (poll(&ready, 1, static_cast<int>(std::min<long long>(wait, 50))) <= 0) continue;
+        if (ppoll(&ready, 1, &timeout, nullptr) <= 0) continue;
         char bytes[512];
         const ssize_t n = read(STDIN_FILENO, bytes, sizeof bytes);
         if (n <= 0) break;  // the input ended: the viewer closed, or the terminal hung up

@@ -72,7 +72,8 @@ int run(Settings settings) {
                            settings.replace);
         SimSegment controller("controller", settings.controllerKey,
                               controllerSize(settings.buttons, settings.valuators), settings.mode, settings.replace);
-        Simulator simulator(tracker, controller, settings.sensors, settings.buttons, settings.valuators);
+        Simulator simulator(tracker, controller, settings.sensors, settings.buttons, settings.valuators,
+                            settings.interactive);
         // Readers that start when the banner appears find the first frame already in place.
         std::optional<Driver> driver;
         if (settings.interactive)

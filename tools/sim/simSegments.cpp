@@ -61,8 +61,9 @@ std::uint32_t controllerSize(std::uint32_t buttons, std::uint32_t valuators) {
 }
 
 Simulator::Simulator(SimSegment& tracker, SimSegment& controller, std::uint32_t sensors, std::uint32_t buttons,
-                     std::uint32_t valuators)
+                     std::uint32_t valuators, bool driven)
     : tracker_(tracker), controller_(controller), sensors_(sensors), buttons_(buttons), valuators_(valuators) {
+    if (driven) tracker_.put(trackd_tools::DRIVEN_MARK_AT, trackd_tools::DRIVEN_MARK);
     tracker_.put(NUM_SENSORS_AT, sensors);
     tracker_.put(SENSOR_OFFSET_AT, SENSOR_OFFSET);
     tracker_.put(SENSOR_SIZE_AT, SENSOR_SIZE);

@@ -9,6 +9,7 @@
 #include "recording.h"
 #include "snapshot.h"
 #include "trackdLayout.h"
+#include "writerMarks.h"
 
 namespace trackd_sim {
 
@@ -18,12 +19,12 @@ constexpr std::uint32_t SENSOR_OFFSET = 36;
 constexpr std::uint32_t SENSOR_SIZE = 52;      // 24 bytes read by the library, then a frame number and a time
 constexpr std::uint32_t VALUATOR_OFFSET = 28;  // valuators before buttons: the two offsets are independent
 constexpr std::uint32_t BUTTON_GAP = 12;
-// Words of the simulator's own that readers skip: a frame counter first in each header, and after the bytes
-// a record's readers use, the frame number and the time.
-constexpr std::uint32_t FRAME_COUNTER_AT = 0;
+// Words of the simulator's own that readers skip: the write counter first in each header, the driven mark
+// before the records (writerMarks.h), and after the bytes a record's readers use, the frame number and the time.
+constexpr std::uint32_t FRAME_COUNTER_AT = trackd_tools::WRITE_COUNTER_AT;
 constexpr std::uint32_t RECORD_FRAME_AT = trackd_layout::SENSOR_BYTES_READ;
 constexpr std::uint32_t RECORD_TIME_AT = RECORD_FRAME_AT + 4;
-static_assert(SENSOR_OFFSET >= trackd_layout::TRACKER_HEADER_BYTES && RECORD_TIME_AT + 4 <= SENSOR_SIZE);
+static_assert(SENSOR_OFFSET >= trackd_tools::DRIVEN_MARK_AT + 4 && RECORD_TIME_AT + 4 <= SENSOR_SIZE);
 static_assert(VALUATOR_OFFSET >= trackd_layout::CONTROLLER_HEADER_BYTES);
 constexpr std::uint32_t MAX_SENSORS = trackd_tools::MOST_SENSORS;  // the segments hold what a recording may hold
 constexpr std::uint32_t MAX_CONTROLS = trackd_tools::MOST_CONTROLS;
@@ -62,12 +63,12 @@ std::uint32_t trackerSize(std::uint32_t sensors);
 std::uint32_t buttonOffset(std::uint32_t valuators);
 std::uint32_t controllerSize(std::uint32_t buttons, std::uint32_t valuators);
 
-// Writes snapshots into the two segments: the header words once, then each frame's records and controls,
-// the frame counters last.
+// Writes snapshots into the two segments: the header words (with the driven mark when `driven`) once, then
+// each frame's records and controls, the write counters last.
 class Simulator {
 public:
     Simulator(SimSegment& tracker, SimSegment& controller, std::uint32_t sensors, std::uint32_t buttons,
-              std::uint32_t valuators);
+              std::uint32_t valuators, bool driven);
 
     void write(const trackd_tools::Snapshot& snapshot);
 

@@ -5,6 +5,7 @@ import java.util.ArrayDeque;
 import java.util.Arrays;
 import java.util.Locale;
 import java.util.concurrent.locks.LockSupport;
+import java.util.function.BooleanSupplier;
 
 /**
  * The viewer's reader: on a thread of its own it looks at trackd's segments through TrackdJNI a thousand
@@ -160,6 +161,7 @@ final class SegmentFollower {
         private long attachedAt;
         private long lastChange;
         private long lastLook;
+        private BooleanSupplier driven = () -> false;
 
         /** For a segment attached or not, whose key named segment `id` (-1: none) when it was. */
         Health(String kind, int key, boolean attached, int id, long now) {
@@ -177,6 +179,14 @@ final class SegmentFollower {
             attachedAt = now;
             lastChange = now;
             lastLook = now;
+        }
+
+        /**
+         * Where the viewer drives the simulator itself (--drive): while `driven` holds, values that stay put
+         * mean that nobody drives, not a frozen writer. The bridge shows the viewer no write counter.
+         */
+        synchronized void drivenWhile(BooleanSupplier driven) {
+            this.driven = driven;
         }
 
         synchronized boolean attached() {
@@ -253,6 +263,9 @@ final class SegmentFollower {
             }
             if (lastLook - attachedAt < RATE_WINDOW_NANOS) {
                 return name + "measuring";
+            }
+            if (driven.getAsBoolean()) {
+                return name + "unchanged: nobody is driving";
             }
             if (quiet >= SECONDS_BEFORE_FROZEN) {
                 return name + String.format(Locale.ROOT, "FROZEN: no change for %.1f s", quiet);

@@ -71,6 +71,10 @@ public final class TrackdViewer {
             System.exit(ToolCommandLine.EXIT_FAILURE);
         }
         SegmentFollower follower = new SegmentFollower(options.trackerKey, options.controllerKey, status[0]);
+        if (driver != null) {
+            follower.tracker.drivenWhile(driver::alive);
+            follower.controller.drivenWhile(driver::alive);
+        }
         follower.start();
         ViewerWindow.open(options, follower, driver, room);
         if (options.duration != null) {

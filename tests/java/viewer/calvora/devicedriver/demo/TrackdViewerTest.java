@@ -213,6 +213,11 @@ class TrackdViewerTest {
         SegmentFollower.Health frozen = new SegmentFollower.Health("controller", -1, true, 5, start);
         frozen.observe(false, start + 99_999 * second);
         lines.add(frozen.line());
+        SegmentFollower.Health idle = new SegmentFollower.Health("controller", -1, true, 5, start);
+        idle.drivenWhile(() -> true);
+        idle.observe(false, start + 99_999 * second);
+        assertTrue(idle.line().endsWith("unchanged: nobody is driving"), idle.line());
+        lines.add(idle.line());
         SegmentFollower.Health fast = new SegmentFollower.Health("controller", -1, true, 5, start);
         for (long look = 1; look <= 2000; look++) {
             fast.observe(true, start + look * second / 1000);
