@@ -122,6 +122,7 @@ int run(Settings settings) {
             std::printf("trackd-sim: skipped %lld marker lines, which the segments have no place for\n",
                         recording->markersSkipped());
         if (ended) std::printf("trackd-sim: the recording %s ended\n", printable(settings.play).c_str());
+        std::fflush(stdout);  // said while a held frame stays in place
         // A static pose, or the last frame of a held recording, stays in place until the end.
         while (!ended && !driver && sleepUntil(end, end)) {
         }
