@@ -7,6 +7,7 @@
 #include <atomic>
 #include <csignal>
 #include <map>
+#include <regex>
 
 #include "toolsHarness.h"
 
@@ -39,15 +40,14 @@ struct Counts {
 };
 Counts countsSaid(const std::string& out) {
     Counts said;
-    const std::size_t at = out.find("trackd-monitor: recorded ");
-    if (at == std::string::npos) return said;
-    std::sscanf(out.c_str() + at, "trackd-monitor: recorded %lld lines", &said.lines);
-    const std::size_t torn = out.find(": ", out.find(" lines to ", at) + 10);
-    std::sscanf(out.c_str() + torn, ": %lld torn", &said.torn);
-    const std::size_t after = out.find(" after gaps that may have hidden ", at);
-    const std::size_t comma = out.rfind(", ", after);
-    std::sscanf(out.c_str() + comma, ", %lld after gaps that may have hidden %lld writes", &said.missedLines,
-                &said.missedWrites);
+    const std::regex message(
+        R"(recorded (\d+) lines to .*: (\d+) torn \(.*\), (\d+) after gaps that may have hidden (\d+) writes)");
+    std::smatch found;
+    if (!std::regex_search(out, found, message)) return said;
+    said.lines = std::stoll(found[1]);
+    said.torn = std::stoll(found[2]);
+    said.missedLines = std::stoll(found[3]);
+    said.missedWrites = std::stoll(found[4]);
     return said;
 }
 
@@ -203,7 +203,7 @@ TEST(recorderMarkers, fromThreeProcessesInOrderEachOnceBetweenTheirFrames) {
         for (const json& line : recordedLines(file)) markers += line.contains("marker") ? 1 : 0;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    ASSERT_TRUE(recordedAtLeast(file, 3 * EACH + 20));
+    ASSERT_TRUE(recordedAtLeast(file, std::size_t{3} * EACH + 20));
     recorder.signal(SIGINT);
     ASSERT_EQ(recorder.wait(), 0) << recorder.err;
     EXPECT_NE(recorder.out.find(", 60 markers (3 datagrams refused"), std::string::npos) << recorder.out;
@@ -226,8 +226,9 @@ TEST(recorderMarkers, fromThreeProcessesInOrderEachOnceBetweenTheirFrames) {
         }
         EXPECT_TRUE(frameBefore);
         const std::string text = lines[i]["marker"].get<std::string>();
-        int sender = -1, number = -1;
-        ASSERT_EQ(std::sscanf(text.c_str(), "p%d-%d", &sender, &number), 2) << text;
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_match(text, parts, std::regex(R"(p(\d)-(\d+))"))) << text;
+        const int sender = std::stoi(parts[1]), number = std::stoi(parts[2]);
         EXPECT_EQ(number, nextOf[sender]) << text;
         nextOf[sender] = number + 1;
     }

@@ -58,9 +58,9 @@ private:
 // time, which must be a number of seconds the clock can hold.
 void readSnapshot(std::string_view text, double maxTime, Snapshot& into);
 
-// Reads one line, a frame into `frame` or a marker (markerJson's form, its text as markerProblem allows)
+// Reads one line, a frame into `into` or a marker (markerJson's form, its text as markerProblem allows)
 // into `marker`; true for a marker. Throws as readSnapshot does.
-bool readEntry(std::string_view text, double maxTime, Snapshot& frame, RecordingMarker& marker);
+bool readEntry(std::string_view text, double maxTime, Snapshot& into, RecordingMarker& marker);
 
 inline Snapshot snapshotFromLine(std::string_view text, double maxTime) {
     Snapshot snapshot;
