@@ -108,6 +108,32 @@ TEST(recorderDistrust, aStoppedRecorderSaysHowManyWritesItMayHaveMissed) {
     EXPECT_EQ(said.missedWrites, missedWrites);
 }
 
+TEST(recorderHeader, keepsTheInstallationFileItsDigestAndText) {
+    const std::string room = ::testing::TempDir() + "trackd-recorder-room.toml";
+    const std::string text =
+        "[tracker]\nunit = 1.0\norigin = [0.0, 0.0, 0.0]\nx_axis = [1.0, 0.0, 0.0]\n"
+        "y_axis = [0.0, 1.0, 0.0]\nz_axis = [0.0, 0.0, 1.0]\n\n[[sensor]]\nindex = 0\n"
+        "name = \"head\"\nrole = \"head\"\nleft_eye = [-0.03, 0.0, 0.0]\nright_eye = [0.03, 0.0, 0.0]\n";
+    std::ofstream(room) << text;
+    Process digest({"/usr/bin/sha256sum", room});
+    ASSERT_EQ(digest.wait(), 0);
+    const Keys keys;
+    RunningSim sim(keys, {"--rate", "60"});
+    const std::string file = ::testing::TempDir() + "trackd-recorder-room.jsonl";
+    Process recorder(
+        command(MONITOR, keys, {"--record", file, "--overwrite", "--installation", room, "--duration", "0.3"}));
+    ASSERT_EQ(recorder.wait(), 0) << recorder.err;
+    const json header = recordedLines(file).front();
+    EXPECT_EQ(header["installation"]["path"], room);
+    EXPECT_EQ(header["installation"]["sha256"], digest.out.substr(0, 64));
+    EXPECT_EQ(header["installation"]["content"], text);
+    std::ofstream(room) << "[tracker\n";
+    Process broken(
+        command(MONITOR, keys, {"--record", file, "--overwrite", "--installation", room, "--duration", "0.3"}));
+    EXPECT_EQ(broken.wait(), 1);
+    EXPECT_EQ(broken.err.rfind("trackd-monitor: " + room + ":1", 0), 0U) << broken.err;
+}
+
 // A writer stuck halfway through some updates: it keeps rewriting sensor 0 for 20 ms before it writes
 // sensor 1, so that the recorder's reads keep changing.
 TEST(recorderDistrust, readsThatNeverSettleAreTornAndNoOthers) {

@@ -1,5 +1,6 @@
 // trackd-monitor's run: both segments followed, looked at when the change watcher says, shown at --rate
 // or recorded at every change, until q, a signal or the end.
+#include <sodium.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,13 +12,16 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "changeWatcher.h"
+#include "installation.h"
 #include "keyReader.h"
 #include "markers.h"
 #include "options.h"
@@ -54,6 +58,32 @@ std::string rfc3339(std::chrono::system_clock::time_point moment) {
     const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
     std::snprintf(text + length, sizeof text - length, ".%06ldZ", fraction);
     return text;
+}
+
+// The room file a recording is taken in, as its header keeps it: its path, the SHA-256 of its bytes, and its
+// text where it is short and UTF-8. The room library has read the file already, within its size limit.
+RecordingInstallation installationOf(const Installation& installation) {
+    std::ifstream in(installation.path, std::ios::binary);
+    std::string bytes;
+    bytes.resize(ZORAVOVAR_ROOM_MAX_FILE_SIZE + 1);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    if (in.bad() || bytes.size() > ZORAVOVAR_ROOM_MAX_FILE_SIZE)
+        throw std::runtime_error("cannot read the installation file " + printable(installation.path) + " again");
+    if (sodium_init() < 0) throw std::runtime_error("libsodium cannot start");
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    char hex[2 * crypto_hash_sha256_BYTES + 1];
+    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    RecordingInstallation room{installation.path, hex, std::nullopt};
+    bool utf8 = true;
+    try {
+        static_cast<void>(nlohmann::json(bytes).dump());  // the JSON library checks the UTF-8
+    } catch (const nlohmann::json::exception&) {
+        utf8 = false;
+    }
+    if (utf8 && bytes.size() <= LONGEST_INSTALLATION_TEXT) room.content = std::move(bytes);
+    return room;
 }
 
 std::string hostName() {
@@ -140,6 +170,9 @@ int run(const Settings& settings) {
     std::FILE* recordFile = settings.record.empty() ? nullptr : openRecordingFile(settings.record, settings.overwrite);
     Output output = recordFile != nullptr ? Output(recordFile, settings.record) : Output(stdout, "standard output");
     Output console(stdout, "standard output");
+    // The room a recording is taken in, when there is one: a file asked for must load.
+    const std::optional<Installation> room =
+        settings.record.empty() ? std::nullopt : loadInstallation(settings.installation);
     const std::unique_ptr<MarkerListener> markers =
         settings.markers.empty() ? nullptr : std::make_unique<MarkerListener>(settings.markers, settings.record);
     // The wall clock beside the moment the lines' times count from.
@@ -154,6 +187,7 @@ int run(const Settings& settings) {
         header.trackerKey = settings.trackerKey;
         header.controllerKey = settings.controllerKey;
         header.sensorNames = settings.names;
+        if (room) header.installation = installationOf(*room);
         output.write(recordingHeader(header).dump() + '\n');
         console.write("trackd-monitor: recording every change to " + printable(settings.record) +
                       (markers ? ", markers from " + printable(settings.markers) : std::string()) + "; Ctrl-C stops\n");

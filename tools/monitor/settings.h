@@ -18,6 +18,7 @@ struct Settings {
     std::string record;
     std::string markers;  // the socket that markers arrive on, with --record
     std::vector<std::string> names;
+    std::string installation;
 };
 
 // Follows both segments and shows or records what they hold until the end; returns the exit status.

@@ -5,6 +5,7 @@
 #include <exception>
 #include <iostream>
 
+#include "installation.h"
 #include "markers.h"
 #include "options.h"
 #include "printable.h"
@@ -60,6 +61,7 @@ int main(int argc, char** argv) {
     addSensorNamesOption(app, settings.names,
                          "names of sensors 0, 1, ... in order, such as head,wand: shown beside their numbers, in\n"
                          "--json as each sensor's \"name\", and kept in a recording's first line");
+    addInstallationOption(app, settings.installation);
     app.add_option("--duration", settings.duration, "stop after this many seconds")->check(clockSeconds());
     app.add_flag("--wait", settings.wait, "wait for segments that do not exist yet, saying which");
     app.get_option("--once")->excludes(app.get_option("--record"));
