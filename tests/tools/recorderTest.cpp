@@ -232,7 +232,7 @@ TEST(recorderMarkers, fromThreeProcessesInOrderEachOnceBetweenTheirFrames) {
     // The markers sent are all in once the recording shows the last of them.
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     std::size_t markers = 0;
-    while (markers < 3 * EACH && std::chrono::steady_clock::now() < end) {
+    while (markers < std::size_t{3} * EACH && std::chrono::steady_clock::now() < end) {
         markers = 0;
         for (const json& line : recordedLines(file)) markers += line.contains("marker") ? 1 : 0;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
