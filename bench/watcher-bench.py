@@ -13,9 +13,11 @@ Usage: watcher-bench.py BUILD_DIR OUTPUT_JSON
 import glob
 import json
 import os
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SECONDS = 3  # measured per row, after a second of warm-up
@@ -34,6 +36,7 @@ STILL_CPU_GOAL, RECORD_JITTER_CPU_GOAL, RECORD_CPU_GOAL = 1.0, 2.0, 1.0
 RECORD_HZ = 120
 DRIVEN_IDLE, DRIVEN_NOISE = "driven, nobody driving", 0.5  # percent of a core taken for noise
 TOOL_WARM_UP, TOOL_SECONDS = 2.0, 5.0  # the tools learn (or find stillness) first; then their CPU is measured
+MARKER_HZ = 100  # markers sent to the recorder's socket, for the row with markers
 
 
 def row(build, writer, hz, jitter, watcher, poll):
@@ -80,24 +83,49 @@ def new_keys():
     return [str(tracker), str(tracker + 1)]
 
 
-def tool(build, still, jitter, record):
+def send_markers(path, stop):
+    """Sends a marker to the recorder's socket MARKER_HZ times a second until `stop` is set."""
+    while not os.path.exists(path) and not stop.is_set():
+        time.sleep(0.01)
+    sender = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    n, start = 0, time.monotonic()
+    while not stop.is_set():
+        try:
+            sender.sendto(f"marker {n}".encode(), path)
+        except OSError:
+            pass  # the recorder has ended
+        n += 1
+        time.sleep(max(0.0, start + n / MARKER_HZ - time.monotonic()))
+    sender.close()
+
+
+def tool(build, still, jitter, record, markers=False):
     """The monitor (--json) or the recorder (--record) beside trackd-sim --static or --pattern at RECORD_HZ;
-    its CPU, and for a recording its lines and the updates it missed."""
+    its CPU, and for a recording its lines and the updates it missed. With `markers`, the recorder listens for
+    markers, sent at MARKER_HZ."""
     keys = new_keys()
     sim = simulator(build, keys, ["--static"] if still else
                     ["--rate", str(RECORD_HZ), "--pattern", "--jitter", str(jitter)])
     duration = str(TOOL_WARM_UP + TOOL_SECONDS + 0.5)
     monitor = [f"{build}/bin/trackd-monitor", "--tracker-key", keys[0], "--controller-key", keys[1], "--duration",
                duration]
-    result = {"source": "still" if still else f"{RECORD_HZ} Hz ±{jitter} µs", "tool": "recorder" if record else "monitor"}
+    result = {"source": "still" if still else f"{RECORD_HZ} Hz ±{jitter} µs",
+              "tool": ("recorder, markers at %d Hz" % MARKER_HZ if markers else "recorder") if record else "monitor"}
+    stop = threading.Event()
     try:
         with tempfile.TemporaryDirectory() as folder:
             path = os.path.join(folder, "out.jsonl")
             if record:
-                result["cpu_percent"] = measured(monitor + ["--record", path], stdout=subprocess.DEVNULL,
+                listen = []
+                if markers:
+                    socket_path = os.path.join(folder, "markers")
+                    listen = ["--markers", socket_path]
+                    threading.Thread(target=send_markers, args=(socket_path, stop), daemon=True).start()
+                result["cpu_percent"] = measured(monitor + ["--record", path] + listen, stdout=subprocess.DEVNULL,
                                                  stderr=subprocess.DEVNULL)
+                stop.set()
                 with open(path) as f:
-                    lines = f.readlines()[1:]
+                    lines = [line for line in f.readlines()[1:] if '"marker"' not in line]
                 result["lines"] = len(lines)
                 if not still:
                     # --pattern: sensor 0's x is the update's number modulo 100, so a gap is a missed update.
@@ -109,6 +137,7 @@ def tool(build, still, jitter, record):
                 with open(path) as f:
                     result["mode"] = json.loads(f.readlines()[-1])["health"]["watching"]
     finally:
+        stop.set()
         sim.terminate()
         sim.wait()
     return result
@@ -163,6 +192,8 @@ def main():
     for options, source in ((["--interactive", "--commands"], DRIVEN_IDLE), (["--rate", "60"], "60 Hz motion")):
         print(f"monitor beside trackd-sim {' '.join(options)}...", file=sys.stderr)
         tools.append(beside(build, options, source))
+    print("recorder beside a driven simulator, with markers...", file=sys.stderr)
+    tools.append(tool(build, False, 0, True, markers=True))
 
     print(f"\nChange detection: a writer thread writes a {1308}-byte block, stamping each write; the reader looks "
           f"steadily or with the change watcher (falling back to {DEFAULT_FALLBACK_HZ} Hz, or {TOOL_POLL_HZ} Hz "
@@ -230,6 +261,11 @@ def main():
     goals.append(("the monitor beside the driven simulator nobody drives: as beside the 60 Hz one, within noise",
                   f"{idle['cpu_percent']:.2f}% vs {moving['cpu_percent']:.2f}%",
                   idle["cpu_percent"] <= max(2 * moving["cpu_percent"], moving["cpu_percent"] + DRIVEN_NOISE)))
+    marked = find_tool(f"recorder, markers at {MARKER_HZ} Hz", f"{RECORD_HZ} Hz ±0 µs")
+    goals.append((f"the recorder at {RECORD_HZ} Hz with markers arriving at {MARKER_HZ} Hz: its CPU unchanged within "
+                  "noise (a quarter, or 0.2 points)",
+                  f"{marked['cpu_percent']:.2f}% vs {recorded[1]['cpu_percent']:.2f}% without, {marked['missed']} missed",
+                  marked["cpu_percent"] <= max(recorded[1]["cpu_percent"] * 1.25, recorded[1]["cpu_percent"] + 0.2)))
     print()
     for goal, value, met in goals:
         print(f"- {goal}: {value}, {'met' if met else 'missed'}")

@@ -193,3 +193,45 @@ TEST(simDriven, hostileCommandLinesAreRefusedWithoutRecursionNorEchoedControls) 
 }
 
 }  // namespace
+
+namespace {
+
+TEST(simReplayKeys, pauseStepSeekAndSpeedThroughATerminal) {
+    // Frames at 0, 1, ... 30 s, sensor 0's x the time.
+    const std::string file = ::testing::TempDir() + "trackd-replay-keys.jsonl";
+    {
+        std::ofstream out(file);
+        for (int t = 0; t <= 30; ++t)
+            out << R"({"time":)" << t << R"(,"sensors":[{"position":[)" << t
+                << R"(,0,0],"angles":[0,0,0]}],"buttons":[],"valuators":[]})" << '\n';
+    }
+    const Keys keys;
+    // So slow that it never moves by itself while the test runs.
+    OnTerminal sim(command(SIM, keys, {"--play", file, "--interactive", "--speed", "0.001"}));
+    ASSERT_TRUE(sim.shows("trackd-sim: 0.000 s, frame 1 of 31, playing at 0.001x")) << sim.screen;
+    const auto press = [&](const std::string& key, const std::string& then) {
+        sim.screen.clear();
+        sim.type(key);
+        EXPECT_TRUE(sim.shows(then)) << "after " << key.size() << " bytes: " << sim.screen;
+    };
+    const auto x = [&] { return readDriven(keys).sensors[0][0]; };
+    press(" ", "0.000 s, frame 1 of 31, paused at 0.001x");
+    press("\x1b[C", "1.000 s, frame 2 of 31, paused");
+    EXPECT_EQ(x(), 1);
+    press("\x1b[6~", "11.000 s, frame 12 of 31, paused");
+    EXPECT_EQ(x(), 11);
+    press("\x1b[5~", "1.000 s, frame 2 of 31, paused");
+    press("\x1b[D", "0.000 s, frame 1 of 31, paused");
+    EXPECT_EQ(x(), 0);
+    press("+", "paused at 0.002x");
+    press("-", "paused at 0.001x");
+    // Twenty doublings reach the fastest speed; played, it runs to the last frame and pauses there.
+    press(std::string(20, '+'), "paused at 1000x");
+    press(" ", "30.000 s, frame 31 of 31, paused at 1000x");
+    EXPECT_EQ(x(), 30);
+    sim.type("q");
+    EXPECT_EQ(sim.wait(), 0) << sim.screen;
+    EXPECT_FALSE(segmentExists(keys.tracker));
+}
+
+}  // namespace

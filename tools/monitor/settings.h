@@ -18,6 +18,7 @@ struct Settings {
     bool once = false, json = false, matrices = false, wait = false, steadyPoll = false, overwrite = false;
     std::uint32_t maxSensors = 64;
     std::string record;
+    std::string markers;  // the socket that markers arrive on, with --record
     std::vector<std::string> names;
     std::string installation;  // --installation FILE; the lookup goes on without it
     bool room = false;         // show room coordinates too

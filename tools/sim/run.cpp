@@ -17,6 +17,7 @@
 #include "printable.h"
 #include "recording.h"
 #include "replay.h"
+#include "replayKeys.h"
 #include "settings.h"
 #include "simSegments.h"
 
@@ -55,7 +56,7 @@ void move(Simulator& simulator, const Settings& settings, Clock::time_point star
 int run(Settings settings) {
     std::optional<Recording> recording;
     if (!settings.play.empty()) {
-        recording.emplace(settings.play, settings.loop);
+        recording.emplace(settings.play, settings.loop, settings.from, settings.to);
         settings.sensors = static_cast<std::uint32_t>(recording->first().sensors.size());
         settings.buttons = static_cast<std::uint32_t>(recording->first().buttons.size());
         settings.valuators = static_cast<std::uint32_t>(recording->first().valuators.size());
@@ -76,7 +77,7 @@ int run(Settings settings) {
                             settings.interactive);
         // Readers that start when the banner appears find the first frame already in place.
         std::optional<Driver> driver;
-        if (settings.interactive)
+        if (settings.interactive && !recording)
             driver.emplace(startPoses(settings.sensors, settings.start), settings.buttons, settings.valuators,
                            settings.steps);
         simulator.write(driver             ? driver->state()
@@ -113,13 +114,21 @@ int run(Settings settings) {
             settings.drive.duration = settings.duration;
             settings.drive.banner = banner;
             runDriven(simulator, *driver, settings.drive);
+        } else if (recording && settings.interactive) {
+            playInteractively(simulator, settings.play, settings.from, settings.to, settings.speed, end);
+            ended = true;  // q, a signal or the end: nothing stays in place after it
         } else if (recording) {
             ended = replay(simulator, *recording, settings.loop, settings.rate, settings.speed, start, end) &&
                     !settings.hold;
         } else if (!settings.still) {
             move(simulator, settings, start, end);
         }
-        if (ended) std::printf("trackd-sim: the recording %s ended\n", printable(settings.play).c_str());
+        if (recording && recording->markersSkipped() > 0)
+            std::printf("trackd-sim: skipped %lld marker lines, which the segments have no place for\n",
+                        recording->markersSkipped());
+        if (ended && !settings.interactive)
+            std::printf("trackd-sim: the recording %s ended\n", printable(settings.play).c_str());
+        std::fflush(stdout);  // said while a held frame stays in place
         // A static pose, or the last frame of a held recording, stays in place until the end.
         while (!ended && !driver && sleepUntil(end, end)) {
         }

@@ -69,6 +69,14 @@ int main(int argc, char** argv) {
         ->check(finiteRange(0.001, 1000))
         ->needs(playOption)
         ->capture_default_str();
+    app.add_option("--from", settings.from,
+                   "with --play, start at this many seconds on the recording's clock (its \"time\" values), with\n"
+                   "the frame in place then")
+        ->check(finiteRange(0, LONGEST_SECONDS))
+        ->needs(playOption);
+    app.add_option("--to", settings.to, "with --play, end after the last frame at or before this many seconds")
+        ->check(finiteRange(0, LONGEST_SECONDS))
+        ->needs(playOption);
     app.add_flag("--replace", settings.replace, "remove segments that already exist under the keys");
     app.add_option("--duration", settings.duration, "stop after this many seconds (default: run until stopped)")
         ->check(clockSeconds());
@@ -88,7 +96,9 @@ int main(int argc, char** argv) {
                      "  space: toggle button 0             z x c v b n m: toggle buttons 1 to 7\n"
                      "  /: select the next valuator        - +: lower, raise it (= raises too), within -1 to 1\n"
                      "  r: reset the sensor to its start pose   q: quit, removing the segments\n"
-                     "Angles wrap within -180 to 180 degrees. trackd-viewer --drive drives it from a window.")
+                     "Angles wrap within -180 to 180 degrees. trackd-viewer --drive drives it from a window.\n"
+                     "With --play, keys control the replay instead: space pauses and resumes, left right step a\n"
+                     "frame back or on, PgUp PgDn go 10 s back or on, + - double or halve the speed, q quits.")
             ->group(driving);
     app.add_flag("--commands", settings.drive.commands,
                  "with --interactive, read JSON commands from standard input instead of keys, one object a\n"
@@ -133,9 +143,7 @@ int main(int argc, char** argv) {
     app.add_flag("--overwrite", settings.drive.overwrite, "with --record, replace FILE if it exists")
         ->needs(recordOption)
         ->group(driving);
-    interactiveOption->excludes(playOption)
-        ->excludes(app.get_option("--static"))
-        ->excludes(app.get_option("--pattern"));
+    interactiveOption->excludes(app.get_option("--static"))->excludes(app.get_option("--pattern"));
     for (const char* name : {"--head", "--wand", "--installation", "--step", "--turn-step", "--valuator-step"})
         app.get_option(name)->needs(interactiveOption);
     app.parse_complete_callback([&] {
@@ -146,6 +154,16 @@ int main(int argc, char** argv) {
                                                        shortNumber(settings.rate) + ")");
     });
     if (const int status = parseCommandLine(app, argc, argv); status >= 0) return status;
+    if (!settings.play.empty() && settings.interactive &&
+        (settings.drive.commands || !settings.drive.record.empty() || settings.loop || settings.hold)) {
+        std::cerr << "trackd-sim: --play with --interactive takes keys only: --commands, --record, --loop and "
+                     "--hold do not go with it\n";
+        return EXIT_BAD_USAGE;
+    }
+    if (settings.to < settings.from) {
+        std::cerr << "trackd-sim: --to must not come before --from\n";
+        return EXIT_BAD_USAGE;
+    }
     if (settings.interactive && !settings.drive.commands && isatty(STDIN_FILENO) == 0) {
         std::cerr << "trackd-sim: --interactive reads keys from a terminal, and standard input is not one "
                      "(programs send commands with --commands)\n";
