@@ -82,7 +82,7 @@ def test_pattern_recorded_by_the_monitor_loads_with_its_values(simulator, tmp_pa
 
 
 @pytest.mark.parametrize("content, line, reason", [
-    ('{"format":"trackd-recording","version":2}\n', 1, "format version 2 is not one this zoravovar reads (1 at most)"),
+    ('{"format":"trackd-recording","version":3}\n', 1, "format version 3 is not one this zoravovar reads (2 at most)"),
     ('{"format":"other"}\n', 1, "not a trackd recording (format other)"),
     (HEADER + '{"time":0,"sensors":[],"buttons":[],"valuators":[]}\n\n{"time":0.1,"sensors":[', 4,
      "not a JSON line"),

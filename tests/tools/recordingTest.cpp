@@ -159,4 +159,126 @@ TEST(recordingHeader, namesReadBackWithinVersionOneAndBadOnesAreRefused) {
     EXPECT_EQ(sensorNamesProblem({"ok", "\xff"}), "sensor 1's name is not UTF-8");
 }
 
+// What a reader makes of `text` (a whole file): its entries as short text, or its refusal.
+struct ReadBack {
+    RecordingHeader header;
+    std::string entries;
+    long long skipped = 0;
+};
+
+ReadBack readBack(const std::string& text) {
+    const std::string file = ::testing::TempDir() + "trackd-entries.jsonl";
+    std::ofstream(file) << text;
+    ReadBack back;
+    try {
+        RecordingReader reader(file, false, "test");
+        Snapshot frame;
+        RecordingMarker marker;
+        for (auto entry = reader.nextEntry(frame, marker); entry != RecordingReader::Entry::End;
+             entry = reader.nextEntry(frame, marker)) {
+            if (entry == RecordingReader::Entry::Marker)
+                back.entries += "marker " + marker.text + " at " + std::to_string(marker.time) + ";";
+            else
+                back.entries += "frame" + std::string(frame.torn ? " torn" : "") +
+                                (frame.missed > 0 ? " missed " + std::to_string(frame.missed) : "") + ";";
+        }
+        back.header = reader.header();
+        RecordingReader skipping(file, false, "test");
+        while (skipping.next(frame)) {
+        }
+        back.skipped = skipping.markersSkipped();
+    } catch (const RecordingError& e) {
+        back.entries = "line " + std::to_string(e.line()) + ": " + e.reason();
+    }
+    return back;
+}
+
+const std::string FRAME = R"({"time":1,"sensors":[],"buttons":[],"valuators":[]})";
+
+TEST(recordingHeader, everyFieldReadsBackAndUnknownOnesAreSkipped) {
+    RecordingHeader written;
+    written.version = RECORDING_VERSION;
+    written.started = "2026-12-09T23:14:56.123456Z";
+    written.host = "lab-3";
+    written.tool = "trackd-monitor 1.2.3";
+    written.trackerKey = 4126;
+    written.controllerKey = -559038737;  // 0xdeadbeef as key_t holds it
+    written.sensorNames = {"head", "wand"};
+    written.installation = RecordingInstallation{"/etc/room.toml", std::string(64, 'a'), "[room]\n"};
+    nlohmann::json header = recordingHeader(written);
+    header["comingLater"] = {{"nested", {1, 2}}};
+    const ReadBack back = readBack(header.dump() + '\n' + FRAME + '\n');
+    EXPECT_EQ(back.entries, "frame;");
+    EXPECT_EQ(back.header.version, 2);
+    EXPECT_EQ(back.header.started, written.started);
+    EXPECT_EQ(back.header.host, "lab-3");
+    EXPECT_EQ(back.header.tool, written.tool);
+    EXPECT_EQ(back.header.trackerKey, 4126);
+    EXPECT_EQ(back.header.controllerKey, -559038737);
+    EXPECT_EQ(back.header.sensorNames, written.sensorNames);
+    ASSERT_TRUE(back.header.installation);
+    EXPECT_EQ(back.header.installation->path, "/etc/room.toml");
+    EXPECT_EQ(back.header.installation->sha256, std::string(64, 'a'));
+    EXPECT_EQ(back.header.installation->content, "[room]\n");
+
+    // Older files: a bare version 1 header and no header at all.
+    const ReadBack old = readBack(R"({"format":"trackd-recording","version":1})"
+                                  "\n" +
+                                  FRAME + '\n');
+    EXPECT_EQ(old.header.version, 1);
+    EXPECT_TRUE(old.header.started.empty());
+    EXPECT_FALSE(old.header.trackerKey);
+    EXPECT_FALSE(old.header.installation);
+    EXPECT_EQ(readBack(FRAME + '\n').header.version, 0);
+
+    EXPECT_EQ(readBack(R"({"format":"trackd-recording","version":1,"host":5})"
+                       "\n")
+                  .entries,
+              "line 1: \"host\" is not a string");
+    EXPECT_EQ(readBack(R"({"format":"trackd-recording","version":1,"trackerKey":4294967296})"
+                       "\n")
+                  .entries,
+              "line 1: \"trackerKey\" is not a System V key (a 32-bit integer)");
+    EXPECT_EQ(readBack(R"({"format":"trackd-recording","version":1,"tool":"a","tool":"b"})"
+                       "\n")
+                  .entries,
+              "line 1: \"tool\" appears twice");
+    EXPECT_EQ(readBack(R"({"format":"trackd-recording","version":3})"
+                       "\n")
+                  .entries,
+              "line 1: format version 3 is not one this test reads (2 at most)");
+}
+
+TEST(recordingEntries, markersAndDistrustedFramesReadBackInOrder) {
+    Snapshot torn;
+    torn.time = 1;
+    torn.torn = true;
+    Snapshot missed;
+    missed.time = 2;
+    missed.missed = 6;
+    const std::string text = recordingHeader(RecordingHeader{RECORDING_VERSION, {}, {}, {}, {}, {}, {}, {}}).dump() +
+                             '\n' + toJson(torn).dump() + '\n' + markerJson({1.5, "trial 3 starts \xc3\xa4"}).dump() +
+                             '\n' + toJson(missed).dump() + '\n' + markerJson({2, ""}).dump() + '\n';
+    const ReadBack back = readBack(text);
+    EXPECT_EQ(back.entries,
+              "frame torn;marker trial 3 starts \xc3\xa4 at 1.500000;frame missed 6;marker  at 2.000000;");
+    EXPECT_EQ(back.skipped, 2);
+    // A frame written without either holds neither field.
+    EXPECT_EQ(toJson(Snapshot{}).dump().find("torn"), std::string::npos);
+
+    const auto refusal = [](const std::string& line) { return readBack(FRAME + '\n' + line + '\n').entries; };
+    EXPECT_EQ(refusal(R"({"time":0.5,"marker":"late"})"), "line 2: \"time\" goes backwards");
+    EXPECT_EQ(refusal(R"({"time":2,"marker":"a\u0000b"})"), "line 2: the marker holds a NUL byte");
+    EXPECT_EQ(refusal(R"({"time":2,"marker":")" + std::string(LONGEST_MARKER + 1, 'x') + "\"}"),
+              "line 2: the marker is longer than 1024 bytes");
+    EXPECT_EQ(refusal(R"({"time":2,"marker":7})"), "line 2: \"marker\" is not a string");
+    EXPECT_EQ(refusal(R"({"marker":"x"})"), "line 2: no \"time\" field");
+    EXPECT_EQ(refusal(R"({"time":2,"marker":"x","sensors":[]})"), "line 2: a marker line holds a frame's fields");
+    EXPECT_EQ(refusal(R"({"time":2,"sensors":[],"buttons":[],"valuators":[],"missed":-1})"),
+              "line 2: \"missed\" is not a count of writes");
+    EXPECT_EQ(refusal(R"({"time":2,"sensors":[],"buttons":[],"valuators":[],"torn":1})"),
+              "line 2: \"torn\" is not true or false");
+    EXPECT_EQ(markerProblem("\xff"), "is not UTF-8");
+}
+
 }  // namespace

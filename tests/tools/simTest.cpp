@@ -315,9 +315,9 @@ TEST(simLifecycle, refusesBadOptionsAndRecordingsWithTheRightStatus) {
     std::ofstream(file) << R"({"format":"trackd-recording","version":1,"x":)" << deep << "}\n" << good << '\n';
     EXPECT_EQ(refusal(command(SIM, keys, {"--play", file}), 1),
               "trackd-sim: " + file + ":1: arrays and objects nest deeper than 64 levels\n");
-    std::ofstream(file) << R"({"format":"trackd-recording","version":2})" << '\n' << good << '\n';
+    std::ofstream(file) << R"({"format":"trackd-recording","version":3})" << '\n' << good << '\n';
     EXPECT_EQ(refusal(command(SIM, keys, {"--play", file}), 1),
-              "trackd-sim: " + file + ":1: format version 2 is not one this trackd-sim reads (1 at most)\n");
+              "trackd-sim: " + file + ":1: format version 3 is not one this trackd-sim reads (2 at most)\n");
     EXPECT_EQ(refusal(command(SIM, keys, {"--play", ::testing::TempDir()}), 1),
               "trackd-sim: " + ::testing::TempDir() + " is a directory, not a recording\n");
     EXPECT_EQ(refusal(command(SIM, keys, {"--play", "/dev/zero"}), 1),

@@ -215,17 +215,21 @@ void checkNothingFollows(simdjson::ondemand::document& document) {
 
 }  // namespace
 
-void readSnapshot(std::string_view text, double maxTime, Snapshot& into) {
+bool readEntry(std::string_view text, double maxTime, Snapshot& into, RecordingMarker& marker) {
     simdjson::ondemand::document document = lineParser().iterate(text);
     simdjson::ondemand::object line;
     if (const error_code error = document.get_object().get(line); error != simdjson::SUCCESS) {
         if (error == simdjson::INCORRECT_TYPE) invalid("not a JSON object");
         notJson(error);
     }
-    bool time = false, sensors = false, buttons = false, valuators = false;
+    bool time = false, sensors = false, buttons = false, valuators = false, torn = false, missed = false;
+    bool isMarker = false;
+    double seconds = 0;
     into.sensors.clear();
     into.buttons.clear();
     into.valuators.clear();
+    into.torn = false;
+    into.missed = 0;
     for (auto field : line) {
         auto entry = take(std::move(field));
         const std::string_view key = take(entry.unescaped_key());
@@ -235,14 +239,29 @@ void readSnapshot(std::string_view text, double maxTime, Snapshot& into) {
         };
         if (key == "time") {
             once(time);
-            double seconds = 0;
             if (const error_code error = entry.value().get_double().get(seconds); error != simdjson::SUCCESS) {
                 if (error == simdjson::INCORRECT_TYPE) invalid("\"time\" is not a number of seconds");
                 invalid("\"time\" is not a number of seconds that the clock can hold");
             }
             if (!std::isfinite(seconds) || seconds < 0 || seconds > maxTime)
                 invalid("\"time\" is not a number of seconds that the clock can hold");
-            into.time = seconds;
+        } else if (key == "torn") {
+            once(torn);
+            if (entry.value().get_bool().get(into.torn) != simdjson::SUCCESS) invalid("\"torn\" is not true or false");
+        } else if (key == "missed") {
+            once(missed);
+            std::uint64_t count = 0;
+            if (entry.value().get_uint64().get(count) != simdjson::SUCCESS ||
+                count > std::numeric_limits<std::uint32_t>::max())
+                invalid("\"missed\" is not a count of writes");
+            into.missed = static_cast<std::uint32_t>(count);
+        } else if (key == "marker") {
+            once(isMarker);
+            std::string_view markerText;
+            if (entry.value().get_string().get(markerText) != simdjson::SUCCESS) invalid("\"marker\" is not a string");
+            if (const std::string problem = markerProblem(markerText); !problem.empty())
+                invalid("the marker " + problem);
+            marker.text.assign(markerText);
         } else if (key == "sensors") {
             once(sensors);
             for (auto item : arrayOf(entry.value(), "\"sensors\"")) {
@@ -267,9 +286,22 @@ void readSnapshot(std::string_view text, double maxTime, Snapshot& into) {
         }
     }
     checkNothingFollows(document);
+    if (isMarker) {
+        if (sensors || buttons || valuators || torn || missed) invalid("a marker line holds a frame's fields");
+        if (!time) invalid("no \"time\" field");
+        marker.time = seconds;
+        return true;
+    }
     for (const auto& [seen, name] : {std::pair{time, "time"}, std::pair{sensors, "sensors"},
                                      std::pair{buttons, "buttons"}, std::pair{valuators, "valuators"}})
         if (!seen) invalid(std::string("no \"") + name + "\" field");
+    into.time = seconds;
+    return false;
+}
+
+void readSnapshot(std::string_view text, double maxTime, Snapshot& into) {
+    RecordingMarker marker;
+    if (readEntry(text, maxTime, into, marker)) invalid("a marker, not a frame");
 }
 
 // The bytes read from the file and not yet returned as lines.
@@ -338,6 +370,117 @@ bool RecordingReader::readLine(std::string_view& text) {
     }
 }
 
+namespace {
+
+// The header's fields besides its format and version, each judged only once the line proves to be a
+// header (in a frame, an unknown field is skipped); the first problem is kept.
+struct HeaderFields {
+    RecordingHeader header;
+    std::string problem;
+    std::vector<std::string> seen;
+
+    void refuse(const std::string& why) {
+        if (problem.empty()) problem = why;
+    }
+
+    // False, and the value checked as JSON, where it is not a string.
+    bool readString(value v, const char* name, std::string& into, int depth) {
+        std::string_view text;
+        if (v.get_string().get(text) == simdjson::SUCCESS) {
+            into.assign(text);
+            return true;
+        }
+        refuse(std::string("\"") + name + "\" is not a string");
+        checkJson(v, depth);
+        return false;
+    }
+
+    void readKey(value v, const char* name, std::optional<std::int32_t>& into) {
+        std::int64_t key = 0;
+        if (v.get_int64().get(key) == simdjson::SUCCESS && key >= std::numeric_limits<std::int32_t>::min() &&
+            key <= std::numeric_limits<std::int32_t>::max()) {
+            into = static_cast<std::int32_t>(key);
+            return;
+        }
+        refuse(std::string("\"") + name + "\" is not a System V key (a 32-bit integer)");
+        checkJson(v, 1);
+    }
+
+    void readNames(value v) {
+        simdjson::ondemand::array array;
+        if (v.get_array().get(array) != simdjson::SUCCESS) {
+            refuse("\"sensorNames\" is not an array of strings");
+            checkJson(v, 1);
+            return;
+        }
+        for (auto item : array) {
+            value name = take(item);
+            std::string_view text;
+            if (name.get_string().get(text) == simdjson::SUCCESS) {
+                header.sensorNames.emplace_back(text);
+            } else {
+                refuse("\"sensorNames\" is not an array of strings");
+                checkJson(name, 2);
+            }
+        }
+    }
+
+    void readInstallation(value v) {
+        simdjson::ondemand::object object;
+        if (v.get_object().get(object) != simdjson::SUCCESS) {
+            refuse("\"installation\" is not an object");
+            checkJson(v, 1);
+            return;
+        }
+        RecordingInstallation room;
+        for (auto field : object) {
+            auto entry = take(std::move(field));
+            const std::string_view key = take(entry.unescaped_key());
+            if (key == "path") {
+                readString(entry.value(), "installation\": \"path", room.path, 2);
+            } else if (key == "sha256") {
+                readString(entry.value(), "installation\": \"sha256", room.sha256, 2);
+            } else if (key == "content") {
+                std::string content;
+                if (readString(entry.value(), "installation\": \"content", content, 2))
+                    room.content = std::move(content);
+            } else {
+                checkJson(entry.value(), 2);
+            }
+        }
+        header.installation = std::move(room);
+    }
+
+    // Reads `key`'s value if it is a field this reader knows; false, and nothing read, if not.
+    bool read(std::string_view key, value v) {
+        static constexpr std::string_view KNOWN[] = {"started",       "host",        "tool",        "trackerKey",
+                                                     "controllerKey", "sensorNames", "installation"};
+        bool known = false;
+        for (std::string_view name : KNOWN) known = known || key == name;
+        if (!known) return false;
+        for (const std::string& before : seen)
+            if (before == key) refuse("\"" + std::string(key) + "\" appears twice");
+        seen.emplace_back(key);
+        if (key == "started")
+            readString(v, "started", header.started, 1);
+        else if (key == "host")
+            readString(v, "host", header.host, 1);
+        else if (key == "tool")
+            readString(v, "tool", header.tool, 1);
+        else if (key == "trackerKey")
+            readKey(v, "trackerKey", header.trackerKey);
+        else if (key == "controllerKey")
+            readKey(v, "controllerKey", header.controllerKey);
+        else if (key == "sensorNames")
+            readNames(v);
+        else
+            readInstallation(v);
+        return true;
+    }
+};
+
+}  // namespace
+
 // A first line that names the format: true when this version reads it, an exception when it does not.
 bool RecordingReader::isHeader(std::string_view text) {
     simdjson::ondemand::document document = lineParser().iterate(text);
@@ -347,9 +490,7 @@ bool RecordingReader::isHeader(std::string_view text) {
     bool named = false;
     std::int64_t version = 0;
     error_code versionRead = simdjson::NO_SUCH_FIELD;
-    std::vector<std::string> names;
-    bool namesRead = false;
-    std::string namesProblem;
+    HeaderFields fields;
     for (auto field : line) {
         auto entry = take(std::move(field));
         const std::string_view key = take(entry.unescaped_key());
@@ -361,27 +502,7 @@ bool RecordingReader::isHeader(std::string_view text) {
         } else if (key == "version") {
             versionRead = entry.value().get_int64().get(version);
             if (versionRead != simdjson::SUCCESS) checkJson(entry.value(), 1);
-        } else if (key == "sensorNames") {
-            // Judged only once the line proves to be a header: in a frame, an unknown field is skipped.
-            if (namesRead) namesProblem = "\"sensorNames\" appears twice";
-            namesRead = true;
-            simdjson::ondemand::array array;
-            if (entry.value().get_array().get(array) != simdjson::SUCCESS) {
-                namesProblem = "\"sensorNames\" is not an array of strings";
-                checkJson(entry.value(), 1);
-                continue;
-            }
-            for (auto item : array) {
-                value v = take(item);
-                std::string_view name;
-                if (v.get_string().get(name) == simdjson::SUCCESS) {
-                    names.emplace_back(name);
-                } else {
-                    namesProblem = "\"sensorNames\" is not an array of strings";
-                    checkJson(v, 2);
-                }
-            }
-        } else {
+        } else if (!fields.read(key, entry.value())) {
             checkJson(entry.value(), 1);
         }
     }
@@ -392,33 +513,45 @@ bool RecordingReader::isHeader(std::string_view text) {
         invalid("format version " +
                 (versionRead == simdjson::SUCCESS ? std::to_string(version) : std::string("unknown")) +
                 " is not one this " + reader_ + " reads (" + std::to_string(RECORDING_VERSION) + " at most)");
-    if (namesProblem.empty() && !sensorNamesProblem(names).empty())
-        namesProblem = "\"sensorNames\": " + sensorNamesProblem(names);
-    if (!namesProblem.empty()) invalid(namesProblem);
-    sensorNames_ = std::move(names);
+    if (fields.problem.empty() && !sensorNamesProblem(fields.header.sensorNames).empty())
+        fields.problem = "\"sensorNames\": " + sensorNamesProblem(fields.header.sensorNames);
+    if (!fields.problem.empty()) invalid(fields.problem);
+    header_ = std::move(fields.header);
+    header_.version = static_cast<int>(version);
     return true;
 }
 
-bool RecordingReader::next(Snapshot& into) {
+RecordingReader::Entry RecordingReader::nextEntry(Snapshot& frame, RecordingMarker& marker) {
     std::string_view text;
     while (readLine(text)) {
         if (text.find_first_not_of(" \t\r") == std::string_view::npos) continue;
+        bool isMarker = false;
         try {
             if (!sawFirstLine_ && isHeader(text)) {
                 sawFirstLine_ = true;
                 continue;
             }
             sawFirstLine_ = true;
-            readSnapshot(text, LONGEST_SECONDS, into);
+            isMarker = readEntry(text, LONGEST_SECONDS, frame, marker);
         } catch (const std::invalid_argument& e) {
             throw error(e.what());
         }
-        if (sawFrame_ && into.time < previousTime_) throw error("\"time\" goes backwards");
+        const double time = isMarker ? marker.time : frame.time;
+        if (sawFrame_ && time < previousTime_) throw error("\"time\" goes backwards");
         sawFrame_ = true;
-        previousTime_ = into.time;
-        return true;
+        previousTime_ = time;
+        return isMarker ? Entry::Marker : Entry::Frame;
     }
-    return false;
+    return Entry::End;
+}
+
+bool RecordingReader::next(Snapshot& into) {
+    RecordingMarker marker;
+    for (;;) {
+        const Entry entry = nextEntry(into, marker);
+        if (entry != Entry::Marker) return entry == Entry::Frame;
+        ++markersSkipped_;
+    }
 }
 
 RecordingReader::Mark RecordingReader::mark() const {

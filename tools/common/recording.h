@@ -51,12 +51,16 @@ private:
     int error_;
 };
 
-// Reads one line that trackd-monitor wrote (toJson's form) into `into`, reusing its storage. Unknown
+// Reads one frame line that trackd-monitor wrote (toJson's form) into `into`, reusing its storage. Unknown
 // fields are checked as JSON (DEEPEST_NESTING levels at most) and skipped; a frame holding more than
 // MOST_SENSORS sensors or MOST_CONTROLS buttons or valuators is refused as soon as it does. Throws
-// std::invalid_argument naming the first thing that is wrong. `maxTime` bounds the time, which must be a number of
-// seconds the clock can hold.
+// std::invalid_argument naming the first thing that is wrong (a marker line among them). `maxTime` bounds the
+// time, which must be a number of seconds the clock can hold.
 void readSnapshot(std::string_view text, double maxTime, Snapshot& into);
+
+// Reads one line, a frame into `frame` or a marker (markerJson's form, its text as markerProblem allows)
+// into `marker`; true for a marker. Throws as readSnapshot does.
+bool readEntry(std::string_view text, double maxTime, Snapshot& frame, RecordingMarker& marker);
 
 inline Snapshot snapshotFromLine(std::string_view text, double maxTime) {
     Snapshot snapshot;
@@ -66,8 +70,9 @@ inline Snapshot snapshotFromLine(std::string_view text, double maxTime) {
 
 // A recording read a line at a time: never more than one line (at most 1 MiB) and one read buffer in
 // memory, whatever the file holds, so recordings of any length and pipes can be read. Reads format
-// version 1 and the headerless files from before the header existed; refuses other formats and
-// versions. Frames must not go back in time. Blank lines are skipped.
+// versions 1 and 2 and the headerless files from before the header existed; refuses other formats and
+// versions. Frames and markers must not go back in time. Blank lines are skipped, and so are the header's
+// fields this reader does not know.
 class RecordingReader {
 public:
     // Opens `path`; `rewindable` asks for a file that can go back to a mark, which a pipe cannot. `reader`
@@ -77,14 +82,23 @@ public:
     RecordingReader(const RecordingReader&) = delete;
     RecordingReader& operator=(const RecordingReader&) = delete;
 
-    // Reads the next frame into `into`; false at the end of the file. Throws RecordingError.
+    // Reads the next frame into `into`, counting the markers before it in markersSkipped(); false at the end
+    // of the file. Throws RecordingError.
     bool next(Snapshot& into);
 
-    // The sensors' names that the header gives (sensorNamesProblem's rules), once the first frame is read;
-    // empty when it gives none.
-    const std::vector<std::string>& sensorNames() const { return sensorNames_; }
+    // Reads the next frame into `frame` or the next marker into `marker`, and says which, or End.
+    enum class Entry { End, Frame, Marker };
+    Entry nextEntry(Snapshot& frame, RecordingMarker& marker);
 
-    // The line of the frame read last, counted from 1.
+    // The markers next() passed over.
+    long long markersSkipped() const { return markersSkipped_; }
+
+    // What the header says, once the first entry is read (or the end): its version 0 and every field empty
+    // for a file without a header. The sensors' names follow sensorNamesProblem's rules.
+    const RecordingHeader& header() const { return header_; }
+    const std::vector<std::string>& sensorNames() const { return header_.sensorNames; }
+
+    // The line of the entry read last, counted from 1.
     long long line() const { return line_; }
     const std::string& path() const { return path_; }
     // A RecordingError for the frame read last, for checks that the reader's users make.
@@ -115,7 +129,8 @@ private:
     bool sawFirstLine_ = false;
     bool sawFrame_ = false;
     double previousTime_ = 0;
-    std::vector<std::string> sensorNames_;
+    long long markersSkipped_ = 0;
+    RecordingHeader header_;
 };
 
 // Opens `path` to write a recording into (recordingHeader's line, then toJson's lines): refuses to replace

@@ -8,7 +8,9 @@
 #include <cmath>
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace trackd_tools {
@@ -23,6 +25,36 @@ struct Snapshot {
     std::vector<SensorState> sensors;
     std::vector<std::int32_t> buttons;
     std::vector<float> valuators;
+    // Lines to distrust, as the recorder measured them: `torn`, read while the segments were still changing
+    // after the settle attempts; `missed`, seen after a gap in which about that many writes may have gone unseen.
+    bool torn = false;
+    std::uint32_t missed = 0;
+};
+
+// A marker an experiment sent while recording: its text at a moment on the frames' clock.
+struct RecordingMarker {
+    double time = 0;
+    std::string text;
+};
+
+// The room file a recording was taken in: its path, the SHA-256 of its bytes (64 lowercase hex digits),
+// and its text where it is at most LONGEST_INSTALLATION_TEXT bytes.
+struct RecordingInstallation {
+    std::string path;
+    std::string sha256;
+    std::optional<std::string> content;
+};
+
+// What a recording's first line says besides its format. Every field is optional: older files hold only
+// some (or, before the header existed, none).
+struct RecordingHeader {
+    int version = 0;      // 0: a file from before the header existed
+    std::string started;  // the wall clock at time 0, RFC 3339 UTC with microseconds, or ""
+    std::string host;     // the recording host's name, or ""
+    std::string tool;     // the recorder and its version, such as "trackd-monitor 1.4.0", or ""
+    std::optional<std::int32_t> trackerKey, controllerKey;  // the System V keys, as the signed numbers key_t holds
+    std::vector<std::string> sensorNames;
+    std::optional<RecordingInstallation> installation;
 };
 
 // The shortest decimal that reads back as the same float, so JSON stays readable and replays bit for bit.
@@ -37,8 +69,29 @@ inline nlohmann::json jsonNumber(float value) {
 }
 
 // A recording's first line names its format and version; files from before it have none and still play.
+// Version 1 files hold frames only (a reader of version 1 skips the fields it does not know, so the newer
+// header fields and "torn" and "missed" stay within it); version 2 adds marker lines, which a reader of
+// version 1 would stop at, so only a recording that may hold markers is written as version 2.
 constexpr char RECORDING_FORMAT[] = "trackd-recording";
-constexpr int RECORDING_VERSION = 1;
+constexpr int RECORDING_VERSION = 2;  // the newest, and the most the tools read
+constexpr int RECORDING_VERSION_WITHOUT_MARKERS = 1;
+
+// A marker's text: UTF-8, no NUL byte, at most this many bytes.
+constexpr std::size_t LONGEST_MARKER = 1024;
+// A room file's text is kept in the header up to this size (its digest always).
+constexpr std::size_t LONGEST_INSTALLATION_TEXT = std::size_t{64} * 1024;
+
+// Why `text` cannot be a marker's, to follow "the marker", or "".
+inline std::string markerProblem(std::string_view text) {
+    if (text.size() > LONGEST_MARKER) return "is longer than " + std::to_string(LONGEST_MARKER) + " bytes";
+    if (text.find('\0') != std::string_view::npos) return "holds a NUL byte";
+    try {
+        static_cast<void>(nlohmann::json(std::string(text)).dump());  // the JSON library checks the UTF-8
+    } catch (const nlohmann::json::exception&) {
+        return "is not UTF-8";
+    }
+    return {};
+}
 
 // The longest span in seconds that the tools' clock can hold with room to spare: a century. Recorded
 // times and durations on the command line stay within it.
@@ -86,12 +139,32 @@ inline std::string joinedNames(const std::vector<std::string>& names) {
     return joined;
 }
 
-// Names were added within version 1: every reader of version 1 checks and skips fields it does not know,
-// so a recording with names plays everywhere, and one without them is written as before.
-inline nlohmann::json recordingHeader(const std::vector<std::string>& sensorNames = {}) {
-    nlohmann::json header = {{"format", RECORDING_FORMAT}, {"version", RECORDING_VERSION}};
-    if (!sensorNames.empty()) header["sensorNames"] = sensorNames;
+// The first line: only the fields `fields` gives (its `version` 0 writes RECORDING_VERSION_WITHOUT_MARKERS).
+inline nlohmann::json recordingHeader(const RecordingHeader& fields = {}) {
+    nlohmann::json header = {{"format", RECORDING_FORMAT},
+                             {"version", fields.version == 0 ? RECORDING_VERSION_WITHOUT_MARKERS : fields.version}};
+    if (!fields.started.empty()) header["started"] = fields.started;
+    if (!fields.host.empty()) header["host"] = fields.host;
+    if (!fields.tool.empty()) header["tool"] = fields.tool;
+    if (fields.trackerKey) header["trackerKey"] = *fields.trackerKey;
+    if (fields.controllerKey) header["controllerKey"] = *fields.controllerKey;
+    if (!fields.sensorNames.empty()) header["sensorNames"] = fields.sensorNames;
+    if (fields.installation) {
+        nlohmann::json room = {{"path", fields.installation->path}, {"sha256", fields.installation->sha256}};
+        if (fields.installation->content) room["content"] = *fields.installation->content;
+        header["installation"] = room;
+    }
     return header;
+}
+
+inline nlohmann::json recordingHeader(const std::vector<std::string>& sensorNames) {
+    RecordingHeader fields;
+    fields.sensorNames = sensorNames;
+    return recordingHeader(fields);
+}
+
+inline nlohmann::json markerJson(const RecordingMarker& marker) {
+    return {{"time", marker.time}, {"marker", marker.text}};
 }
 
 inline nlohmann::json toJson(const Snapshot& snapshot) {
@@ -105,7 +178,11 @@ inline nlohmann::json toJson(const Snapshot& snapshot) {
     }
     nlohmann::json valuators = nlohmann::json::array();
     for (float v : snapshot.valuators) valuators.push_back(jsonNumber(v));
-    return {{"time", snapshot.time}, {"sensors", sensors}, {"buttons", snapshot.buttons}, {"valuators", valuators}};
+    nlohmann::json line = {
+        {"time", snapshot.time}, {"sensors", sensors}, {"buttons", snapshot.buttons}, {"valuators", valuators}};
+    if (snapshot.torn) line["torn"] = true;
+    if (snapshot.missed > 0) line["missed"] = snapshot.missed;
+    return line;
 }
 
 }  // namespace trackd_tools
