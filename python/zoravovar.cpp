@@ -374,8 +374,8 @@ struct Columns {
         }
         buttons.insert(buttons.end(), frame.buttons.begin(), frame.buttons.end());
         valuators.insert(valuators.end(), frame.valuators.begin(), frame.valuators.end());
-        torn.push_back(false);
-        missed.push_back(0);
+        torn.push_back(frame.torn);
+        missed.push_back(frame.missed);
         sensorCounts.push_back(static_cast<std::int32_t>(frame.sensors.size()));
         buttonCounts.push_back(static_cast<std::int32_t>(frame.buttons.size()));
         valuatorCounts.push_back(static_cast<std::int32_t>(frame.valuators.size()));
@@ -483,16 +483,51 @@ constexpr char HEADER_DOC[] = R"doc(What the recording's first line says, as a n
                   in hex) and content (its text, None when it was too long to keep)
 Fields a newer recorder writes that this reader does not know are skipped.)doc";
 
+// The header as Recording.header gives it: every field, None where the file says nothing.
+py::dict headerDict(const trackd_tools::RecordingHeader& header) {
+    const auto text = [](const std::string& field) -> py::object {
+        return field.empty() ? py::object(py::none()) : py::object(py::str(field));
+    };
+    const auto key = [](const std::optional<std::int32_t>& field) -> py::object {
+        return field ? py::object(py::int_(*field)) : py::object(py::none());
+    };
+    py::dict out;
+    out["version"] = header.version;
+    out["started"] = text(header.started);
+    out["host"] = text(header.host);
+    out["tool"] = text(header.tool);
+    out["tracker_key"] = key(header.trackerKey);
+    out["controller_key"] = key(header.controllerKey);
+    out["sensor_names"] = py::cast(header.sensorNames);
+    out["installation"] = py::none();
+    if (header.installation) {
+        py::dict room;
+        room["path"] = header.installation->path;
+        room["sha256"] = header.installation->sha256;
+        room["content"] =
+            header.installation->content ? py::object(py::str(*header.installation->content)) : py::object(py::none());
+        out["installation"] = room;
+    }
+    return out;
+}
+
 Recording loadRecording(const std::filesystem::path& file) {
     const std::string path = file.string();
     Columns columns;
-    std::vector<std::string> names;
+    std::vector<trackd_tools::RecordingMarker> markers;
+    trackd_tools::RecordingHeader header;
     try {
         const py::gil_scoped_release unlocked;
         trackd_tools::RecordingReader reader(path, false, "zoravovar");
         trackd_tools::Snapshot frame;
-        while (reader.next(frame)) columns.add(frame);
-        names = reader.sensorNames();
+        trackd_tools::RecordingMarker marker;
+        using Entry = trackd_tools::RecordingReader::Entry;
+        for (Entry entry; (entry = reader.nextEntry(frame, marker)) != Entry::End;)
+            if (entry == Entry::Frame)
+                columns.add(frame);
+            else
+                markers.push_back(std::move(marker));
+        header = reader.header();
     } catch (const trackd_tools::RecordingError& e) {
         py::object error = recordingError(e.what());
         error.attr("path") = e.path();
@@ -519,7 +554,10 @@ Recording loadRecording(const std::filesystem::path& file) {
     }
     Recording recording;
     recording.path = path;
-    recording.names = std::move(names);
+    recording.names = header.sensorNames;
+    recording.header = headerDict(header);
+    for (trackd_tools::RecordingMarker& marker : markers)
+        recording.markers.append(py::make_tuple(marker.time, py::str(marker.text)));
     recording.time = adopt(std::move(columns.time), {frames});
     recording.position = adopt(std::move(columns.position), {frames, sensors, 3});
     recording.angles = adopt(std::move(columns.angles), {frames, sensors, 3});
@@ -867,7 +905,7 @@ PYBIND11_MODULE(_zoravovar, m) {
     m.attr("DEFAULT_TRACKER_KEY") = trackd_tools::DEFAULT_TRACKER_KEY;
     m.attr("DEFAULT_CONTROLLER_KEY") = trackd_tools::DEFAULT_CONTROLLER_KEY;
     m.attr("NO_BUTTON") = NO_BUTTON;
-    m.attr("LONGEST_MARKER") = 1024;
+    m.attr("LONGEST_MARKER") = trackd_tools::LONGEST_MARKER;
     m.attr("__version__") = ZORAVOVAR_VERSION_TEXT;
     m.def(
         "library_version", [] { return std::string(getZoravoVARVersion()); },
@@ -1039,8 +1077,9 @@ normalised; a matrix holding a NaN gives NaN.)doc");
 
     m.def("load_recording", &loadRecording, py::arg("path"), R"doc(Loads a recording that trackd-monitor --record wrote.
 
-Reads format version 1 and the headerless files from before the header, with the same reader that
-trackd-sim --play uses, and keeps every float bit for bit. Raises RecordingError (a ValueError) naming
+Reads format versions 1 and 2 and the headerless files from before the header, with the same reader
+that trackd-sim --play uses, and keeps every float bit for bit; the markers between the frames come
+as Recording.markers, the first line as Recording.header. Raises RecordingError (a ValueError) naming
 the line for a malformed line, another format or a newer version, or time going backwards; OSError
 (FileNotFoundError, PermissionError, IsADirectoryError) when the file cannot be read.)doc");
 }

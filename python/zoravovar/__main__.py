@@ -3,6 +3,7 @@ import argparse
 import sys
 
 PROGRAM = "zoravovar"
+USAGE = "python3 -m zoravovar export RECORDING (--csv OUT | --hdf5 OUT) [--overwrite]"
 EXAMPLES = """examples:
   python3 -m zoravovar export session.jsonl --csv session.csv
       one row per frame and sensor in session.csv, the markers (if any) in session.markers.csv
@@ -22,13 +23,14 @@ class Parser(argparse.ArgumentParser):
 def parser():
     from . import __version__
 
-    top = Parser(prog=PROGRAM, formatter_class=argparse.RawDescriptionHelpFormatter,
+    top = Parser(prog=PROGRAM, formatter_class=argparse.RawDescriptionHelpFormatter, usage=USAGE,
                  description="zoravovar: exports recordings of trackd-monitor --record to the formats analysts "
                              "use.", epilog=EXAMPLES)
     top.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
     commands = top.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     commands.required = True
     export = commands.add_parser("export", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EXAMPLES,
+                                 usage=USAGE,
                                  help="write a recording as CSV (pandas) or HDF5 (h5py)",
                                  description="Writes RECORDING as CSV (Recording.to_csv) or HDF5 (Recording.to_hdf5).")
     export.add_argument("recording", metavar="RECORDING", help="a file trackd-monitor --record wrote")

@@ -147,7 +147,8 @@ def test_outputs_are_never_replaced_unless_asked(changing, tmp_path, monkeypatch
         assert wrong.returncode == 2 and wrong.stderr.startswith("zoravovar: ") and not wrong.stdout
     missing = export("export", str(tmp_path / "missing.jsonl"), "--csv", str(tmp_path / "m.csv"))
     assert missing.returncode == 1 and missing.stderr.startswith("zoravovar: ")
-    assert "--hdf5 OUT" in export("--help").stdout and export("--version").stdout.startswith("zoravovar ")
+    assert "(--csv OUT | --hdf5 OUT)" in export("--help").stdout and "--overwrite" in export("export", "-h").stdout
+    assert export("--version").stdout.startswith("zoravovar ")
 
     # Without pandas or h5py, the message names the Debian package.
     monkeypatch.setitem(sys.modules, "pandas", None)
