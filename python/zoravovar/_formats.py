@@ -124,12 +124,13 @@ def _write_new(path, overwrite, write):
             raise
 
 
-def _attribute(value):
-    """A header value as an HDF5 attribute: strings, numbers and lists of strings as they are, else JSON text."""
+def _attribute(value, text):
+    """A header value as an HDF5 attribute: strings, numbers and lists of strings (of dtype `text`) as they are,
+    anything else as its JSON text."""
     if isinstance(value, (str, bool, int, float)):
         return value
     if isinstance(value, list) and all(isinstance(v, str) for v in value):
-        return np.array(value, dtype=object)
+        return np.array(value, dtype=text)
     return json.dumps(value)
 
 
@@ -158,9 +159,9 @@ def to_hdf5(recording, path, overwrite=False):
                 if name == "installation" and isinstance(value, dict):
                     for part, given in value.items():
                         if given is not None:
-                            out.attrs[f"installation_{part}"] = _attribute(given)
+                            out.attrs[f"installation_{part}"] = _attribute(given, text)
                 elif value is not None:
-                    out.attrs[name] = _attribute(value)
+                    out.attrs[name] = _attribute(value, text)
     except FileExistsError:
         raise
     except BaseException:

@@ -130,6 +130,11 @@ def test_outputs_are_never_replaced_unless_asked(changing, tmp_path, monkeypatch
     assert not (tmp_path / "new.csv").exists() and kept.read_text() == "the analyst's own"
     recording.to_hdf5(kept, overwrite=True)
     assert h5py.is_hdf5(kept)
+    headerless = tmp_path / "old.jsonl"  # no names, no header: nothing but the arrays to write
+    headerless.write_text(frame_line(0, [[1, 2, 3]], [[0, 0, 0]], [], []))
+    zoravovar.load_recording(headerless).to_hdf5(tmp_path / "old.h5")
+    with h5py.File(tmp_path / "old.h5", "r") as old:
+        assert old["position"][()].tolist() == [[[1, 2, 3]]] and list(old.attrs["names"]) == []
 
     def export(*arguments):
         return subprocess.run([sys.executable, "-m", "zoravovar", *arguments], capture_output=True, text=True,
