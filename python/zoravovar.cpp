@@ -522,7 +522,8 @@ Recording loadRecording(const std::filesystem::path& file) {
         trackd_tools::Snapshot frame;
         trackd_tools::RecordingMarker marker;
         using Entry = trackd_tools::RecordingReader::Entry;
-        for (Entry entry; (entry = reader.nextEntry(frame, marker)) != Entry::End;)
+        for (Entry entry = reader.nextEntry(frame, marker); entry != Entry::End;
+             entry = reader.nextEntry(frame, marker))
             if (entry == Entry::Frame)
                 columns.add(frame);
             else
