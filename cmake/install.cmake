@@ -147,6 +147,16 @@ if(ZORAVOVAR_BUILD_TOOLS)
     "${CMAKE_LIBRARY_OUTPUT_DIRECTORY}" "${jar}" "${demo_jar}")
   install_jar(zoravovar-demo DESTINATION ${CMAKE_INSTALL_DATADIR}/zoravovar COMPONENT tools)
 
+  # The recordings' format, trackd-recording(5), written by hand.
+  configure_file(packaging/trackd-recording.5.in "${CMAKE_CURRENT_BINARY_DIR}/man/trackd-recording.5" @ONLY)
+  add_custom_command(OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/man/trackd-recording.5.gz"
+    COMMAND gzip -9nc "${CMAKE_CURRENT_BINARY_DIR}/man/trackd-recording.5" >
+            "${CMAKE_CURRENT_BINARY_DIR}/man/trackd-recording.5.gz"
+    DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/man/trackd-recording.5")
+  add_custom_target(recording-manual-page ALL DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/man/trackd-recording.5.gz")
+  install(FILES "${CMAKE_CURRENT_BINARY_DIR}/man/trackd-recording.5.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man5
+    COMPONENT tools)
+
   # Manual pages made from each tool's --help and --version, so that they never drift.
   find_program(HELP2MAN help2man)
   if(HELP2MAN)

@@ -16,6 +16,7 @@ struct Settings {
     bool once = false, json = false, matrices = false, wait = false, steadyPoll = false, overwrite = false;
     std::uint32_t maxSensors = 64;
     std::string record;
+    std::string markers;  // the socket that markers arrive on, with --record
     std::vector<std::string> names;
 };
 

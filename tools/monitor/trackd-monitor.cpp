@@ -5,9 +5,11 @@
 #include <exception>
 #include <iostream>
 
+#include "markers.h"
 #include "options.h"
 #include "printable.h"
 #include "settings.h"
+#include "snapshot.h"
 
 using namespace trackd_monitor;
 using namespace trackd_tools;
@@ -46,14 +48,29 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     app.add_flag("--overwrite", settings.overwrite, "with --record, replace FILE if it exists")
         ->needs(app.get_option("--record"));
+    app.add_option("--markers", settings.markers,
+                   "with --record, take markers on a Unix datagram socket at PATH: each datagram of up to 1024\n"
+                   "bytes of UTF-8 becomes a line {\"time\": T, \"marker\": TEXT} in order with the frames")
+        ->type_name("PATH")
+        ->needs(app.get_option("--record"));
+    std::vector<std::string> mark;
+    app.add_option("--mark", mark, "send TEXT as a marker to the recorder listening at PATH, then exit")
+        ->type_name("PATH TEXT")
+        ->expected(2);
     addSensorNamesOption(app, settings.names,
                          "names of sensors 0, 1, ... in order, such as head,wand: shown beside their numbers, in\n"
                          "--json as each sensor's \"name\", and kept in a recording's first line");
     app.add_option("--duration", settings.duration, "stop after this many seconds")->check(clockSeconds());
     app.add_flag("--wait", settings.wait, "wait for segments that do not exist yet, saying which");
     app.get_option("--once")->excludes(app.get_option("--record"));
+    app.get_option("--mark")->excludes(app.get_option("--record"))->excludes(app.get_option("--once"));
     if (const int status = parseCommandLine(app, argc, argv); status >= 0) return status;
+    if (!mark.empty() && !markerProblem(mark[1]).empty()) {
+        std::cerr << "trackd-monitor: the marker " << markerProblem(mark[1]) << '\n';
+        return EXIT_BAD_USAGE;
+    }
     try {
+        if (!mark.empty()) return sendMarker(mark[0], mark[1]);
         return run(settings);
     } catch (const std::exception& e) {
         std::cerr << "trackd-monitor: " << printable(e.what()) << '\n';  // its messages quote file names

@@ -55,7 +55,7 @@ void move(Simulator& simulator, const Settings& settings, Clock::time_point star
 int run(Settings settings) {
     std::optional<Recording> recording;
     if (!settings.play.empty()) {
-        recording.emplace(settings.play, settings.loop);
+        recording.emplace(settings.play, settings.loop, settings.from, settings.to);
         settings.sensors = static_cast<std::uint32_t>(recording->first().sensors.size());
         settings.buttons = static_cast<std::uint32_t>(recording->first().buttons.size());
         settings.valuators = static_cast<std::uint32_t>(recording->first().valuators.size());
@@ -118,7 +118,11 @@ int run(Settings settings) {
         } else if (!settings.still) {
             move(simulator, settings, start, end);
         }
+        if (recording && recording->markersSkipped() > 0)
+            std::printf("trackd-sim: skipped %lld marker lines, which the segments have no place for\n",
+                        recording->markersSkipped());
         if (ended) std::printf("trackd-sim: the recording %s ended\n", printable(settings.play).c_str());
+        std::fflush(stdout);  // said while a held frame stays in place
         // A static pose, or the last frame of a held recording, stays in place until the end.
         while (!ended && !driver && sleepUntil(end, end)) {
         }

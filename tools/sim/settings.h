@@ -8,6 +8,7 @@
 
 #include "driving.h"
 #include "segmentKeys.h"
+#include "snapshot.h"
 
 namespace trackd_sim {
 
@@ -29,6 +30,7 @@ struct Settings {
     double rate = 60, duration = 0, speed = 1, jitter = 0;
     bool still = false, loop = false, hold = false, replace = false, pattern = false;
     std::string play;
+    double from = 0, to = trackd_tools::LONGEST_SECONDS;  // the part of the recording played
     int mode = 0660;
     bool interactive = false;
     std::array<float, 3> head = trackd_tools::DEFAULT_HEAD;

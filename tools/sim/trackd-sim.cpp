@@ -66,6 +66,14 @@ int main(int argc, char** argv) {
         ->check(finiteRange(0.001, 1000))
         ->needs(playOption)
         ->capture_default_str();
+    app.add_option("--from", settings.from,
+                   "with --play, start at this many seconds on the recording's clock (its \"time\" values), with\n"
+                   "the frame in place then")
+        ->check(finiteRange(0, LONGEST_SECONDS))
+        ->needs(playOption);
+    app.add_option("--to", settings.to, "with --play, end after the last frame at or before this many seconds")
+        ->check(finiteRange(0, LONGEST_SECONDS))
+        ->needs(playOption);
     app.add_flag("--replace", settings.replace, "remove segments that already exist under the keys");
     app.add_option("--duration", settings.duration, "stop after this many seconds (default: run until stopped)")
         ->check(clockSeconds());
@@ -136,6 +144,10 @@ int main(int argc, char** argv) {
                                                        shortNumber(settings.rate) + ")");
     });
     if (const int status = parseCommandLine(app, argc, argv); status >= 0) return status;
+    if (settings.to < settings.from) {
+        std::cerr << "trackd-sim: --to must not come before --from\n";
+        return EXIT_BAD_USAGE;
+    }
     if (settings.interactive && !settings.drive.commands && isatty(STDIN_FILENO) == 0) {
         std::cerr << "trackd-sim: --interactive reads keys from a terminal, and standard input is not one "
                      "(programs send commands with --commands)\n";
