@@ -1,6 +1,9 @@
 """Recordings: load_recording against files the monitor makes, bit for bit, and its refusals by line."""
+import re
+import signal
 import socket
 import subprocess
+import time
 
 import numpy as np
 import pytest
@@ -225,3 +228,32 @@ def test_send_marker_sends_one_datagram_and_refuses_bad_text(tmp_path):
         zoravovar.send_marker(listening, "nobody listens")  # the socket file is left, its owner gone
     with pytest.raises(FileNotFoundError):
         zoravovar.send_marker(tmp_path / "none", "nobody there")
+
+
+def test_markers_sent_from_python_come_back_with_the_recorders_header(simulator, tmp_path):
+    sim = simulator("--pattern", "--rate", "120", "--sensors", "2")
+    recorded, listening = tmp_path / "marked.jsonl", tmp_path / "markers"
+    recorder = subprocess.Popen([TRACKD_MONITOR, "--tracker-key", str(sim.tracker), "--controller-key",
+                                 str(sim.controller), "--record", str(recorded), "--markers", str(listening),
+                                 "--names", "head,wand", "--duration", "120"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not listening.exists() and recorder.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.01)  # polling for the socket to appear, not waiting for time to pass
+        assert listening.exists(), recorder.stderr.read() if recorder.poll() is not None else "no socket"
+        for text in ["trial 1 starts", "Übung 2", "trial 1 ends"]:
+            zoravovar.send_marker(listening, text)
+    finally:
+        recorder.send_signal(signal.SIGINT)
+        _, errors = recorder.communicate(timeout=60)
+    assert recorder.returncode == 0, errors
+    assert not listening.exists()
+    recording = zoravovar.load_recording(recorded)
+    assert [text for _, text in recording.markers] == ["trial 1 starts", "Übung 2", "trial 1 ends"]
+    times = [t for t, _ in recording.markers]
+    assert times == sorted(times) and times[0] >= recording.time[0]
+    header = recording.header
+    assert header["host"] == socket.gethostname() and header["tool"].startswith("trackd-monitor ")
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z", header["started"])
+    assert header["tracker_key"] == sim.tracker and header["sensor_names"] == recording.names == ["head", "wand"]
