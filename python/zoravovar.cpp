@@ -1016,7 +1016,9 @@ T frames, N sensors, B buttons, V valuators:
 JSON null (NaN or infinity when recorded) reads as NaN. When the numbers of sensors, buttons or
 valuators change midway (trackd restarted with other settings), N, B and V are the most any frame
 holds and each frame's missing entries are NaN, or NO_BUTTON for buttons; sensor_counts,
-button_counts and valuator_counts (int32 (T,)) give each frame's own numbers.)doc")
+button_counts and valuator_counts (int32 (T,)) give each frame's own numbers. torn (bool (T,)) and
+missed (uint32 (T,)) mark the frames to distrust, markers lists the markers, header the first line.
+to_dataframe(), to_csv(path) and to_hdf5(path) export it (pandas, h5py), resample(hz) makes it uniform.)doc")
         .def_property_readonly("path", field(&Recording::path), "The file the recording was read from.")
         .def_property_readonly(
             "names", field(&Recording::names),

@@ -4,6 +4,8 @@ import math
 
 import numpy as np
 
+MOST_TIMES = 1e8  # about 12 days at 90 Hz: beyond it, a rate or a time given by mistake
+
 
 class Resampled:
     """A recording at uniform times, as Recording.resample(hz) gives it. K times, N sensors:
@@ -62,8 +64,8 @@ def resample(recording, rate):
     times = recording.time[trusted]
     if len(trusted):
         span = times[-1] - times[0]
-        if span * rate > 1e9:
-            raise ValueError(f"{span * rate:.3g} times at {rate:g} Hz are more than the 1e9 resample makes")
+        if span * rate > MOST_TIMES:
+            raise ValueError(f"{span:g} s at {rate:g} Hz are more than the {MOST_TIMES:.0e} times resample makes")
         grid = times[0] + np.arange(int(math.floor(span * rate)) + 1, dtype=np.float64) / rate
         grid = grid[grid <= times[-1]]
     else:
