@@ -4,7 +4,9 @@
 Usage: pythonBench.py TRACKER_KEY CONTROLLER_KEY RECORDING OUTPUT_JSON (with PYTHONPATH naming the build's
 python folder, which holds zoravovar and zoravovar_floor).
 """
+import importlib.util
 import json
+import os
 import statistics
 import sys
 import time
@@ -51,6 +53,37 @@ def with_json(path):
             np.array([nan if v is None else v for v in valuators], np.float32).reshape(frames, -1))
 
 
+def median_of_3(run):
+    """Median, min and max seconds of three runs of run()."""
+    runs = []
+    for _ in range(3):
+        start = time.perf_counter()
+        run()
+        runs.append(time.perf_counter() - start)
+    return {"median": statistics.median(runs), "min": min(runs), "max": max(runs)}
+
+
+def exports(loaded, folder):
+    """Recording.to_dataframe and Recording.to_hdf5 of the loaded recording (HDF5 into `folder`, removed after),
+    where Debian's python3-pandas and python3-h5py are installed."""
+    results = {}
+    if importlib.util.find_spec("pandas") is None:
+        print("pythonBench.py: pandas is missing (apt-get install python3-pandas); to_dataframe not measured",
+              file=sys.stderr)
+    else:
+        results["to_dataframe"] = median_of_3(loaded.to_dataframe)
+        results["to_dataframe"]["rows"] = len(loaded.to_dataframe())
+    if importlib.util.find_spec("h5py") is None:
+        print("pythonBench.py: h5py is missing (apt-get install python3-h5py); to_hdf5 not measured",
+              file=sys.stderr)
+    else:
+        target = os.path.join(folder, "hour.h5")
+        results["to_hdf5"] = median_of_3(lambda: loaded.to_hdf5(target, overwrite=True))
+        results["to_hdf5"]["bytes"] = os.path.getsize(target)
+        os.unlink(target)
+    return results
+
+
 def main():
     # The controller key (argv[2]) is the run-bench convention; only the tracker is measured here.
     tracker_key, recording, output = int(sys.argv[1]), sys.argv[3], sys.argv[4]
@@ -75,6 +108,7 @@ def main():
     start = time.perf_counter()
     loaded.matrices()
     results["recording matrices"] = {"seconds": time.perf_counter() - start}
+    results.update(exports(loaded, os.path.dirname(os.path.abspath(output))))
     with open(output, "w") as out:
         json.dump(results, out, indent=2)
 

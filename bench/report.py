@@ -13,6 +13,7 @@ PYTHON_MATRIX_GOAL = 1.5  # Tracker.matrix(i) beside a bare pybind11 function re
 PYTHON_MATRICES_GOAL = 2.0  # Tracker.matrices() for 64 sensors beside one Tracker.matrix(i)
 LOAD_SECONDS_GOAL = 3.0  # load_recording of one hour at 120 Hz with 8 sensors
 LOAD_SPEEDUP_GOAL = 5.0  # beside Python's json module building the same arrays
+EXPORT_SECONDS_GOAL = 3.0  # Recording.to_dataframe and Recording.to_hdf5 of that same hour
 ROOM_FRAME_GOAL = 2.0  # a frame of the room's math beside as many 4x4 products
 ROOM_PAIR_GOAL_NS = 1000.0  # each eye and screen's matrices, the eyes' share included
 JAVA_READER = {
@@ -138,6 +139,13 @@ def main():
                      f"the same arrays: {baseline:.2f} s, {speedup:.1f}x slower (goal {LOAD_SPEEDUP_GOAL:g}x"
                      f"{' met' if speedup >= LOAD_SPEEDUP_GOAL else ' MISSED'}); Recording.matrices() "
                      f"for all {load['frames']} frames: {python['recording matrices']['seconds']:.2f} s.")
+        for export in ("to_dataframe", "to_hdf5"):
+            if export in python:
+                took = python[export]
+                lines.append(f"Recording.{export}() of the same recording: {took['median']:.2f} s (median of 3, "
+                             f"{took['min']:.2f}..{took['max']:.2f}; goal under {EXPORT_SECONDS_GOAL:g} s"
+                             f"{' met' if took['median'] < EXPORT_SECONDS_GOAL else ' MISSED'}), "
+                             f"{load['median'] and took['median'] / load['median']:.2f}x load_recording.")
         lines.append("")
     if ffm:
         lines.append(f"Pure Java with the Foreign Function and Memory API (JDK 22+), same checks: button "

@@ -219,7 +219,8 @@ if(ZORAVOVAR_PYTHON)
     set_target_properties(_zoravovar PROPERTIES INSTALL_RPATH "$ORIGIN/${to_libdir}")
   endif()
   install(TARGETS _zoravovar LIBRARY DESTINATION ${ZORAVOVAR_PYTHON_INSTALL_DIR}/zoravovar COMPONENT python)
-  install(FILES python/zoravovar/__init__.py python/zoravovar/__init__.pyi python/zoravovar/py.typed
+  install(FILES python/zoravovar/__init__.py python/zoravovar/__init__.pyi python/zoravovar/__main__.py
+    python/zoravovar/_formats.py python/zoravovar/_marker.py python/zoravovar/_resample.py python/zoravovar/py.typed
     ${PROJECT_BINARY_DIR}/python/zoravovar/_built.py DESTINATION ${ZORAVOVAR_PYTHON_INSTALL_DIR}/zoravovar COMPONENT python)
 endif()
 
@@ -341,6 +342,8 @@ set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
 math(EXPR python_next "${Python_VERSION_MINOR} + 1")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}~), \
 python3 (<< ${Python_VERSION_MAJOR}.${python_next}), python3-numpy, python3-numpy-abi9")
+# pandas and h5py only for Recording.to_dataframe, to_csv and to_hdf5, imported when asked for.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-pandas, python3-h5py")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/packaging/python3-zoravovar/prerm")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION "reader of trackd's tracking segments - Python module

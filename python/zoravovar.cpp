@@ -293,6 +293,56 @@ private:
     }
 };
 
+// The unit quaternion (w, x, y, z) of a pose matrix's rotation, Shepperd's way: from whichever of w, x, y, z
+// is largest, so that no half turn or near half turn divides by a small number. `m` is the reader's matrix,
+// element [r][c] at r * 4 + c, for row vectors (p' = p M); the rotation it applies is R = M's upper 3 x 3
+// transposed for column vectors, and the quaternion is Hamilton's with R v = q v q*. w >= 0; for a half
+// turn (w = 0) the largest of x, y, z is positive. A matrix holding a NaN gives NaN throughout. The one
+// conversion every face of the module calls.
+template <typename Real>
+void quaternionOf(const Real* m, double* q) {
+    const auto r = [m](int row, int column) { return static_cast<double>(m[column * 4 + row]); };  // R = M^T
+    const double r00 = r(0, 0), r11 = r(1, 1), r22 = r(2, 2), trace = r00 + r11 + r22;
+    double w = 0, x = 0, y = 0, z = 0;
+    if (trace >= r00 && trace >= r11 && trace >= r22) {
+        const double s = 2 * std::sqrt(1 + trace);  // 4 w
+        w = s / 4, x = (r(2, 1) - r(1, 2)) / s, y = (r(0, 2) - r(2, 0)) / s, z = (r(1, 0) - r(0, 1)) / s;
+    } else if (r00 >= r11 && r00 >= r22) {
+        const double s = 2 * std::sqrt(1 + r00 - r11 - r22);  // 4 x
+        w = (r(2, 1) - r(1, 2)) / s, x = s / 4, y = (r(0, 1) + r(1, 0)) / s, z = (r(0, 2) + r(2, 0)) / s;
+    } else if (r11 >= r22) {
+        const double s = 2 * std::sqrt(1 - r00 + r11 - r22);  // 4 y
+        w = (r(0, 2) - r(2, 0)) / s, x = (r(0, 1) + r(1, 0)) / s, y = s / 4, z = (r(1, 2) + r(2, 1)) / s;
+    } else {
+        const double s = 2 * std::sqrt(1 - r00 - r11 + r22);  // 4 z
+        w = (r(1, 0) - r(0, 1)) / s, x = (r(0, 2) + r(2, 0)) / s, y = (r(1, 2) + r(2, 1)) / s, z = s / 4;
+    }
+    const double norm = std::sqrt(w * w + x * x + y * y + z * z);
+    const double scale = (w < 0 ? -1 : 1) / norm;
+    if (!std::isfinite(norm) || !std::isfinite(scale)) {
+        std::fill_n(q, 4, std::numeric_limits<double>::quiet_NaN());
+        return;
+    }
+    q[0] = w * scale, q[1] = x * scale, q[2] = y * scale, q[3] = z * scale;
+}
+
+// quaternionOf for every matrix of an array of shape (..., 4, 4): float64 (..., 4).
+py::array_t<double> quaternions(const py::object& given) {
+    const auto matrices = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(given);
+    if (!matrices || matrices.ndim() < 2 || matrices.shape(matrices.ndim() - 1) != 4 ||
+        matrices.shape(matrices.ndim() - 2) != 4)
+        throw py::value_error("matrices is an array of pose matrices, of shape (..., 4, 4)");
+    std::vector<py::ssize_t> shape(matrices.shape(), matrices.shape() + matrices.ndim() - 1);
+    shape.back() = 4;
+    py::array_t<double> out(shape);
+    const py::ssize_t count = matrices.size() / 16;
+    const double* from = matrices.data();
+    double* to = out.mutable_data();
+    const py::gil_scoped_release unlocked;
+    for (py::ssize_t i = 0; i < count; ++i) quaternionOf(from + 16 * i, to + 4 * i);
+    return out;
+}
+
 // A vector handed to numpy without a copy: the array owns it through a capsule.
 template <typename Item>
 py::array_t<Item> adopt(std::vector<Item>&& items, std::vector<py::ssize_t> shape) {
@@ -307,6 +357,8 @@ struct Columns {
     std::vector<float> position, angles, valuators;  // each frame's entries one after another
     std::vector<std::int64_t> buttons;
     std::vector<std::int32_t> sensorCounts, buttonCounts, valuatorCounts;
+    std::vector<bool> torn;  // numpy's bool, one byte each, made at the end
+    std::vector<std::uint32_t> missed;
     std::size_t sensors = 0, buttonsMost = 0, valuatorsMost = 0;  // the most any frame holds
     bool uniform = true;                                          // every frame holds as many as the first
 
@@ -322,6 +374,8 @@ struct Columns {
         }
         buttons.insert(buttons.end(), frame.buttons.begin(), frame.buttons.end());
         valuators.insert(valuators.end(), frame.valuators.begin(), frame.valuators.end());
+        torn.push_back(frame.torn);
+        missed.push_back(frame.missed);
         sensorCounts.push_back(static_cast<std::int32_t>(frame.sensors.size()));
         buttonCounts.push_back(static_cast<std::int32_t>(frame.buttons.size()));
         valuatorCounts.push_back(static_cast<std::int32_t>(frame.valuators.size()));
@@ -354,6 +408,10 @@ struct Recording {
     py::array_t<float> position, angles, valuators;
     py::array_t<std::int64_t> buttons;
     py::array_t<std::int32_t> sensorCounts, buttonCounts, valuatorCounts;
+    py::array_t<bool> torn;
+    py::array_t<std::uint32_t> missed;
+    py::list markers;  // (time, text) pairs
+    py::dict header;
 
     std::size_t frames() const { return static_cast<std::size_t>(time.shape(0)); }
 
@@ -381,6 +439,29 @@ struct Recording {
         return out;
     }
 
+    py::array_t<double> quaternions() const {
+        const auto frames = static_cast<py::ssize_t>(this->frames());
+        const py::ssize_t sensors = position.shape(1);
+        py::array_t<double> out({frames, sensors, py::ssize_t{4}});
+        double* data = out.mutable_data();
+        const float* turned = angles.data();
+        const std::int32_t* present = sensorCounts.data();
+        const py::gil_scoped_release unlocked;
+        for (py::ssize_t t = 0; t < frames; ++t)
+            for (py::ssize_t s = 0; s < sensors; ++s) {
+                const py::ssize_t at = t * sensors + s;
+                if (s >= present[t]) {
+                    std::fill_n(data + 4 * at, 4, std::numeric_limits<double>::quiet_NaN());
+                    continue;
+                }
+                float m[4][4];
+                const float* angle = turned + 3 * at;
+                trackd_pose::poseRotation(m, angle[1], angle[0], angle[2]);
+                quaternionOf(&m[0][0], data + 4 * at);
+            }
+        return out;
+    }
+
     std::string repr() const {
         return "<zoravovar.Recording " + path + ": " + std::to_string(frames()) + " frames, " +
                std::to_string(position.shape(1)) + " sensors, " + std::to_string(buttons.shape(1)) + " buttons, " +
@@ -390,16 +471,64 @@ struct Recording {
 
 py::object recordingError;
 
+constexpr char HEADER_DOC[] = R"doc(What the recording's first line says, as a new dict each time:
+  version         the format's version; 0 for a file from before the header existed
+  started         the wall clock at time 0, RFC 3339 UTC with microseconds, such as
+                  "2026-12-09T23:35:01.123456Z" (None when the file does not say)
+  host            the name of the host that recorded (None when not said)
+  tool            the recorder and its version, such as "trackd-monitor 2.1.0" (None when not said)
+  tracker_key, controller_key   the System V keys recorded from, as signed 32-bit ints (None when not said)
+  sensor_names    the sensors' names (the list names gives)
+  installation    None, or the room file it was recorded in: a dict of path, sha256 (its bytes' SHA-256
+                  in hex) and content (its text, None when it was too long to keep)
+Fields a newer recorder writes that this reader does not know are skipped.)doc";
+
+// The header as Recording.header gives it: every field, None where the file says nothing.
+py::dict headerDict(const trackd_tools::RecordingHeader& header) {
+    const auto text = [](const std::string& field) -> py::object {
+        return field.empty() ? py::object(py::none()) : py::object(py::str(field));
+    };
+    const auto key = [](const std::optional<std::int32_t>& field) -> py::object {
+        return field ? py::object(py::int_(*field)) : py::object(py::none());
+    };
+    py::dict out;
+    out["version"] = header.version;
+    out["started"] = text(header.started);
+    out["host"] = text(header.host);
+    out["tool"] = text(header.tool);
+    out["tracker_key"] = key(header.trackerKey);
+    out["controller_key"] = key(header.controllerKey);
+    out["sensor_names"] = py::cast(header.sensorNames);
+    out["installation"] = py::none();
+    if (header.installation) {
+        py::dict room;
+        room["path"] = header.installation->path;
+        room["sha256"] = header.installation->sha256;
+        room["content"] =
+            header.installation->content ? py::object(py::str(*header.installation->content)) : py::object(py::none());
+        out["installation"] = room;
+    }
+    return out;
+}
+
 Recording loadRecording(const std::filesystem::path& file) {
     const std::string path = file.string();
     Columns columns;
-    std::vector<std::string> names;
+    std::vector<trackd_tools::RecordingMarker> markers;
+    trackd_tools::RecordingHeader header;
     try {
         const py::gil_scoped_release unlocked;
         trackd_tools::RecordingReader reader(path, false, "zoravovar");
         trackd_tools::Snapshot frame;
-        while (reader.next(frame)) columns.add(frame);
-        names = reader.sensorNames();
+        trackd_tools::RecordingMarker marker;
+        using Entry = trackd_tools::RecordingReader::Entry;
+        for (Entry entry = reader.nextEntry(frame, marker); entry != Entry::End;
+             entry = reader.nextEntry(frame, marker))
+            if (entry == Entry::Frame)
+                columns.add(frame);
+            else
+                markers.push_back(std::move(marker));
+        header = reader.header();
     } catch (const trackd_tools::RecordingError& e) {
         py::object error = recordingError(e.what());
         error.attr("path") = e.path();
@@ -426,7 +555,10 @@ Recording loadRecording(const std::filesystem::path& file) {
     }
     Recording recording;
     recording.path = path;
-    recording.names = std::move(names);
+    recording.names = header.sensorNames;
+    recording.header = headerDict(header);
+    for (trackd_tools::RecordingMarker& marker : markers)
+        recording.markers.append(py::make_tuple(marker.time, py::str(marker.text)));
     recording.time = adopt(std::move(columns.time), {frames});
     recording.position = adopt(std::move(columns.position), {frames, sensors, 3});
     recording.angles = adopt(std::move(columns.angles), {frames, sensors, 3});
@@ -435,6 +567,9 @@ Recording loadRecording(const std::filesystem::path& file) {
     recording.sensorCounts = adopt(std::move(columns.sensorCounts), {frames});
     recording.buttonCounts = adopt(std::move(columns.buttonCounts), {frames});
     recording.valuatorCounts = adopt(std::move(columns.valuatorCounts), {frames});
+    recording.torn = py::array_t<bool>(frames);
+    std::copy(columns.torn.begin(), columns.torn.end(), recording.torn.mutable_data());
+    recording.missed = adopt(std::move(columns.missed), {frames});
     return recording;
 }
 
@@ -706,6 +841,12 @@ const Face& face(py::handle self) {
 py::object positionOf(py::handle self, long long sensor) { return face<Tracker>(self).position(sensor); }
 py::object anglesOf(py::handle self, long long sensor) { return face<Tracker>(self).angles(sensor); }
 py::object matrixOf(py::handle self, long long sensor) { return face<Tracker>(self).matrix(sensor); }
+py::object quaternionOfSensor(py::handle self, long long sensor) {
+    const py::array_t<float> matrix = face<Tracker>(self).matrix(sensor);
+    py::array_t<double> out(4);
+    quaternionOf(matrix.data(), out.mutable_data());
+    return out;
+}
 py::object buttonOf(py::handle self, long long button) { return py::int_(face<Controller>(self).button(button)); }
 py::object valuatorOf(py::handle self, long long valuator) {
     return py::float_(face<Controller>(self).valuator(valuator));
@@ -733,6 +874,11 @@ PyMethodDef TRACKER_QUERIES[] = {
         "The sensor's pose as trackdGetMatrix gives it, bit for bit: float32 (4, 4) for row vectors\n"
         "(p' = p @ M), rotation Z x X x Y in rows 0 to 2, the position in row 3, column 3 (0, 0, 0, 1).\n"
         "Use matrix(i).T for the column-vector form."),
+    indexMethod<quaternionOfSensor, SENSOR>(
+        "quaternion",
+        "quaternion($self, sensor)\n--\n\n"
+        "The rotation of matrix(sensor) as a unit quaternion w, x, y, z: float64 (4,), as\n"
+        "zoravovar.quaternions(matrix) gives it (see there for the convention)."),
 };
 
 PyMethodDef CONTROLLER_QUERIES[] = {
@@ -760,6 +906,7 @@ PYBIND11_MODULE(_zoravovar, m) {
     m.attr("DEFAULT_TRACKER_KEY") = trackd_tools::DEFAULT_TRACKER_KEY;
     m.attr("DEFAULT_CONTROLLER_KEY") = trackd_tools::DEFAULT_CONTROLLER_KEY;
     m.attr("NO_BUTTON") = NO_BUTTON;
+    m.attr("LONGEST_MARKER") = trackd_tools::LONGEST_MARKER;
     m.attr("__version__") = ZORAVOVAR_VERSION_TEXT;
     m.def(
         "library_version", [] { return std::string(getZoravoVARVersion()); },
@@ -869,7 +1016,9 @@ T frames, N sensors, B buttons, V valuators:
 JSON null (NaN or infinity when recorded) reads as NaN. When the numbers of sensors, buttons or
 valuators change midway (trackd restarted with other settings), N, B and V are the most any frame
 holds and each frame's missing entries are NaN, or NO_BUTTON for buttons; sensor_counts,
-button_counts and valuator_counts (int32 (T,)) give each frame's own numbers.)doc")
+button_counts and valuator_counts (int32 (T,)) give each frame's own numbers. torn (bool (T,)) and
+missed (uint32 (T,)) mark the frames to distrust, markers lists the markers, header the first line.
+to_dataframe(), to_csv(path) and to_hdf5(path) export it (pandas, h5py), resample(hz) makes it uniform.)doc")
         .def_property_readonly("path", field(&Recording::path), "The file the recording was read from.")
         .def_property_readonly(
             "names", field(&Recording::names),
@@ -888,16 +1037,52 @@ button_counts and valuator_counts (int32 (T,)) give each frame's own numbers.)do
                                "How many buttons each frame holds: int32 (T,).")
         .def_property_readonly("valuator_counts", field(&Recording::valuatorCounts),
                                "How many valuators each frame holds: int32 (T,).")
+        .def_property_readonly("torn", field(&Recording::torn),
+                               "Whether the recorder read each frame while trackd was still changing the segments\n"
+                               "(after its attempts to let the writes settle): bool (T,). Such a frame may mix\n"
+                               "two updates; False throughout for files from before the recorder marked them.")
+        .def_property_readonly(
+            "missed", field(&Recording::missed),
+            "How many of trackd's writes the recorder estimates it missed just before each frame (a gap of\n"
+            "more than 1.5 of trackd's periods, or a late wake-up): uint32 (T,), 0 when none.")
+        .def_property_readonly(
+            "markers",
+            [](py::handle self) {
+                return py::reinterpret_steal<py::list>(PySequence_List(initialised<Recording>(self).markers.ptr()));
+            },
+            "The markers sent while recording (trackd-monitor --mark, zoravovar.send_marker):\n"
+            "a list of (time, text) pairs in the file's order, time on the frames' clock.")
+        .def_property_readonly(
+            "header",
+            [](py::handle self) {
+                return py::module_::import("copy").attr("deepcopy")(initialised<Recording>(self).header);
+            },
+            HEADER_DOC)
         .def("matrices", bound<Recording>(&Recording::matrices),
              "Every frame's sensor poses: float32 (T, N, 4, 4), made from position and angles exactly as\n"
              "trackdGetMatrix makes them (bit for bit for the same angles); a sensor a frame lacks is NaN.")
+        .def("quaternions", bound<Recording>(&Recording::quaternions),
+             "Every frame's sensor rotations as unit quaternions w, x, y, z: float64 (T, N, 4), from the\n"
+             "matrices matrices() gives, as zoravovar.quaternions converts them; a sensor a frame lacks is NaN.")
         .def("__len__", bound<Recording>(&Recording::frames))
         .def("__repr__", bound<Recording>(&Recording::repr));
 
+    m.def("quaternions", &quaternions, py::arg("matrices"), R"doc(The rotations of pose matrices as unit quaternions.
+
+matrices: the reader's pose matrices, shape (..., 4, 4) (Tracker.matrix(i), Recording.matrices()),
+for row vectors: p' = p @ M. Gives float64 (..., 4): w, x, y, z, Hamilton's convention, w first. The
+quaternion q is the rotation the matrix applies, p @ M[:3, :3] == q p q* (the column-vector rotation
+R = M[:3, :3].T), in trackd's right-handed frame: q = (cos(a/2), sin(a/2) * axis) turns by the angle a
+counterclockwise about the axis, seen from its tip. For a sensor, q turns the sensor's own axes into
+the tracker's. w >= 0; for a half turn (w == 0) the largest of x, y, z is positive. Computed in
+float64 by Shepperd's method (from the largest component, so half turns lose no precision) and
+normalised; a matrix holding a NaN gives NaN.)doc");
+
     m.def("load_recording", &loadRecording, py::arg("path"), R"doc(Loads a recording that trackd-monitor --record wrote.
 
-Reads format version 1 and the headerless files from before the header, with the same reader that
-trackd-sim --play uses, and keeps every float bit for bit. Raises RecordingError (a ValueError) naming
+Reads format versions 1 and 2 and the headerless files from before the header, with the same reader
+that trackd-sim --play uses, and keeps every float bit for bit; the markers between the frames come
+as Recording.markers, the first line as Recording.header. Raises RecordingError (a ValueError) naming
 the line for a malformed line, another format or a newer version, or time going backwards; OSError
 (FileNotFoundError, PermissionError, IsADirectoryError) when the file cannot be read.)doc");
 }

@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """Loads a recording of trackd-monitor --record and plots the head's path (sensor 0) seen from above.
 
-Usage: plot_recording.py RECORDING [PNG] (the PNG is RECORDING with .png by default). Without Debian's
-python3-matplotlib it prints the path's extent and skips the plot.
+Usage: plot_recording.py RECORDING [--output PNG] [--overwrite]. The PNG is RECORDING with .png by
+default; an existing file is never replaced without --overwrite. Without Debian's python3-matplotlib it
+prints the path's extent and skips the plot.
 """
+import argparse
 import pathlib
 import sys
 
@@ -11,29 +13,37 @@ import numpy as np
 
 import zoravovar
 
+PROGRAM = "plot_recording.py"
+
 
 def main(argv):
-    if len(argv) < 2:
-        sys.exit(__doc__)
+    parser = argparse.ArgumentParser(prog=PROGRAM, description="Plots the head's path (sensor 0) seen from above.")
+    parser.add_argument("recording", metavar="RECORDING", help="a file trackd-monitor --record wrote")
+    parser.add_argument("--output", metavar="PNG", help="where to write the plot (default: RECORDING with .png)")
+    parser.add_argument("--overwrite", action="store_true", help="replace PNG if it exists")
+    arguments = parser.parse_args(argv[1:])
+    png = pathlib.Path(arguments.output or pathlib.Path(arguments.recording).with_suffix(".png"))
+    if png.exists() and not arguments.overwrite:  # said before the work, not after it
+        sys.exit(f"{PROGRAM}: {png} exists; pass --overwrite to replace it")
     try:
-        recording = zoravovar.load_recording(argv[1])
+        recording = zoravovar.load_recording(arguments.recording)
     except (OSError, zoravovar.RecordingError) as error:
-        sys.exit(f"plot_recording.py: {error}")
+        sys.exit(f"{PROGRAM}: {error}")
     if recording.position.shape[1] == 0:
-        sys.exit(f"plot_recording.py: {argv[1]} holds no sensor")
+        sys.exit(f"{PROGRAM}: {arguments.recording} holds no sensor")
     head = recording.position[:, 0]  # float32 (T, 3): x, y, z of sensor 0 in every frame
     seconds = recording.time[-1] - recording.time[0] if len(recording) else 0.0
-    print(f"{argv[1]}: {len(recording)} frames over {seconds:.2f} s; head x from {np.nanmin(head[:, 0]):.3f} "
-          f"to {np.nanmax(head[:, 0]):.3f}, z from {np.nanmin(head[:, 2]):.3f} to {np.nanmax(head[:, 2]):.3f}")
+    print(f"{arguments.recording}: {len(recording)} frames over {seconds:.2f} s; head x from "
+          f"{np.nanmin(head[:, 0]):.3f} to {np.nanmax(head[:, 0]):.3f}, z from {np.nanmin(head[:, 2]):.3f} "
+          f"to {np.nanmax(head[:, 2]):.3f}")
     try:
         import matplotlib
 
         matplotlib.use("Agg")  # to a file, no display needed
         import matplotlib.pyplot as plt
     except ImportError:
-        print("plot_recording.py: matplotlib is missing (apt-get install python3-matplotlib); no plot")
+        print(f"{PROGRAM}: matplotlib is missing (apt-get install python3-matplotlib); no plot")
         return
-    png = pathlib.Path(argv[2] if len(argv) > 2 else pathlib.Path(argv[1]).with_suffix(".png"))
     figure, axes = plt.subplots(figsize=(6, 6))
     path = axes.scatter(head[:, 0], head[:, 2], c=recording.time, s=4, cmap="viridis")
     figure.colorbar(path, ax=axes, label="time (s)")
@@ -41,8 +51,15 @@ def main(argv):
     axes.set_ylabel("z")
     axes.set_aspect("equal", adjustable="datalim")
     axes.set_title(f"Head path from above, {len(recording)} frames")
-    figure.savefig(png, dpi=100)
-    print(f"plot_recording.py: wrote {png}")
+    try:
+        # Created anew unless --overwrite: a file made meanwhile is not replaced either.
+        with open(png, "wb" if arguments.overwrite else "xb") as out:
+            figure.savefig(out, dpi=100, format="png")
+    except FileExistsError:
+        sys.exit(f"{PROGRAM}: {png} exists; pass --overwrite to replace it")
+    except OSError as error:
+        sys.exit(f"{PROGRAM}: {error}")
+    print(f"{PROGRAM}: wrote {png}")
 
 
 if __name__ == "__main__":

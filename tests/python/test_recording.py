@@ -1,5 +1,9 @@
 """Recordings: load_recording against files the monitor makes, bit for bit, and its refusals by line."""
+import re
+import signal
+import socket
 import subprocess
+import time
 
 import numpy as np
 import pytest
@@ -167,3 +171,89 @@ def test_the_monitors_sensor_names_come_back_with_the_recording(simulator, tmp_p
     with pytest.raises(zoravovar.RecordingError, match="sensor 1's name is empty") as refused:
         zoravovar.load_recording(unnamed)
     assert refused.value.line == 1
+
+
+def test_header_torn_missed_and_markers_load_and_older_files_say_none(tmp_path):
+    path = tmp_path / "session.jsonl"
+    path.write_text(
+        '{"format":"trackd-recording","version":2,"started":"2026-12-09T23:14:56.123456Z","host":"lab-3",'
+        '"tool":"trackd-monitor 2.1.0","trackerKey":-2,"controllerKey":4127,"sensorNames":["head"],'
+        '"installation":{"path":"/etc/zoravovar/installation.toml","sha256":"' + "ab" * 32 + '","content":"x = 1"},'
+        '"later":{"fields":[1]}}\n'
+        + frame_line(0, [[0, 0, 0]], [[0, 0, 0]], [], [])
+        + '{"time":0.004,"marker":"trial 3 starts"}\n{"time":0.004,"marker":"ü\\n"}\n'
+        + frame_line(0.008, [[1, 0, 0]], [[0, 0, 0]], [], [])[:-2] + ',"torn":true}\n'
+        + frame_line(0.066, [[2, 0, 0]], [[0, 0, 0]], [], [])[:-2] + ',"missed":6}\n')
+    recording = zoravovar.load_recording(path)
+    assert recording.torn.dtype == np.bool_ and recording.torn.tolist() == [False, True, False]
+    assert recording.missed.dtype == np.uint32 and recording.missed.tolist() == [0, 0, 6]
+    assert recording.markers == [(0.004, "trial 3 starts"), (0.004, "ü\n")]
+    assert recording.header == {
+        "version": 2, "started": "2026-12-09T23:14:56.123456Z", "host": "lab-3", "tool": "trackd-monitor 2.1.0",
+        "tracker_key": -2, "controller_key": 4127, "sensor_names": ["head"],
+        "installation": {"path": "/etc/zoravovar/installation.toml", "sha256": "ab" * 32, "content": "x = 1"}}
+    recording.header["host"] = "changed"  # a copy each time
+    recording.markers.clear()
+    assert recording.header["host"] == "lab-3" and len(recording.markers) == 2
+    old = tmp_path / "old.jsonl"
+    old.write_text(frame_line(0, [[0, 0, 0]], [[0, 0, 0]], [], []))
+    older = zoravovar.load_recording(old)
+    assert older.torn.tolist() == [False] and older.missed.tolist() == [0] and older.markers == []
+    assert older.header == {"version": 0, "started": None, "host": None, "tool": None, "tracker_key": None,
+                            "controller_key": None, "sensor_names": [], "installation": None}
+    path.write_text(HEADER + '{"time":0,"marker":"a\\u0000b"}\n')
+    with pytest.raises(zoravovar.RecordingError, match="the marker holds a NUL byte") as refused:
+        zoravovar.load_recording(path)
+    assert refused.value.line == 2
+
+
+def test_send_marker_sends_one_datagram_and_refuses_bad_text(tmp_path):
+    listening = tmp_path / "markers"
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as receiver:
+        receiver.bind(str(listening))
+        receiver.settimeout(60)
+        for text in ["trial 3 starts", "ü" * 512, ""]:
+            zoravovar.send_marker(listening, text)
+            assert receiver.recv(4096) == text.encode()
+        for text, reason in [("ü" * 512 + "x", "longer than 1024 bytes"), ("a\0b", "holds a NUL byte"),
+                             ("\udc80", "not UTF-8")]:
+            with pytest.raises(ValueError, match=reason):
+                zoravovar.send_marker(str(listening), text)
+        with pytest.raises(TypeError):
+            zoravovar.send_marker(listening, b"bytes")
+        receiver.setblocking(False)
+        with pytest.raises(BlockingIOError):
+            receiver.recv(4096)  # nothing was sent for the refused texts
+    with pytest.raises(ConnectionRefusedError):
+        zoravovar.send_marker(listening, "nobody listens")  # the socket file is left, its owner gone
+    with pytest.raises(FileNotFoundError):
+        zoravovar.send_marker(tmp_path / "none", "nobody there")
+
+
+def test_markers_sent_from_python_come_back_with_the_recorders_header(simulator, tmp_path):
+    sim = simulator("--pattern", "--rate", "120", "--sensors", "2")
+    recorded, listening = tmp_path / "marked.jsonl", tmp_path / "markers"
+    recorder = subprocess.Popen([TRACKD_MONITOR, "--tracker-key", str(sim.tracker), "--controller-key",
+                                 str(sim.controller), "--record", str(recorded), "--markers", str(listening),
+                                 "--names", "head,wand", "--duration", "120"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not listening.exists() and recorder.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.01)  # polling for the socket to appear, not waiting for time to pass
+        assert listening.exists(), recorder.stderr.read() if recorder.poll() is not None else "no socket"
+        for text in ["trial 1 starts", "Übung 2", "trial 1 ends"]:
+            zoravovar.send_marker(listening, text)
+    finally:
+        recorder.send_signal(signal.SIGINT)
+        _, errors = recorder.communicate(timeout=60)
+    assert recorder.returncode == 0, errors
+    assert not listening.exists()
+    recording = zoravovar.load_recording(recorded)
+    assert [text for _, text in recording.markers] == ["trial 1 starts", "Übung 2", "trial 1 ends"]
+    times = [t for t, _ in recording.markers]
+    assert times == sorted(times) and times[0] >= recording.time[0]
+    header = recording.header
+    assert header["host"] == socket.gethostname() and header["tool"].startswith("trackd-monitor ")
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z", header["started"])
+    assert header["tracker_key"] == sim.tracker and header["sensor_names"] == recording.names == ["head", "wand"]
