@@ -85,9 +85,8 @@ public final class TrackdDemo {
             + " a second."},
     exitCodeList = {"0:--seconds ended it, or a signal", "1:neither segment could be attached",
         "2:bad usage: an unknown option, a value out of range"},
-    footer = {"Ten seconds of the segments under the default keys:",
-        "java -cp /usr/share/java/zoravovar.jar:/usr/share/zoravovar/zoravovar-demo.jar"
-            + " calvora.devicedriver.demo.TrackdDemo --seconds 10"})
+    footer = {"Ten seconds of the segments under the default keys, with zoravovar.jar, zoravovar-demo.jar and"
+        + " picocli.jar in CLASSPATH:", "java calvora.devicedriver.demo.TrackdDemo --seconds 10"})
     static final class Options {
         @Option(names = "--tracker-key", paramLabel = "KEY", converter = ToolCommandLine.KeyConverter.class,
                 description = "System V key of the tracker segment (default " + TrackdJNI.DEFAULT_TRACKER_KEY

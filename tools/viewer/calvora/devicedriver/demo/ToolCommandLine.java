@@ -53,12 +53,14 @@ final class ToolCommandLine {
         String name = line.getCommandName();
         String release = options.getClass().getPackage().getImplementationVersion();
         line.getCommandSpec().version(name + " " + (release == null ? "(version unknown)" : release));
+        // The whole help is one section of picocli's usage message, ours.
         line.setHelpSectionKeys(List.of(UsageMessageSpec.SECTION_KEY_SYNOPSIS));
         line.getHelpSectionMap().put(UsageMessageSpec.SECTION_KEY_SYNOPSIS, help -> help(help, groups));
         try {
             line.parseArgs(args);
             if (line.isUsageHelpRequested()) {
-                line.usage(out);
+                out.print(line.getUsageMessage());
+                out.flush();
                 return 0;
             }
             if (line.isVersionHelpRequested()) {
