@@ -142,12 +142,13 @@ public:
     // A subcommand in the parent's --help-all: its name and options, in their groups, without its end.
     std::string make_expanded(const CLI::App* sub) const override {
         std::string out = "\n" + sub->get_name() + ":\n" + wrapText(sub->get_description(), 2, HELP_WIDTH);
-        for (const CLI::Option* option : sub->get_options([](const CLI::Option* o) { return o->get_positional(); }))
-            out += make_option(option, true);
+        const auto positionals = sub->get_options([](const CLI::Option* o) { return o->get_positional(); });
+        if (!positionals.empty()) out += "\n" + get_label("Positionals") + " (" + sub->get_name() + "):\n";
+        for (const CLI::Option* option : positionals) out += make_option(option, true);
         for (const std::string& group : orderedGroups(sub)) {
             std::string lines;
             for (const CLI::Option* option : groupOptions(sub, group, true)) lines += make_option(option, false);
-            if (!lines.empty()) out += "\n  " + group + " (" + sub->get_name() + "):\n" + lines;
+            if (!lines.empty()) out += "\n" + group + " (" + sub->get_name() + "):\n" + lines;
         }
         return out;
     }
@@ -166,9 +167,13 @@ public:
         return out;
     }
 
+    // --help, or with --help-all every subcommand's options too under one heading Options (from which
+    // help2man makes a manual page's OPTIONS), without the end.
     std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override {
         if (mode == CLI::AppFormatMode::Sub) return make_expanded(app);
+        const bool all = mode == CLI::AppFormatMode::All;
         std::string out = make_usage(app, std::move(name)) + make_description(app) + make_positionals(app);
+        if (all) out += "\nOptions:\n";
         bool keys = false;
         const auto noteKeys = [&keys](const std::vector<const CLI::Option*>& options) {
             for (const CLI::Option* option : options) keys = keys || valueName(option) == KEY_VALUE;
@@ -178,11 +183,17 @@ public:
             noteKeys(options);
             if (!options.empty()) out += make_group(group, false, options);
         }
-        if (mode == CLI::AppFormatMode::All)
-            for (const CLI::App* sub : app->get_subcommands({})) noteKeys(sub->get_options());
-        out += make_subcommands(app, mode);
+        const auto subs = app->get_subcommands({});
+        if (all) {
+            for (const CLI::App* sub : subs) {
+                noteKeys(sub->get_options());
+                out += make_expanded(sub);
+            }
+        } else {
+            out += make_subcommands(app, mode);
+        }
         if (keys) out += std::string("\n") + KEY_FORMS + "\n";
-        if (mode != CLI::AppFormatMode::All) out += make_footer(app);
+        if (!all) out += make_footer(app);
         return out;
     }
 
