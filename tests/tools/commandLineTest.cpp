@@ -3,6 +3,9 @@
 // control characters.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <sstream>
 
 #include "toolsHarness.h"
@@ -134,6 +137,46 @@ TEST(toolsCommandLine, versionAndStatusAgreeAcrossTools) {
         }
     }
 }
+
+#ifdef MANUAL_DIR
+// Each tool's manual page: clean under man --warnings, and naming every option of the tool's help.
+TEST(toolsManualPages, cleanUnderManAndNameEveryOptionOfTheHelp) {
+    const std::string man = "/usr/bin/man";
+    if (access(man.c_str(), X_OK) != 0) GTEST_SKIP() << "man is not installed";
+    std::vector<std::pair<std::string, std::vector<std::string>>> pages{{"trackd-sim", {SIM}},
+                                                                        {"trackd-monitor", {MONITOR}}};
+#ifdef TRACKD_VIEWER
+    pages.push_back({"trackd-viewer", {TRACKD_VIEWER}});
+#endif
+#ifdef TRACKD_MIRROR
+    pages.push_back({"trackd-mirror", {TRACKD_MIRROR, "--help-all"}});
+#endif
+    const auto plainManual = [] {
+        setenv("MANWIDTH", "80", 1);
+        setenv("LC_ALL", "C", 1);
+        unsetenv("DISPLAY");
+    };
+    for (const auto& [name, command] : pages) {
+        const std::string page = std::string(MANUAL_DIR) + "/" + name + ".1.gz";
+        Process shown({man, "--warnings", "-l", page}, plainManual);
+        EXPECT_EQ(shown.wait(), 0) << page;
+        EXPECT_EQ(shown.err, "") << page;
+        for (const char* section :
+             {"DESCRIPTION", "OPTIONS", "EXIT STATUS", "ENVIRONMENT", "FILES", "EXAMPLES", "SEE ALSO"})
+            EXPECT_NE(shown.out.find(std::string("\n") + section + "\n"), std::string::npos) << name << ": " << section;
+        Process help(
+            with(command, command.size() == 1 ? std::vector<std::string>{"--help"} : std::vector<std::string>{}),
+            plainManual);
+        EXPECT_EQ(help.wait(), 0);
+        for (const std::string& line : linesOf(help.out)) {
+            if (!line.starts_with("  -")) continue;
+            const std::string option =
+                line.substr(line.find("--"), line.find_first_of(" ,", line.find("--")) - line.find("--"));
+            EXPECT_NE(shown.out.find(option), std::string::npos) << name << "(1) does not name " << option;
+        }
+    }
+}
+#endif
 
 #ifdef TRACKD_VIEWER
 // The build tree's viewer as a user starts it, through the launcher, here without a display (as over ssh).
