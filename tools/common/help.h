@@ -83,7 +83,7 @@ public:
     // The value name an option is given, or the one CLI11 gives its type, in words.
     static std::string valueName(const CLI::Option* option) {
         const std::string type = option->get_type_name();
-        const std::string name = type.substr(0, type.find(':'));  // then each validator's words
+        std::string name = type.substr(0, type.find(':'));  // then each validator's words
         if (name == "UINT" || name == "INT") return "N";
         if (name == "FLOAT") return "NUMBER";
         return name;
@@ -148,7 +148,8 @@ public:
         for (const std::string& group : orderedGroups(sub)) {
             std::string lines;
             for (const CLI::Option* option : groupOptions(sub, group, true)) lines += make_option(option, false);
-            if (!lines.empty()) out += "\n" + group + " (" + sub->get_name() + "):\n" + lines;
+            if (!lines.empty())
+                out.append("\n").append(group).append(" (").append(sub->get_name()).append("):\n").append(lines);
         }
         return out;
     }
