@@ -78,23 +78,27 @@ foreach(function getZoravoVARVersion trackdInitTrackerReader trackdGetNumberOfSe
     COMPONENT development)
 endforeach()
 install_jar(zoravovar DESTINATION ${CMAKE_INSTALL_DATADIR}/java COMPONENT java)
-# The Javadoc's copies of jQuery are replaced by links to Debian's (libjs-jquery, libjs-jquery-ui) in
+# Each Javadoc's copies of jQuery are replaced by links to Debian's (libjs-jquery, libjs-jquery-ui) in
 # /usr/share/javascript, four folders up from the Javadoc's script-dir.
-set(ZORAVOVAR_JAVADOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/libzoravovar-java/api)
-install(DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/javadoc/" DESTINATION ${ZORAVOVAR_JAVADOC_DIR} COMPONENT java
-  PATTERN "script-dir/jquery*" EXCLUDE)
 set(javadoc_links "${CMAKE_CURRENT_BINARY_DIR}/javadoc-links")
 file(MAKE_DIRECTORY "${javadoc_links}")
-foreach(link IN ITEMS "jquery-3.7.1.min.js:jquery/jquery.min.js" "jquery-ui.min.js:jquery-ui/jquery-ui.min.js"
-                      "jquery-ui.min.css:jquery-ui/themes/base/jquery-ui.min.css")
-  string(REPLACE ":" ";" link "${link}")
-  list(GET link 0 name)
-  list(GET link 1 target)
-  file(CREATE_LINK "../../../../javascript/${target}" "${javadoc_links}/${name}" SYMBOLIC)
-  install(FILES "${javadoc_links}/${name}" DESTINATION ${ZORAVOVAR_JAVADOC_DIR}/script-dir COMPONENT java)
-endforeach()
+function(zoravovar_install_javadoc built destination component)
+  install(DIRECTORY "${built}/" DESTINATION ${destination} COMPONENT ${component} PATTERN "script-dir/jquery*" EXCLUDE)
+  foreach(link IN ITEMS "jquery-3.7.1.min.js:jquery/jquery.min.js" "jquery-ui.min.js:jquery-ui/jquery-ui.min.js"
+                        "jquery-ui.min.css:jquery-ui/themes/base/jquery-ui.min.css")
+    string(REPLACE ":" ";" link "${link}")
+    list(GET link 0 name)
+    list(GET link 1 target)
+    file(CREATE_LINK "../../../../javascript/${target}" "${javadoc_links}/${name}" SYMBOLIC)
+    install(FILES "${javadoc_links}/${name}" DESTINATION ${destination}/script-dir COMPONENT ${component})
+  endforeach()
+endfunction()
+zoravovar_install_javadoc("${CMAKE_CURRENT_BINARY_DIR}/javadoc" ${CMAKE_INSTALL_DATADIR}/doc/libzoravovar-java/api java)
 if(ZORAVOVAR_JAVA3D)
   install_jar(zoravovar-j3d DESTINATION ${CMAKE_INSTALL_DATADIR}/java COMPONENT java3d)
+  # The device's API documentation, which links to the Java package's.
+  zoravovar_install_javadoc("${CMAKE_CURRENT_BINARY_DIR}/javadoc-j3d" ${CMAKE_INSTALL_DATADIR}/doc/libzoravovar-j3d-java/api
+    java3d)
   # Java 3D configuration files for one wall and for three, to copy and measure.
   install(FILES java3d/config/trackd-one-wall.cfg java3d/config/trackd-three-walls.cfg
     DESTINATION ${CMAKE_INSTALL_DATADIR}/zoravovar/java3d COMPONENT java3d)
@@ -141,7 +145,7 @@ if(ZORAVOVAR_BUILD_TOOLS)
     "${CMAKE_INSTALL_FULL_LIBDIR}/jni" "${CMAKE_INSTALL_FULL_DATADIR}/java/zoravovar.jar"
     "${CMAKE_INSTALL_FULL_DATADIR}/zoravovar/${demo_jar_name}")
   install(PROGRAMS "${CMAKE_CURRENT_BINARY_DIR}/trackd-viewer" DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
-  # The same for the build tree, from which its manual page is made.
+  # The same for the build tree.
   get_target_property(jar zoravovar JAR_FILE)
   zoravovar_viewer_launcher("${CMAKE_CURRENT_BINARY_DIR}/bin/trackd-viewer" "${CMAKE_CURRENT_BINARY_DIR}/bin"
     "${CMAKE_LIBRARY_OUTPUT_DIRECTORY}" "${jar}" "${demo_jar}")
@@ -157,51 +161,53 @@ if(ZORAVOVAR_BUILD_TOOLS)
   install(FILES "${CMAKE_CURRENT_BINARY_DIR}/man/trackd-recording.5.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man5
     COMPONENT tools)
 
-  # Manual pages made from each tool's --help and --version, so that they never drift.
+  # The manual pages: trackd-sim's, trackd-monitor's and trackd-viewer's written by hand (the tools' tests
+  # check that each names every option of the tool's --help); trackd-mirror's made by help2man from its
+  # --help-all and an include file with what the help cannot hold.
+  set(ZORAVOVAR_VIEWER_JARS "${CMAKE_INSTALL_FULL_DATADIR}/zoravovar/${demo_jar_name}")
+  set(manual_pages)
+  foreach(tool trackd-sim trackd-monitor trackd-viewer)
+    configure_file(packaging/man/${tool}.1.in "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1" @ONLY)
+    set(page "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1.gz")
+    add_custom_command(OUTPUT "${page}"
+      COMMAND gzip -9nc "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1" > "${page}"
+      DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1")
+    list(APPEND manual_pages "${page}")
+  endforeach()
   find_program(HELP2MAN help2man)
-  if(HELP2MAN)
-    set(manual_pages)
-    foreach(tool ${ZORAVOVAR_TOOLS})
-      if(tool STREQUAL "trackd-viewer")
-        set(program "${CMAKE_CURRENT_BINARY_DIR}/bin/trackd-viewer")
-        set(summary "show trackd's sensors, buttons and valuators in a window")
-        # The targets build the jars first; the files make the page anew whenever the viewer changes.
-        set(depends zoravovar zoravovar-demo "${demo_jar}" "${CMAKE_CURRENT_BINARY_DIR}/bin/trackd-viewer")
-      else()
-        set(program "$<TARGET_FILE:${tool}>")
-        set(depends ${tool})
-        if(tool STREQUAL "trackd-sim")
-          set(summary "play trackd's part with simulated tracker and controller segments")
-        elseif(tool STREQUAL "trackd-mirror")
-          set(summary "carry trackd's segments from the tracking host to render nodes over DDS")
-        elseif(tool STREQUAL "trackd-calibrate")
-          set(summary "measure the installation's screens and room frame with the wand")
-        else()
-          set(summary "show and record what trackd's segments hold, and their health")
-        endif()
-      endif()
-      # What --help cannot hold (authentication, files, exit status, examples) comes from an include file.
-      set(include)
-      if(tool STREQUAL "trackd-mirror" OR tool STREQUAL "trackd-calibrate")
-        set(include_file "${CMAKE_CURRENT_BINARY_DIR}/packaging/${tool}.h2m")
-        configure_file(packaging/${tool}.h2m.in "${include_file}" @ONLY)
-        set(include --include "${include_file}")
-        list(APPEND depends "${include_file}")
-      endif()
-      set(page "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1.gz")
-      add_custom_command(OUTPUT "${page}"
-        COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/man"
-        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section 1 --name "${summary}" ${include}
-                --version-string "${PROJECT_VERSION}" --output "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1" "${program}"
-        COMMAND gzip -9nf "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1"
-        DEPENDS ${depends}
-        COMMENT "Writing the manual page of ${tool}"
-        VERBATIM)
-      list(APPEND manual_pages "${page}")
-    endforeach()
-    add_custom_target(manual-pages ALL DEPENDS ${manual_pages})
-    install(FILES ${manual_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  set(help2man_tools trackd-calibrate)
+  set(trackd-calibrate_summary "measure the installation's screens and room frame with the wand")
+  if(ZORAVOVAR_BUILD_MIRROR)
+    list(APPEND help2man_tools trackd-mirror)
+    set(trackd-mirror_summary "carry trackd's segments from the tracking host to render nodes over DDS")
   endif()
+  if(NOT HELP2MAN)
+    set(help2man_tools)
+  endif()
+  # trackd-calibrate's and trackd-mirror's pages made by help2man from --help-all (or --help) and an include
+  # file with what the help cannot hold.
+  foreach(tool ${help2man_tools})
+    set(include_file "${CMAKE_CURRENT_BINARY_DIR}/packaging/${tool}.h2m")
+    configure_file(packaging/${tool}.h2m.in "${include_file}" @ONLY)
+    set(page "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1.gz")
+    set(help_option --help)
+    if(tool STREQUAL "trackd-mirror")
+      set(help_option --help-all)
+    endif()
+    add_custom_command(OUTPUT "${page}"
+      COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/man"
+      COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section 1 --help-option=${help_option}
+              --name "${${tool}_summary}"
+              --include "${include_file}" --version-string "${PROJECT_VERSION}"
+              --output "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1" "$<TARGET_FILE:${tool}>"
+      COMMAND gzip -9nf "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1"
+      DEPENDS ${tool} "${include_file}"
+      COMMENT "Writing the manual page of ${tool}"
+      VERBATIM)
+    list(APPEND manual_pages "${page}")
+  endforeach()
+  add_custom_target(manual-pages ALL DEPENDS ${manual_pages})
+  install(FILES ${manual_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endif()
 
 # The Python package where Debian's python3 looks: /usr/lib/python3/dist-packages for the system's
@@ -248,6 +254,17 @@ add_custom_command(OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz"
   DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog")
 add_custom_target(package-changelog ALL DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz")
 
+# Each package carries the README (compressed, as Debian wants documents over 4 kB) and the examples of
+# what it holds.
+add_custom_command(OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/packaging/README.md.gz"
+  COMMAND gzip -9nc "${PROJECT_SOURCE_DIR}/README.md" > "${CMAKE_CURRENT_BINARY_DIR}/packaging/README.md.gz"
+  DEPENDS "${PROJECT_SOURCE_DIR}/README.md")
+add_custom_target(package-readme ALL DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/packaging/README.md.gz")
+set(ZORAVOVAR_EXAMPLES_development examples/c examples/cpp examples/opengl)
+set(ZORAVOVAR_EXAMPLES_java examples/java)
+set(ZORAVOVAR_EXAMPLES_java3d examples/java3d)
+set(ZORAVOVAR_EXAMPLES_python examples/python)
+
 set(ZORAVOVAR_PACKAGES runtime ${ZORAVOVAR_RUNTIME_PACKAGE} development libzoravovar-dev java libzoravovar-java
   tools zoravovar-tools)
 if(ZORAVOVAR_JAVA3D)
@@ -264,7 +281,13 @@ while(ZORAVOVAR_PACKAGES)
   set(CPACK_DEBIAN_${COMPONENT}_PACKAGE_NAME ${package})
   set(CPACK_DEBIAN_${COMPONENT}_FILE_NAME DEB-DEFAULT)
   install(FILES "${CMAKE_CURRENT_BINARY_DIR}/packaging/copyright" "${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz"
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+    "${CMAKE_CURRENT_BINARY_DIR}/packaging/README.md.gz" DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package}
+    COMPONENT ${component})
+  # The examples that use what the package holds, as they are in the source tree.
+  if(ZORAVOVAR_EXAMPLES_${component})
+    install(DIRECTORY ${ZORAVOVAR_EXAMPLES_${component}} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package}/examples
+      COMPONENT ${component})
+  endif()
 endwhile()
 
 set(CPACK_PACKAGE_NAME zoravovar)
@@ -316,12 +339,13 @@ libZoravoVARRoom, for Java 8 and later, with their API documentation.")
 set(CPACK_DEBIAN_JAVA3D_PACKAGE_SECTION java)
 set(CPACK_DEBIAN_JAVA3D_PACKAGE_ARCHITECTURE all)
 set(CPACK_COMPONENT_JAVA3D_DEPENDS java)
-set(CPACK_DEBIAN_JAVA3D_PACKAGE_DEPENDS "libjava3d-java, libvecmath-java")
+set(CPACK_DEBIAN_JAVA3D_PACKAGE_DEPENDS "libjava3d-java, libvecmath-java, libjs-jquery, libjs-jquery-ui")
 set(CPACK_COMPONENT_JAVA3D_DESCRIPTION "reader of trackd's tracking segments - Java 3D input device
 The class calvora.devicedriver.j3d.TrackdInputDevice makes the sensors of the
 trackd motion tracking daemon the sensors of a Java 3D input device, for head
 and hand tracking in Java 3D applications, with a helper for head-coupled
-perspective and Java 3D configuration files for one wall and for three.")
+perspective and Java 3D configuration files for one wall and for three, with
+its API documentation.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "help.h"
 #include "printable.h"
 #include "segmentKeys.h"
 #include "snapshot.h"
@@ -68,7 +70,8 @@ inline void requireDistinctKeys(CLI::App& app, const int& trackerKey, const int&
     app.parse_complete_callback([&trackerKey, &controllerKey] { checkDistinctKeys(trackerKey, controllerKey); });
 }
 
-// Adds a key option that takes decimal, 0x-hex or 0-octal text naming any 32-bit key but IPC_PRIVATE (0).
+// Adds a key option (value name KEY, whose forms the help says once) that takes decimal, 0x-hex or 0-octal text naming
+// any 32-bit key but IPC_PRIVATE (0).
 inline CLI::Option* addKeyOption(CLI::App& app, const std::string& name, int& key, const std::string& what) {
     return app
         .add_option_function<std::string>(
@@ -82,8 +85,9 @@ inline CLI::Option* addKeyOption(CLI::App& app, const std::string& name, int& ke
                 if (value == 0) throw CLI::ValidationError(name, "key 0 is IPC_PRIVATE, which no reader can look up");
                 key = static_cast<int>(static_cast<std::uint32_t>(value));
             },
-            what + " (default " + keyText(key) + ")")
-        ->type_name("KEY");
+            what)
+        ->type_name(KEY_VALUE)
+        ->default_str(keyText(key));
 }
 
 // Adds --names, the sensors' names in order, separated by commas (sensorNamesProblem's rules).
@@ -143,7 +147,8 @@ inline std::chrono::steady_clock::duration clockDuration(double seconds) {
 
 // Adds --version, which prints the tool's name and the version of the ZoravoVAR release it belongs to.
 inline void addVersion(CLI::App& app, const std::string& tool) {
-    app.set_version_flag("--version", tool + " " ZORAVOVAR_VERSION_TEXT, "print the version and exit");
+    app.set_version_flag("--version", tool + " " ZORAVOVAR_VERSION_TEXT, "print the version and exit")
+        ->group(HELP_GROUP);
 }
 
 // `text` made printable line by line, its newlines kept.
@@ -158,19 +163,60 @@ inline std::string printableLines(std::string_view text) {
     return out;
 }
 
+// The name a tool's messages start with: the name its help shows, or the program's file name.
+inline std::string toolName(const CLI::App& app) {
+    const std::string& name = app.get_name();
+    return name.substr(name.rfind('/') + 1);
+}
+
+// What is wrong with a command line, in one sentence: an unknown option or subcommand by its name, else
+// CLI11's own message.
+inline std::string usageProblem(const CLI::App& app, const CLI::ParseError& error) {
+    const std::vector<std::string> left = app.remaining(true);
+    const bool missingCommand = app.get_require_subcommand_min() > 0 && app.get_subcommands().empty() &&
+                                dynamic_cast<const CLI::RequiredError*>(&error) != nullptr;
+    std::string commands;
+    if (missingCommand) {
+        const auto all = app.get_subcommands([](const CLI::App* sub) { return !sub->get_name().empty(); });
+        for (std::size_t i = 0; i < all.size(); ++i)
+            commands += (i == 0 ? "" : i + 1 == all.size() ? " or " : ", ") + all[i]->get_name();
+    }
+    if ((missingCommand || dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) && !left.empty()) {
+        const std::string& first = left.front();
+        if (first.size() > 1 && first[0] == '-') return "unknown option " + first;
+        if (missingCommand) return "unknown subcommand '" + first + "' (" + commands + ")";
+        return "unexpected argument '" + first + "'";
+    }
+    if (missingCommand) return "a subcommand is required: " + commands;
+    std::string text = error.what();
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr && text.find(" missing") != std::string::npos)
+        return text.substr(0, text.find(':')) + " needs a value";
+    if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) != 0 &&
+        std::islower(static_cast<unsigned char>(text[1])) != 0)
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
 // Parses the command line: -1 to go on, or the status to exit with (0 after --help or --version,
-// EXIT_BAD_USAGE after a message on bad usage). CLI11's messages quote the arguments they refuse: they are
-// made printable.
+// EXIT_BAD_USAGE after a message on bad usage, each of its lines starting with the tool's name). CLI11's
+// messages quote the arguments they refuse: they are made printable.
 inline int parseCommandLine(CLI::App& app, int argc, char** argv) {
     try {
         app.parse(argc, argv);
         return -1;
     } catch (const CLI::ParseError& e) {
-        std::ostringstream out, err;
-        const int status = app.exit(e, out, err);
-        std::cout << out.str() << std::flush;
-        std::cerr << printableLines(err.str()) << std::flush;
-        return status == 0 ? 0 : EXIT_BAD_USAGE;
+        if (e.get_exit_code() == 0) {
+            std::ostringstream out, err;
+            app.exit(e, out, err);
+            std::cout << out.str() << std::flush;
+            return 0;
+        }
+        const std::string tool = toolName(app) + ": ";
+        std::string message;
+        std::istringstream lines(printableLines(usageProblem(app, e)));
+        for (std::string line; std::getline(lines, line);) message += tool + line + '\n';
+        std::cerr << message << std::flush;
+        return EXIT_BAD_USAGE;
     }
 }
 

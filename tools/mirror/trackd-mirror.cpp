@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common.h"
+#include "help.h"
 #include "options.h"
 #include "roles.h"
 
@@ -20,78 +21,47 @@ using namespace trackd_tools;
 
 namespace {
 
-// Help as a person reads it and as help2man makes the manual page of it: each option with the name of
-// its argument and no parser notation, defaults and ranges in the words; the top-level --help shows the
-// options of every subcommand, under a heading for each.
-class MirrorHelp : public CLI::Formatter {
-public:
-    std::string make_option_name(const CLI::Option* option, bool positional) const override {
-        if (positional) return option->get_name(true, false);
-        std::string names = option->get_name(false, true);
-        for (std::size_t comma = names.find(','); comma != std::string::npos; comma = names.find(',', comma + 2))
-            names.replace(comma, 1, ", ");
-        return names;
-    }
+constexpr const char* KEY_FILE = "/etc/trackd-mirror/key";
 
-    std::string make_option_opts(const CLI::Option* option) const override {
-        if (option->get_positional() || option->get_type_size() == 0) return {};
-        const std::string type = option->get_type_name();  // the name, then each validator's words after ':'
-        return " " + type.substr(0, type.find(':'));
-    }
-
-    std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override {
-        if (app->get_parent() != nullptr) {
-            std::string text = CLI::Formatter::make_help(app, std::move(name), mode);
-            for (auto gap = text.find("\n\n\n"); gap != std::string::npos; gap = text.find("\n\n\n", gap))
-                text.erase(gap, 1);  // one empty line between groups
-            return text;
-        }
-        const auto commands = app->get_subcommands([](const CLI::App*) { return true; });
-        std::ostringstream out;
-        std::string lead = "Usage: ";
-        for (const auto* command : commands) {
-            out << lead << app->get_name() << ' ' << command->get_name() << " [OPTIONS]";
-            for (const auto* positional :
-                 command->get_options([](const CLI::Option* o) { return o->get_positional(); }))
-                out << ' ' << positional->get_name();
-            out << '\n';
-            lead = "  or:  ";
-        }
-        out << make_description(app) << "\nSubcommands:\n";
-        for (const auto* command : commands) out << make_subcommand(command);
-        out << "\nOptions:\n";
-        for (const auto* option : app->get_options()) out << make_option(option, false);
-        out << "\nEach subcommand's --help shows its own options alone.\n";
-        // The options publish and subscribe share come once, then each subcommand's own.
-        const auto named = [&](const char* wanted) -> const CLI::App* {
-            for (const auto* command : commands)
-                if (command->get_name() == wanted) return command;
-            return nullptr;
-        };
-        const auto* publish = named("publish");
-        const auto* subscribe = named("subscribe");
-        const auto shared = [&](const CLI::Option* option) {
-            return publish != nullptr && subscribe != nullptr && option->get_name() != "--help" &&
-                   publish->get_option_no_throw(option->get_name()) != nullptr &&
-                   subscribe->get_option_no_throw(option->get_name()) != nullptr;
-        };
-        if (publish != nullptr && subscribe != nullptr) {
-            out << "\npublish and subscribe:\n";
-            for (const auto* option : publish->get_options()) {
-                if (shared(option)) out << make_option(option, false);
-            }
-        }
-        for (const auto* command : commands) {
-            out << '\n' << command->get_name() << ":\n";
-            for (const auto* option : command->get_options()) {
-                const bool own = option->get_name() != "--help" &&
-                                 (command == publish || command == subscribe ? !shared(option) : true);
-                if (own) out << make_option(option, option->get_positional());
-            }
-        }
-        return out.str();
-    }
-};
+HelpEnd mirrorHelpEnd(const std::string& role) {
+    const std::string key = std::string(" --auth-key ") + KEY_FILE;
+    HelpEnd end;
+    end.exitStatuses = {
+        {"0", role == "list"     ? "a publisher or subscriber was found"
+              : role == "keygen" ? "the key was written"
+                                 : "stopped by a signal"},
+        {"1", role == "list"     ? "nothing was found, or a failure at run time"
+              : role == "keygen" ? "the file is there (without --replace), or cannot be written"
+                                 : "a failure at run time: no such interface, an unusable key file, another "
+                                   "publisher feeding the installation"},
+        {"2", role == "keygen" || role == "list"
+                  ? "bad usage: an unknown option, a value out of range"
+                  : "bad usage: an unknown option or subcommand, a value out of range, equal keys, a peer that "
+                    "does not resolve"}};
+    const std::pair<std::string, std::string> publish{"On the tracking host, beside trackd:",
+                                                      "trackd-mirror publish --interface eth1 --name cave" + key};
+    const std::pair<std::string, std::string> subscribe{"On each render node, for the members of the group trackd:",
+                                                        "trackd-mirror subscribe --name cave --group trackd" + key};
+    const std::pair<std::string, std::string> list{"What runs on the domain, seen from any host:",
+                                                   "trackd-mirror list --interface eth1" + key};
+    const std::pair<std::string, std::string> keygen{"The installation's key, to copy to every host:",
+                                                     std::string("trackd-mirror keygen ") + KEY_FILE};
+    if (role == "publish")
+        end.examples = {publish,
+                        {"Where multicast is blocked, naming the render nodes:",
+                         "trackd-mirror publish --name cave --peer node1 --peer node2"}};
+    else if (role == "subscribe")
+        end.examples = {subscribe,
+                        {"Where multicast is blocked, naming the tracking host:",
+                         "trackd-mirror subscribe --name cave --peer tracker"}};
+    else if (role == "list")
+        end.examples = {list};
+    else if (role == "keygen")
+        end.examples = {keygen};
+    else
+        end.examples = {keygen, publish, subscribe, list};
+    return end;
+}
 
 }  // namespace
 
@@ -102,12 +72,16 @@ int main(int argc, char** argv) {
         "applications there read the mirrored segments through ZoravoVAR as if trackd ran there. `list` "
         "shows what runs on the domain, from any host.",
         "trackd-mirror"};
-    app.formatter(std::make_shared<MirrorHelp>());
-    app.set_help_flag("-h,--help", "print this help and exit");
+    useToolHelp(app, "trackd-mirror", mirrorHelpEnd(""));
     addVersion(app, "trackd-mirror");
     app.require_subcommand(1);
     const std::vector<Role> roles{addPublish(app), addSubscribe(app), addList(app), addKeygen(app)};
-    app.set_help_flag("-h,--help", "print this help, with every subcommand's options, and exit");
+    for (const auto& role : roles) {
+        const std::string name = role.command->get_name();
+        useToolHelp(*role.command, name, mirrorHelpEnd(name));
+    }
+    app.get_help_ptr()->description("print this help and exit (each subcommand's --help shows its options)");
+    app.set_help_all_flag("--help-all", "print the options of every subcommand too, and exit")->group(HELP_GROUP);
 
     if (const int status = parseCommandLine(app, argc, argv); status >= 0) return status;
     catchStopSignals();

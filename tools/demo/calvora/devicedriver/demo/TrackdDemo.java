@@ -82,20 +82,24 @@ public final class TrackdDemo {
     @Command(name = NAME, sortOptions = false, abbreviateSynopsis = true, usageHelpWidth = 100, description = {
         "Polls trackd's segments through TrackdJNI as an application would, 30 times a second, and prints each"
             + " sensor's position (elements 3, 7 and 11 of its matrix), the buttons and the valuators five times"
-            + " a second.", ""})
+            + " a second."},
+    exitCodeList = {"0:--seconds ended it, or a signal", "1:neither segment could be attached",
+        "2:bad usage: an unknown option, a value out of range"},
+    footer = {"Ten seconds of the segments under the default keys, with zoravovar.jar, zoravovar-demo.jar and"
+        + " picocli.jar in CLASSPATH:", "java calvora.devicedriver.demo.TrackdDemo --seconds 10"})
     static final class Options {
-        @Option(names = "--tracker-key", paramLabel = "K", converter = ToolCommandLine.KeyConverter.class,
+        @Option(names = "--tracker-key", paramLabel = "KEY", converter = ToolCommandLine.KeyConverter.class,
                 description = "System V key of the tracker segment (default " + TrackdJNI.DEFAULT_TRACKER_KEY
-                        + "; decimal, 0x hex or 0 octal)")
+                        + ")")
         int trackerKey = TrackdJNI.DEFAULT_TRACKER_KEY;
 
-        @Option(names = "--controller-key", paramLabel = "K", converter = ToolCommandLine.KeyConverter.class,
+        @Option(names = "--controller-key", paramLabel = "KEY", converter = ToolCommandLine.KeyConverter.class,
                 description = "System V key of the controller segment (default " + TrackdJNI.DEFAULT_CONTROLLER_KEY
                         + ")")
         int controllerKey = TrackdJNI.DEFAULT_CONTROLLER_KEY;
 
-        @Option(names = "--seconds", paramLabel = "S",
-                description = "stop after S seconds (default: run until stopped)")
+        @Option(names = "--seconds", paramLabel = "SECONDS",
+                description = "stop after this many seconds (default: run until stopped)")
         double seconds;
 
         @Option(names = {"-h", "--help"}, usageHelp = true, description = "print this help and exit")

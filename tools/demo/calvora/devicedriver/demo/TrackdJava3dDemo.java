@@ -55,20 +55,25 @@ public final class TrackdJava3dDemo {
     @Command(name = PROGRAM, sortOptions = false, abbreviateSynopsis = true, usageHelpWidth = 100, description = {
         "A head-tracked Java 3D scene set up by the README's recipe: the eye follows trackd's sensor 0, sensor 1"
             + " holds a small cube, and the screen stands for a wall 2.4 m wide whose lower edge is 0.3 m above"
-            + " the floor, 1 m in front of the tracker's origin. Needs a display with OpenGL.", ""})
+            + " the floor, 1 m in front of the tracker's origin. Needs a display with OpenGL."},
+    exitCodeList = {"0:the window was closed, or --duration ended it", "1:a failure at run time: no display",
+        "2:bad usage: an unknown option, a value out of range"},
+    footer = {"Five seconds of the scene, then a picture of it (with the class path of the README's Java 3D"
+        + " section):",
+        PROGRAM + " --duration 5 --screenshot scene.png"})
     static final class Options {
-        @Option(names = "--tracker-key", paramLabel = "K", converter = ToolCommandLine.KeyConverter.class,
+        @Option(names = "--tracker-key", paramLabel = "KEY", converter = ToolCommandLine.KeyConverter.class,
                 description = "System V key of the tracker segment (default " + TrackdJNI.DEFAULT_TRACKER_KEY
-                        + "; decimal, 0x hex or 0 octal)")
+                        + ")")
         Integer trackerKey;
 
-        @Option(names = "--controller-key", paramLabel = "K", converter = ToolCommandLine.KeyConverter.class,
+        @Option(names = "--controller-key", paramLabel = "KEY", converter = ToolCommandLine.KeyConverter.class,
                 description = "System V key of the controller segment (default " + TrackdJNI.DEFAULT_CONTROLLER_KEY
                         + ")")
         Integer controllerKey;
 
-        @Option(names = "--duration", paramLabel = "S",
-                description = "stop after S seconds (default: run until the window closes)")
+        @Option(names = "--duration", paramLabel = "SECONDS",
+                description = "stop after this many seconds (default: run until the window closes)")
         double seconds;
 
         @Option(names = "--screenshot", paramLabel = "FILE",

@@ -26,13 +26,22 @@ import picocli.CommandLine.TypeConversionException;
         + " / selects the next valuator and - + push it; r resets the sensor to its start pose. The status"
         + " bar says the same. Closing the window ends the simulator, which removes its segments. The"
         + " options marked 'with --drive' are trackd-sim's, passed on, with its defaults; trackd-sim --help"
-        + " tells them.", ""})
+        + " tells them."},
+    exitCodeList = {"0:the window was closed, or --duration ended it",
+        "1:a failure at run time: no display, the library not found, a trackd-sim of its own that fails",
+        "2:bad usage: an unknown option, a value out of range, equal keys"},
+    footer = {"The segments under the default keys:", "trackd-viewer",
+        "Sensors named, closing after a minute:", "trackd-viewer --names head,wand --duration 60",
+        "A simulator of its own, driven with the mouse, recording the session:",
+        "trackd-viewer --drive --record session.jsonl"})
 final class ViewerOptions {
     static final int LONGEST_NAME = 32;
+    /** Where each group of options starts: {option, heading, ...}. */
+    static final String[] GROUPS = {"--tracker-key", "Segments", "--names", "Showing", "--drive",
+        "Driving a trackd-sim of its own"};
 
     @Option(names = "--tracker-key", paramLabel = "KEY", converter = ToolCommandLine.KeyConverter.class,
-            description = "System V key of the tracker segment (default 0x00001ce9 (7401); decimal, 0x hex"
-                    + " or 0 octal)")
+            description = "System V key of the tracker segment (default 0x00001ce9 (7401))")
     int trackerKey = TrackdJNI.DEFAULT_TRACKER_KEY;
 
     @Option(names = "--controller-key", paramLabel = "KEY", converter = ToolCommandLine.KeyConverter.class,
@@ -110,7 +119,7 @@ final class ViewerOptions {
      * EXIT_BAD_USAGE after a message on `err`).
      */
     int parse(String[] args, PrintStream out, PrintStream err) {
-        return ToolCommandLine.parse(this, args, out, err, this::check);
+        return ToolCommandLine.parse(this, GROUPS, args, out, err, this::check);
     }
 
     /** The options passed on to the driven trackd-sim. */
