@@ -120,7 +120,7 @@ install(TARGETS ZoravoVARRoomJNI LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/jni
 if(ZORAVOVAR_BUILD_TOOLS)
   # Only a prefix whose library folder the loader does not search needs a RUNPATH (none under /usr).
   if(NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
-    set_target_properties(trackd-monitor trackd-calibrate PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+    set_target_properties(trackd-sim trackd-monitor trackd-calibrate PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   endif()
   install(TARGETS trackd-sim trackd-monitor trackd-calibrate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   set(ZORAVOVAR_TOOLS trackd-sim trackd-monitor trackd-calibrate trackd-viewer)
