@@ -184,19 +184,15 @@ if(ZORAVOVAR_BUILD_TOOLS)
   if(NOT HELP2MAN)
     set(help2man_tools)
   endif()
-  # trackd-calibrate's and trackd-mirror's pages made by help2man from --help-all (or --help) and an include
+  # trackd-calibrate's and trackd-mirror's pages made by help2man from --help-all and an include
   # file with what the help cannot hold.
   foreach(tool ${help2man_tools})
     set(include_file "${CMAKE_CURRENT_BINARY_DIR}/packaging/${tool}.h2m")
     configure_file(packaging/${tool}.h2m.in "${include_file}" @ONLY)
     set(page "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1.gz")
-    set(help_option --help)
-    if(tool STREQUAL "trackd-mirror")
-      set(help_option --help-all)
-    endif()
     add_custom_command(OUTPUT "${page}"
       COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/man"
-      COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section 1 --help-option=${help_option}
+      COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section 1 --help-option=--help-all
               --name "${${tool}_summary}"
               --include "${include_file}" --version-string "${PROJECT_VERSION}"
               --output "${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1" "$<TARGET_FILE:${tool}>"

@@ -21,6 +21,10 @@ std::vector<std::pair<std::vector<std::string>, std::string>> everyCommand() {
     for (const char* role : {"publish", "subscribe", "list", "keygen"})
         commands.push_back({{TRACKD_MIRROR, role}, "trackd-mirror"});
 #endif
+#ifdef TRACKD_CALIBRATE
+    commands.push_back({{TRACKD_CALIBRATE}, "trackd-calibrate"});
+    for (const char* role : {"screen", "room"}) commands.push_back({{TRACKD_CALIBRATE, role}, "trackd-calibrate"});
+#endif
 #ifdef TRACKD_VIEWER
     commands.push_back({{TRACKD_VIEWER}, "trackd-viewer"});
 #endif

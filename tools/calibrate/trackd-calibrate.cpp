@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "help.h"
 #include "installation.h"
 #include "options.h"
 #include "roles.h"
@@ -16,27 +17,33 @@ using namespace trackd_tools;
 
 namespace {
 
-// Help as a person reads it and as help2man makes the manual page of it: each option with the name of its
-// argument alone, and the top-level --help with every subcommand's own options, before the examples.
-class CalibrateHelp : public CLI::Formatter {
-public:
-    std::string make_option_opts(const CLI::Option* option) const override {
-        if (option->get_positional() || option->get_type_size() == 0) return {};
-        const std::string type = option->get_type_name();  // the name, then each validator's words after ':'
-        return " " + type.substr(0, type.find(':'));
-    }
+constexpr const char* SEGMENTS = "Segments";
+constexpr const char* INSTALLATION = "Installation";
 
-    std::string make_footer(const CLI::App* app) const override {
-        if (app->get_parent() != nullptr) return CLI::Formatter::make_footer(app);
-        std::string text;
-        for (const auto* command : app->get_subcommands([](const CLI::App*) { return true; })) {
-            text += (text.empty() ? "" : "\n") + command->get_name() + ":\n";
-            for (const auto* option : command->get_options())
-                if (option->get_name() != "--help") text += make_option(option, option->get_positional());
-        }
-        return text + "\n" + CLI::Formatter::make_footer(app);
-    }
-};
+HelpEnd calibrateHelpEnd(const std::string& role) {
+    HelpEnd end;
+    end.exitStatuses = {{"0", "the points were taken and the file written"},
+                        {"1",
+                         "a failure at run time: no segments, a file that cannot be read or written, or a "
+                         "stop signal before the end (nothing is written)"},
+                        {"2",
+                         "bad usage: an unknown option, a missing subcommand, an existing file without "
+                         "--update or --overwrite"}};
+    const std::pair<std::string, std::string> room{"A new file's room frame, the wand being sensor 1:",
+                                                   "trackd-calibrate --installation lab.toml --wand 1 room"};
+    const std::pair<std::string, std::string> screen{"Add the screen front to the file, or measure it again:",
+                                                     "trackd-calibrate --installation lab.toml --update screen front"};
+    const std::pair<std::string, std::string> feet{
+        "The frame of $ZORAVOVAR_INSTALLATION (or the default file), for a tracker in feet:",
+        "trackd-calibrate --update room --unit 0.3048"};
+    if (role == "screen")
+        end.examples = {screen};
+    else if (role == "room")
+        end.examples = {room, feet};
+    else
+        end.examples = {room, screen, feet};
+    return end;
+}
 
 }  // namespace
 
@@ -48,32 +55,36 @@ int main(int argc, char** argv) {
         "origin and axes. The file is written once, at the end, keeping its comments and every other "
         "entry; an existing file changes only with --update or --overwrite.",
         "trackd-calibrate"};
-    app.formatter(std::make_shared<CalibrateHelp>());
-    app.set_help_flag("-h,--help", "print this help and exit");
+    useToolHelp(app, "trackd-calibrate", calibrateHelpEnd(""));
     addVersion(app, "trackd-calibrate");
     Settings settings;
-    addKeyOption(app, "--tracker-key", settings.trackerKey, "the tracker segment's key");
-    addKeyOption(app, "--controller-key", settings.controllerKey, "the controller segment's key");
+    addKeyOption(app, "--tracker-key", settings.trackerKey, "System V key of the tracker segment")->group(SEGMENTS);
+    addKeyOption(app, "--controller-key", settings.controllerKey, "System V key of the controller segment")
+        ->group(SEGMENTS);
     requireDistinctKeys(app, settings.trackerKey, settings.controllerKey);
     addInstallationOption(app, settings.installation)
         ->description(
             "the installation file to write (default $ZORAVOVAR_INSTALLATION, else " ZORAVOVAR_ROOM_DEFAULT_PATH
-            "); made where it does not exist");
+            "); made where it does not exist")
+        ->group(INSTALLATION);
     app.add_option("--wand", settings.wand, "the wand's sensor index (default the installation's sensor of role wand)")
         ->type_name("INDEX")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::NonNegativeNumber)
+        ->group(INSTALLATION);
     auto* update = app.add_flag("--update", settings.update,
-                                "change an existing file: replace (or add) that screen, or the room's frame, in it");
-    app.add_flag("--overwrite", settings.overwrite, "replace an existing file with a new one")->excludes(update);
+                                "change an existing file: replace (or add) that screen, or the room's frame, in it")
+                       ->group(INSTALLATION);
+    app.add_flag("--overwrite", settings.overwrite, "replace an existing file with a new one")
+        ->excludes(update)
+        ->group(INSTALLATION);
     app.require_subcommand(1);
     const std::vector<Role> roles{addScreen(app, settings), addRoom(app, settings)};
-    app.footer(
-        "Examples:\n"
-        "  trackd-calibrate --installation lab.toml --wand 1 room       # a new file: the room's frame\n"
-        "  trackd-calibrate --installation lab.toml --update screen front  # add the screen front, or measure it "
-        "again\n"
-        "  trackd-calibrate --update room --unit 0.3048                 # the frame in $ZORAVOVAR_INSTALLATION (or "
-        "the default file), for a tracker in feet");
+    for (const auto& role : roles) {
+        const std::string name = role.command->get_name();
+        useToolHelp(*role.command, name, calibrateHelpEnd(name));
+    }
+    app.get_help_ptr()->description("print this help and exit (each subcommand's --help shows its options)");
+    app.set_help_all_flag("--help-all", "print the options of every subcommand too, and exit")->group(HELP_GROUP);
 
     if (const int status = parseCommandLine(app, argc, argv); status >= 0) return status;
     catchStopSignals();
