@@ -79,12 +79,7 @@ int main(int argc, char** argv) {
         ->group(INSTALLATION);
     app.require_subcommand(1);
     const std::vector<Role> roles{addScreen(app, settings), addRoom(app, settings)};
-    for (const auto& role : roles) {
-        const std::string name = role.command->get_name();
-        useToolHelp(*role.command, name, calibrateHelpEnd(name));
-    }
-    app.get_help_ptr()->description("print this help and exit (each subcommand's --help shows its options)");
-    app.set_help_all_flag("--help-all", "print the options of every subcommand too, and exit")->group(HELP_GROUP);
+    useSubcommandHelp(app, calibrateHelpEnd);
 
     if (const int status = parseCommandLine(app, argc, argv); status >= 0) return status;
     catchStopSignals();

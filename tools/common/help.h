@@ -228,4 +228,16 @@ inline void useToolHelp(CLI::App& app, const std::string& name, HelpEnd end) {
     app.set_help_flag("-h,--help", "print this help and exit")->group(HELP_GROUP);
 }
 
+// Gives each subcommand of `app` the same layout with its own end (`endOf(name)`), and `app` a --help-all
+// that shows every subcommand's options too (as the manual pages are made from).
+template <class EndOf>
+void useSubcommandHelp(CLI::App& app, EndOf endOf) {
+    for (CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
+        const std::string name = command->get_name();
+        useToolHelp(*command, name, endOf(name));
+    }
+    app.get_help_ptr()->description("print this help and exit (each subcommand's --help shows its options)");
+    app.set_help_all_flag("--help-all", "print the options of every subcommand too, and exit")->group(HELP_GROUP);
+}
+
 }  // namespace trackd_tools
