@@ -62,6 +62,7 @@ test-m32: deps
 	@scripts/ensure-packages g++-multilib googletest
 	@emulator=$$(scripts/m32-emulator) && simdjson=$$(scripts/m32-simdjson $(abspath $(BUILD_DIR))-m32-simdjson) && \
 	set -x && \
+	PKG_CONFIG_LIBDIR="$${simdjson%/cmake/simdjson}/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$${simdjson%/usr/lib/i386-linux-gnu/cmake/simdjson}" \
 	cmake -S . -B $(BUILD_DIR)-m32 -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 -DZORAVOVAR_JAVA_TESTS=OFF \
 	      -DZORAVOVAR_WERROR=ON -DZORAVOVAR_BUILD_MIRROR=OFF -DCMAKE_CROSSCOMPILING_EMULATOR="$$emulator" \
 	      -Dsimdjson_DIR="$$simdjson"
